@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project builds and tests with, only those that are missing.
+# This list is the one place where the project's system packages are named.
+set -euo pipefail
+
+packages=(
+    g++-mingw-w64-x86-64-posix # cross compiler, POSIX thread model
+    mingw-w64-tools            # widl and friends that come with the toolchain
+    wine                       # runs the Windows programs
+    wine64
+    cmake
+    googletest                 # sources, cross-built in the build tree
+    gcab                       # cabinet creation for the packer
+    7zip                       # archive creation
+    clang-format
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
