@@ -104,7 +104,8 @@ wchar_t* FindNoCase(wchar_t* text, const wchar_t* needle) {
 
 bool HexEncode(const uint8_t* bytes, size_t count, wchar_t* destination, size_t capacity) {
     static constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
-    if (2 * count >= capacity) {
+    // Needs 2 * count + 1 <= capacity, tested without forming 2 * count, which could wrap.
+    if (capacity == 0 || count > (capacity - 1) / 2) {
         return false;
     }
     destination[2 * count] = L'\0';
