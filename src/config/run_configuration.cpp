@@ -7,9 +7,9 @@ namespace {
 enum class SwitchEffect { SystemLevel, AppGuid, Refuse };
 
 struct Switch {
-    const wchar_t* name;
-    SwitchEffect effect;
-    const wchar_t* app_guid;
+  const wchar_t *name;
+  SwitchEffect effect;
+  const wchar_t *app_guid;
 };
 
 constexpr Switch kSwitches[] = {
@@ -22,118 +22,118 @@ constexpr Switch kSwitches[] = {
 };
 
 // Switches only ever set: a later argument never clears what an earlier one set.
-void ApplySwitch(RunConfiguration& configuration, const Switch& option) {
-    switch (option.effect) {
-    case SwitchEffect::SystemLevel:
-        configuration.system_level = true;
-        break;
-    case SwitchEffect::AppGuid:
-        configuration.app_guid = option.app_guid;
-        break;
-    case SwitchEffect::Refuse:
-        configuration.refused_switch = true;
-        break;
-    }
+void ApplySwitch(RunConfiguration &configuration, const Switch &option) {
+  switch (option.effect) {
+  case SwitchEffect::SystemLevel:
+    configuration.system_level = true;
+    break;
+  case SwitchEffect::AppGuid:
+    configuration.app_guid = option.app_guid;
+    break;
+  case SwitchEffect::Refuse:
+    configuration.refused_switch = true;
+    break;
+  }
 }
 
 // A patch stub names the version it updates in RT_RCDATA 1; anything but a non-empty,
 // even-sized, NUL-terminated UTF-16 text there is ignored.
-const wchar_t* FindPreviousVersion(HMODULE module) {
-    HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(10)); // RT_RCDATA
-    if (info == nullptr) {
-        return nullptr;
-    }
-    HGLOBAL loaded = LoadResource(module, info);
-    if (loaded == nullptr) {
-        return nullptr;
-    }
-    const DWORD size = SizeofResource(module, info);
-    if (size == 0 || size % 2 != 0) {
-        return nullptr;
-    }
-    const auto* data = static_cast<const wchar_t*>(LockResource(loaded));
-    if (data == nullptr || data[size / 2 - 1] != L'\0') {
-        return nullptr;
-    }
-    return data;
+const wchar_t *FindPreviousVersion(HMODULE module) {
+  HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(1), RT_RCDATA);
+  if (info == nullptr) {
+    return nullptr;
+  }
+  HGLOBAL loaded = LoadResource(module, info);
+  if (loaded == nullptr) {
+    return nullptr;
+  }
+  const DWORD size = SizeofResource(module, info);
+  if (size == 0 || size % 2 != 0) {
+    return nullptr;
+  }
+  const auto *data = static_cast<const wchar_t *>(LockResource(loaded));
+  if (data == nullptr || data[size / 2 - 1] != L'\0') {
+    return nullptr;
+  }
+  return data;
 }
 
 bool IsCleanupDisabled() {
-    wchar_t value[2] = {L'\0', L'\0'};
-    return ReadRegistryString(HKEY_CURRENT_USER, L"Software\\Velmora", L"OndrelInstallerCleanup",
-                              value, 2) &&
-           value[0] == L'0';
+  wchar_t value[2] = {L'\0', L'\0'};
+  return ReadRegistryString(HKEY_CURRENT_USER, L"Software\\Velmora", L"OndrelInstallerCleanup",
+                            value, 2) &&
+         value[0] == L'0';
 }
 
 bool IsMachineLevelRequested() {
-    wchar_t value[2] = {L'\0', L'\0'};
-    // A longer value makes the call return the size it needs, so only "1" itself gives 1.
-    return GetEnvironmentVariableW(L"VelmoraUpdateIsMachine", value, 2) == 1 && value[0] == L'1';
+  wchar_t value[2] = {L'\0', L'\0'};
+  // A longer value makes the call return the size it needs, so only "1" itself gives 1.
+  return GetEnvironmentVariableW(L"VelmoraUpdateIsMachine", value, 2) == 1 && value[0] == L'1';
 }
 
 } // namespace
 
-bool InitializeConfiguration(RunConfiguration& configuration, HMODULE module) {
-    ResetConfiguration(configuration);
-    configuration.previous_version = FindPreviousVersion(module);
-    configuration.cleanup_enabled = !IsCleanupDisabled();
-    return ParseCommandLine(configuration, GetCommandLineW());
+bool InitializeConfiguration(RunConfiguration &configuration, HMODULE module) {
+  ResetConfiguration(configuration);
+  configuration.previous_version = FindPreviousVersion(module);
+  configuration.cleanup_enabled = !IsCleanupDisabled();
+  return ParseCommandLine(configuration, GetCommandLineW());
 }
 
-bool ParseCommandLine(RunConfiguration& configuration, const wchar_t* command_line) {
-    configuration.command_line = command_line;
-    int count = 0;
-    configuration.argv = platform::CommandLineToArgvW(command_line, &count);
-    if (configuration.argv == nullptr) {
-        return false;
+bool ParseCommandLine(RunConfiguration &configuration, const wchar_t *command_line) {
+  configuration.command_line = command_line;
+  int count = 0;
+  configuration.argv = platform::CommandLineToArgvW(command_line, &count);
+  if (configuration.argv == nullptr) {
+    return false;
+  }
+  configuration.argc = count;
+  // Position 0 is the program itself, whatever it is called.
+  for (int32_t i = 1; i < configuration.argc; ++i) {
+    for (const Switch &option : kSwitches) {
+      if (lstrcmpiW(configuration.argv[i], option.name) == 0) {
+        ApplySwitch(configuration, option);
+        break;
+      }
     }
-    configuration.argc = count;
-    // Position 0 is the program itself, whatever it is called.
-    for (int32_t i = 1; i < configuration.argc; ++i) {
-        for (const Switch& option : kSwitches) {
-            if (lstrcmpiW(configuration.argv[i], option.name) == 0) {
-                ApplySwitch(configuration, option);
-                break;
-            }
-        }
-    }
-    if (!configuration.system_level && IsMachineLevelRequested()) {
-        configuration.system_level = true;
-    }
-    return true;
+  }
+  if (!configuration.system_level && IsMachineLevelRequested()) {
+    configuration.system_level = true;
+  }
+  return true;
 }
 
-void ResetConfiguration(RunConfiguration& configuration) {
-    if (configuration.argv != nullptr) {
-        LocalFree(configuration.argv);
-    }
-    configuration = RunConfiguration{};
+void ResetConfiguration(RunConfiguration &configuration) {
+  if (configuration.argv != nullptr) {
+    LocalFree(configuration.argv);
+  }
+  configuration = RunConfiguration{};
 }
 
-bool ReadRegistryString(HKEY root, const wchar_t* subkey, const wchar_t* value_name,
-                        wchar_t* buffer, size_t capacity) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-        return false;
+bool ReadRegistryString(HKEY root, const wchar_t *subkey, const wchar_t *value_name,
+                        wchar_t *buffer, size_t capacity) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD type = REG_NONE;
+  DWORD size = static_cast<DWORD>(capacity * sizeof(wchar_t));
+  bool ok = RegQueryValueExW(key, value_name, nullptr, &type, reinterpret_cast<BYTE *>(buffer),
+                             &size) == ERROR_SUCCESS &&
+            type == REG_SZ;
+  if (ok) {
+    // Values written without their terminator are common; add one where there is room.
+    const size_t stored = size / sizeof(wchar_t);
+    if (size < sizeof(wchar_t)) {
+      buffer[0] = L'\0';
+    } else if (buffer[stored - 1] != L'\0') {
+      if (stored >= capacity) {
+        ok = false;
+      } else {
+        buffer[stored] = L'\0';
+      }
     }
-    DWORD type = REG_NONE;
-    DWORD size = static_cast<DWORD>(capacity * sizeof(wchar_t));
-    bool ok = RegQueryValueExW(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                               &size) == ERROR_SUCCESS &&
-              type == REG_SZ;
-    if (ok) {
-        // Values written without their terminator are common; add one where there is room.
-        const size_t stored = size / sizeof(wchar_t);
-        if (size < sizeof(wchar_t)) {
-            buffer[0] = L'\0';
-        } else if (buffer[stored - 1] != L'\0') {
-            if (stored >= capacity) {
-                ok = false;
-            } else {
-                buffer[stored] = L'\0';
-            }
-        }
-    }
-    RegCloseKey(key);
-    return ok;
+  }
+  RegCloseKey(key);
+  return ok;
 }

@@ -6,6 +6,6 @@
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 extern "C" [[noreturn]] void StubEntry() {
-    const RunResult result = RunInstaller(reinterpret_cast<HMODULE>(&__ImageBase));
-    ExitProcess(result.exit_code);
+  const RunResult result = RunInstaller(reinterpret_cast<HMODULE>(&__ImageBase));
+  ExitProcess(result.exit_code);
 }

@@ -11,66 +11,65 @@ namespace {
 // Cuts the module path to its directory, final backslash kept. A path that was cut to fit, or
 // that is empty or has no backslash, leaves nowhere to put the work directory: that must end the
 // run with a failure, never with a success that did nothing.
-RunResult FindExecutableDirectory(HMODULE module, PathBuffer& directory) {
-    const DWORD count = platform::GetModuleFileNameW(module, directory.text, kPathCapacity);
-    if (count >= kPathCapacity) {
-        return {RESULT_PATH_TOO_LONG, 0};
-    }
-    if (count == 0) {
-        return {RESULT_WORK_DIR_FAILED, 0};
-    }
-    wchar_t* name = NameAfterLastBackslash(directory.text, count);
-    if (name == directory.text) {
-        return {RESULT_WORK_DIR_FAILED, 0};
-    }
-    *name = L'\0';
-    return {RESULT_SUCCESS, 0};
+RunResult FindExecutableDirectory(HMODULE module, PathBuffer &directory) {
+  const DWORD count = platform::GetModuleFileNameW(module, directory.text, kPathCapacity);
+  if (count >= kPathCapacity) {
+    return {RESULT_PATH_TOO_LONG, 0};
+  }
+  if (count == 0) {
+    return {RESULT_WORK_DIR_FAILED, 0};
+  }
+  wchar_t *name = NameAfterLastBackslash(directory.text, count);
+  if (name == directory.text) {
+    return {RESULT_WORK_DIR_FAILED, 0};
+  }
+  *name = L'\0';
+  return {RESULT_SUCCESS, 0};
 }
 
 } // namespace
 
 RunResult RunInstaller(HMODULE module) {
-    RunResult result = {RESULT_SUCCESS, 0};
-    RunConfiguration configuration;
+  RunResult result = {RESULT_SUCCESS, 0};
+  RunConfiguration configuration;
 
-    if (!InitializeConfiguration(configuration, module)) {
-        result = {RESULT_CONFIGURATION_FAILED, GetLastError()};
-    } else if (configuration.refused_switch) {
-        result = {RESULT_REFUSED_SWITCH, 0};
-    } else {
-        PathBuffer work_directory;
-        PathBuffer executable_directory;
-        result = FindExecutableDirectory(module, executable_directory);
-        if (result.exit_code == RESULT_SUCCESS &&
-            MakeWorkDirectory(executable_directory.text, work_directory, result)) {
-            // Issue #4: MarkFullInstall (configuration) comes here.
+  if (!InitializeConfiguration(configuration, module)) {
+    result = {RESULT_CONFIGURATION_FAILED, GetLastError()};
+  } else if (configuration.refused_switch) {
+    result = {RESULT_REFUSED_SWITCH, 0};
+  } else {
+    PathBuffer work_directory;
+    PathBuffer executable_directory;
+    result = FindExecutableDirectory(module, executable_directory);
+    if (result.exit_code == RESULT_SUCCESS &&
+        MakeWorkDirectory(executable_directory.text, work_directory, result)) {
+      // Issue #4: MarkFullInstall (configuration) comes here.
 
-            int32_t max_removal_attempts = 0;
-            PathBuffer archive_path;
-            PathBuffer setup_path;
-            // Issue #3: the stage result becomes ExtractPayload (configuration, module, work
-            // directory, archive path, setup path, max_removal_attempts).
-            RunResult stage = {RESULT_SUCCESS, 0};
+      int32_t max_removal_attempts = 0;
+      PathBuffer archive_path;
+      PathBuffer setup_path;
+      // Issue #3: the stage result becomes ExtractPayload (configuration, module, work
+      // directory, archive path, setup path, max_removal_attempts).
+      RunResult stage = {RESULT_SUCCESS, 0};
 
-            // Written-out payload pages are not needed again; hand them back before the setup
-            // program, which may be large, starts.
-            SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1),
-                                     static_cast<SIZE_T>(-1));
+      // Written-out payload pages are not needed again; hand them back before the setup
+      // program, which may be large, starts.
+      SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1),
+                               static_cast<SIZE_T>(-1));
 
-            // Issue #3: while the stage result is 0, it becomes LaunchSetup (configuration,
-            // archive path, setup path).
+      // Issue #3: while the stage result is 0, it becomes LaunchSetup (configuration,
+      // archive path, setup path).
 
-            if (configuration.cleanup_enabled) {
-                RemoveExtractedFiles(archive_path, setup_path, work_directory,
-                                     max_removal_attempts);
-            }
+      if (configuration.cleanup_enabled) {
+        RemoveExtractedFiles(archive_path, setup_path, work_directory, max_removal_attempts);
+      }
 
-            // Issue #4: RecordFailure (configuration, stage) when the stage result is not 0,
-            // otherwise RecordRemovalRetries (configuration, max_removal_attempts).
-            result = stage;
-        }
+      // Issue #4: RecordFailure (configuration, stage) when the stage result is not 0,
+      // otherwise RecordRemovalRetries (configuration, max_removal_attempts).
+      result = stage;
     }
+  }
 
-    ResetConfiguration(configuration);
-    return result;
+  ResetConfiguration(configuration);
+  return result;
 }

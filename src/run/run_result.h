@@ -5,8 +5,8 @@
 // The outcome of one stage, and of the whole run: a nonzero exit_code is the code the process
 // ends with; extra_code carries the detail (a Windows error code, a file-attribute word, or 0).
 struct RunResult {
-    uint32_t exit_code;
-    uint32_t extra_code;
+  uint32_t exit_code;
+  uint32_t extra_code;
 };
 
 inline constexpr uint32_t RESULT_SUCCESS = 0;

@@ -7,33 +7,33 @@
 // operations. None of them writes or reads outside the capacity it is given, and none cuts text
 // silently: a copy or append that does not fit reports false.
 
-size_t BoundedLength(const wchar_t* text, size_t capacity);
-bool BoundedCopy(wchar_t* destination, size_t capacity, const wchar_t* source);
-bool BoundedAppend(wchar_t* destination, size_t capacity, const wchar_t* source);
-bool StartsWithNoCase(const wchar_t* text, const wchar_t* prefix);
-bool EndsWithNoCase(const wchar_t* text, const wchar_t* suffix);
-wchar_t* FindNoCase(wchar_t* text, const wchar_t* needle);
-bool HexEncode(const uint8_t* bytes, size_t count, wchar_t* destination, size_t capacity);
-wchar_t* NameAfterLastBackslash(wchar_t* path, size_t length);
+size_t BoundedLength(const wchar_t *text, size_t capacity);
+bool BoundedCopy(wchar_t *destination, size_t capacity, const wchar_t *source);
+bool BoundedAppend(wchar_t *destination, size_t capacity, const wchar_t *source);
+bool StartsWithNoCase(const wchar_t *text, const wchar_t *prefix);
+bool EndsWithNoCase(const wchar_t *text, const wchar_t *suffix);
+wchar_t *FindNoCase(wchar_t *text, const wchar_t *needle);
+bool HexEncode(const uint8_t *bytes, size_t count, wchar_t *destination, size_t capacity);
+wchar_t *NameAfterLastBackslash(wchar_t *path, size_t length);
 
 // A buffer of Capacity usable characters plus one: both ends are NUL from the start, and the
 // last one is never written because every operation is handed Capacity, not the array's size.
 template <size_t Capacity> struct FixedBuffer {
-    static constexpr size_t capacity = Capacity;
-    wchar_t text[Capacity + 1];
+  static constexpr size_t capacity = Capacity;
+  wchar_t text[Capacity + 1];
 
-    FixedBuffer() {
-        text[0] = L'\0';
-        text[Capacity] = L'\0';
-    }
-    FixedBuffer(const FixedBuffer&) = delete;
-    FixedBuffer& operator=(const FixedBuffer&) = delete;
+  FixedBuffer() {
+    text[0] = L'\0';
+    text[Capacity] = L'\0';
+  }
+  FixedBuffer(const FixedBuffer &) = delete;
+  FixedBuffer &operator=(const FixedBuffer &) = delete;
 
-    void Clear() { text[0] = L'\0'; }
-    bool IsEmpty() const { return text[0] == L'\0'; }
-    size_t Length() const { return BoundedLength(text, Capacity); }
-    bool Assign(const wchar_t* source) { return BoundedCopy(text, Capacity, source); }
-    bool Append(const wchar_t* source) { return BoundedAppend(text, Capacity, source); }
+  void Clear() { text[0] = L'\0'; }
+  bool IsEmpty() const { return text[0] == L'\0'; }
+  size_t Length() const { return BoundedLength(text, Capacity); }
+  bool Assign(const wchar_t *source) { return BoundedCopy(text, Capacity, source); }
+  bool Append(const wchar_t *source) { return BoundedAppend(text, Capacity, source); }
 };
 
 inline constexpr size_t kPathCapacity = 260;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+// shellapi.h needs the declarations of windows.h first.
 #include <shellapi.h>
 
 // The few platform calls whose failures tests cannot produce for real under Wine (a token that
@@ -11,16 +12,16 @@
 extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
 struct PlatformOverrides {
-    DWORD(WINAPI* GetModuleFileNameW)(HMODULE, LPWSTR, DWORD);
-    LPWSTR*(WINAPI* CommandLineToArgvW)(LPCWSTR, int*);
-    BOOL(WINAPI* OpenProcessToken)(HANDLE, DWORD, PHANDLE);
-    BOOLEAN(WINAPI* SystemFunction036)(PVOID, ULONG);
-    BOOL(WINAPI* GetVolumePathNameW)(LPCWSTR, LPWSTR, DWORD);
-    BOOL(WINAPI* GetVolumeInformationW)
-    (LPCWSTR, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPWSTR, DWORD);
-    BOOL(WINAPI* CreateDirectoryW)(LPCWSTR, LPSECURITY_ATTRIBUTES);
-    HANDLE(WINAPI* CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
-    void(WINAPI* Sleep)(DWORD);
+  DWORD(WINAPI *GetModuleFileNameW)(HMODULE, LPWSTR, DWORD);
+  LPWSTR *(WINAPI *CommandLineToArgvW)(LPCWSTR, int *);
+  BOOL(WINAPI *OpenProcessToken)(HANDLE, DWORD, PHANDLE);
+  BOOLEAN(WINAPI *SystemFunction036)(PVOID, ULONG);
+  BOOL(WINAPI *GetVolumePathNameW)(LPCWSTR, LPWSTR, DWORD);
+  BOOL(WINAPI *GetVolumeInformationW)
+  (LPCWSTR, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPWSTR, DWORD);
+  BOOL(WINAPI *CreateDirectoryW)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+  HANDLE(WINAPI *CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+  void(WINAPI *Sleep)(DWORD);
 };
 
 extern PlatformOverrides g_platform_overrides;
@@ -28,54 +29,54 @@ extern PlatformOverrides g_platform_overrides;
 namespace platform {
 
 inline DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
-    auto fn = g_platform_overrides.GetModuleFileNameW;
-    return fn ? fn(module, buffer, size) : ::GetModuleFileNameW(module, buffer, size);
+  auto fn = g_platform_overrides.GetModuleFileNameW;
+  return fn ? fn(module, buffer, size) : ::GetModuleFileNameW(module, buffer, size);
 }
 
-inline LPWSTR* CommandLineToArgvW(LPCWSTR command_line, int* count) {
-    auto fn = g_platform_overrides.CommandLineToArgvW;
-    return fn ? fn(command_line, count) : ::CommandLineToArgvW(command_line, count);
+inline LPWSTR *CommandLineToArgvW(LPCWSTR command_line, int *count) {
+  auto fn = g_platform_overrides.CommandLineToArgvW;
+  return fn ? fn(command_line, count) : ::CommandLineToArgvW(command_line, count);
 }
 
 inline BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
-    auto fn = g_platform_overrides.OpenProcessToken;
-    return fn ? fn(process, access, token) : ::OpenProcessToken(process, access, token);
+  auto fn = g_platform_overrides.OpenProcessToken;
+  return fn ? fn(process, access, token) : ::OpenProcessToken(process, access, token);
 }
 
 inline BOOLEAN SystemFunction036(PVOID buffer, ULONG length) {
-    auto fn = g_platform_overrides.SystemFunction036;
-    return fn ? fn(buffer, length) : ::SystemFunction036(buffer, length);
+  auto fn = g_platform_overrides.SystemFunction036;
+  return fn ? fn(buffer, length) : ::SystemFunction036(buffer, length);
 }
 
 inline BOOL GetVolumePathNameW(LPCWSTR path, LPWSTR root, DWORD size) {
-    auto fn = g_platform_overrides.GetVolumePathNameW;
-    return fn ? fn(path, root, size) : ::GetVolumePathNameW(path, root, size);
+  auto fn = g_platform_overrides.GetVolumePathNameW;
+  return fn ? fn(path, root, size) : ::GetVolumePathNameW(path, root, size);
 }
 
 inline BOOL GetVolumeInformationW(LPCWSTR root, LPWSTR name, DWORD name_size, LPDWORD serial,
                                   LPDWORD max_component, LPDWORD flags, LPWSTR fs_name,
                                   DWORD fs_name_size) {
-    auto fn = g_platform_overrides.GetVolumeInformationW;
-    return fn ? fn(root, name, name_size, serial, max_component, flags, fs_name, fs_name_size)
-              : ::GetVolumeInformationW(root, name, name_size, serial, max_component, flags,
-                                        fs_name, fs_name_size);
+  auto fn = g_platform_overrides.GetVolumeInformationW;
+  return fn ? fn(root, name, name_size, serial, max_component, flags, fs_name, fs_name_size)
+            : ::GetVolumeInformationW(root, name, name_size, serial, max_component, flags, fs_name,
+                                      fs_name_size);
 }
 
 inline BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
-    auto fn = g_platform_overrides.CreateDirectoryW;
-    return fn ? fn(path, attributes) : ::CreateDirectoryW(path, attributes);
+  auto fn = g_platform_overrides.CreateDirectoryW;
+  return fn ? fn(path, attributes) : ::CreateDirectoryW(path, attributes);
 }
 
 inline HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE template_file) {
-    auto fn = g_platform_overrides.CreateFileW;
-    return fn ? fn(path, access, share, security, disposition, flags, template_file)
-              : ::CreateFileW(path, access, share, security, disposition, flags, template_file);
+  auto fn = g_platform_overrides.CreateFileW;
+  return fn ? fn(path, access, share, security, disposition, flags, template_file)
+            : ::CreateFileW(path, access, share, security, disposition, flags, template_file);
 }
 
 inline void Sleep(DWORD milliseconds) {
-    auto fn = g_platform_overrides.Sleep;
-    fn ? fn(milliseconds) : ::Sleep(milliseconds);
+  auto fn = g_platform_overrides.Sleep;
+  fn ? fn(milliseconds) : ::Sleep(milliseconds);
 }
 
 } // namespace platform
@@ -83,20 +84,18 @@ inline void Sleep(DWORD milliseconds) {
 // Installs one override for the life of the guard and puts back what was there before.
 template <typename Fn> class ScopedPlatformOverride {
 public:
-    ScopedPlatformOverride(Fn PlatformOverrides::*slot, Fn replacement)
-        : slot_(slot), saved_(g_platform_overrides.*slot) {
-        g_platform_overrides.*slot = replacement;
-    }
-    ~ScopedPlatformOverride() { g_platform_overrides.*slot_ = saved_; }
-    ScopedPlatformOverride(const ScopedPlatformOverride&) = delete;
-    ScopedPlatformOverride& operator=(const ScopedPlatformOverride&) = delete;
+  ScopedPlatformOverride(Fn PlatformOverrides::*slot, Fn replacement)
+      : slot_(slot), saved_(g_platform_overrides.*slot) {
+    g_platform_overrides.*slot = replacement;
+  }
+  ~ScopedPlatformOverride() { g_platform_overrides.*slot_ = saved_; }
+  ScopedPlatformOverride(const ScopedPlatformOverride &) = delete;
+  ScopedPlatformOverride &operator=(const ScopedPlatformOverride &) = delete;
 
 private:
-    Fn PlatformOverrides::*slot_;
-    Fn saved_;
+  Fn PlatformOverrides::*slot_;
+  Fn saved_;
 };
 
 // Clears every override at once, for a test harness that must start from the real platform.
-inline void RestoreAllPlatformCalls() {
-    g_platform_overrides = PlatformOverrides{};
-}
+inline void RestoreAllPlatformCalls() { g_platform_overrides = PlatformOverrides{}; }

@@ -8,14 +8,14 @@
 // Creates a fresh, access-controlled directory named "QV_" + five hex digits + ".tmp" inside
 // parent (which ends in a backslash) and leaves its path, with a final backslash, in path.
 // Returns true exactly when result is (0, 0).
-bool MakeWorkDirectory(const wchar_t* parent, PathBuffer& path, RunResult& result);
+bool MakeWorkDirectory(const wchar_t *parent, PathBuffer &path, RunResult &result);
 
 // Builds the protected descriptor for the work directory, or none when the volume keeps no
 // access lists. False, with the reason in the last-error value, when it cannot be built.
-bool BuildWorkDirSecurity(const wchar_t* parent, PSECURITY_DESCRIPTOR* descriptor);
+bool BuildWorkDirSecurity(const wchar_t *parent, PSECURITY_DESCRIPTOR *descriptor);
 
 // The owner SID of the process token as text; the caller releases it with LocalFree.
-bool GetTokenOwnerSidString(LPWSTR* sid_string);
+bool GetTokenOwnerSidString(LPWSTR *sid_string);
 
 // The fixed part of the work directory's descriptor text, before the owner SID and ")".
 inline constexpr wchar_t kWorkDirSecurityPrefix[] =

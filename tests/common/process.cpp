@@ -2,22 +2,22 @@
 
 #include <gtest/gtest.h>
 
-ProcessOutcome RunProcess(const std::wstring& application, const std::wstring& command_line) {
-    ProcessOutcome outcome;
-    std::wstring line = command_line; // CreateProcessW may write into it
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-        outcome.start_error = GetLastError();
-        return outcome;
-    }
-    CloseHandle(process.hThread);
-    outcome.started = true;
-    // Generous: a run only waits out its own removal pauses; a hang must fail, not block CI.
-    EXPECT_EQ(WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
-    GetExitCodeProcess(process.hProcess, &outcome.exit_code);
-    CloseHandle(process.hProcess);
+ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &command_line) {
+  ProcessOutcome outcome;
+  std::wstring line = command_line; // CreateProcessW may write into it
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process)) {
+    outcome.start_error = GetLastError();
     return outcome;
+  }
+  CloseHandle(process.hThread);
+  outcome.started = true;
+  // Generous: a run only waits out its own removal pauses; a hang must fail, not block CI.
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
+  GetExitCodeProcess(process.hProcess, &outcome.exit_code);
+  CloseHandle(process.hProcess);
+  return outcome;
 }

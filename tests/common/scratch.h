@@ -9,33 +9,33 @@
 // when the test ends.
 class ScratchDirectory {
 public:
-    ScratchDirectory();
-    ~ScratchDirectory();
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory &) = delete;
+  ScratchDirectory &operator=(const ScratchDirectory &) = delete;
 
-    // The directory's path with its final backslash.
-    const std::wstring& path() const { return path_; }
-    std::wstring operator/(const std::wstring& name) const { return path_ + name; }
+  // The directory's path with its final backslash.
+  const std::wstring &path() const { return path_; }
+  std::wstring operator/(const std::wstring &name) const { return path_ + name; }
 
 private:
-    std::wstring path_;
+  std::wstring path_;
 };
 
 // Removes a file or a directory tree, read-only items included; missing paths are fine.
-void RemoveTree(const std::wstring& path);
+void RemoveTree(const std::wstring &path);
 
-bool PathExists(const std::wstring& path);
-bool IsDirectory(const std::wstring& path);
-void WriteTextFile(const std::wstring& path, const std::string& content);
+bool PathExists(const std::wstring &path);
+bool IsDirectory(const std::wstring &path);
+void WriteTextFile(const std::wstring &path, const std::string &content);
 
 // The names inside a directory, without "." and "..", sorted.
-std::vector<std::wstring> ListDirectory(const std::wstring& directory);
+std::vector<std::wstring> ListDirectory(const std::wstring &directory);
 
 // The directory of the running test program, with its final backslash.
 std::wstring ProgramDirectory();
 
 // Creates directory and every missing parent.
-void CreateDirectories(const std::wstring& directory);
+void CreateDirectories(const std::wstring &directory);
 
-std::string Narrow(const std::wstring& text);
+std::string Narrow(const std::wstring &text);
