@@ -13,12 +13,13 @@ constexpr size_t kNameDigits = 5;
 constexpr size_t kNameRoomNeeded = 11;
 
 bool VolumeKeepsAccessLists(const wchar_t *parent) {
-  wchar_t root[kPathCapacity + 1] = {};
-  if (!platform::GetVolumePathNameW(parent, root, kPathCapacity)) {
+  PathBuffer root;
+  if (!platform::GetVolumePathNameW(parent, root.text, kPathCapacity)) {
     return false;
   }
   DWORD flags = 0;
-  return platform::GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+  return platform::GetVolumeInformationW(root.text, nullptr, 0, nullptr, nullptr, &flags, nullptr,
+                                         0) &&
          (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 

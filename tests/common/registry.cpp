@@ -7,7 +7,7 @@
 LONG SetRawValue(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size) {
   using NtSetValueKeyFn = LONG(NTAPI *)(HANDLE, UNICODE_STRING *, ULONG, ULONG, void *, ULONG);
   static const auto set_value = reinterpret_cast<NtSetValueKeyFn>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey"));
+      reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
   UNICODE_STRING value_name;
   value_name.Buffer = const_cast<wchar_t *>(name);
   value_name.Length = static_cast<USHORT>(lstrlenW(name) * sizeof(wchar_t));

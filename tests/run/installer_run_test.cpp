@@ -112,14 +112,4 @@ TEST_F(InstallerRunTest, ModulePathOf259IsAcceptedWhenTheWorkDirectoryStillFits)
   EXPECT_TRUE(ListDirectory(longer).empty());
 }
 
-TEST_F(InstallerRunTest, RunWithCleanupRemovesItsWorkDirectory) {
-  module_path = scratch_ / L"ondrel-stub.exe";
-  ScopedPlatformOverride<ModulePathFn> path(&PlatformOverrides::GetModuleFileNameW,
-                                            &FakeModulePath);
-  const RunResult result = Run();
-  EXPECT_EQ(result.exit_code, 0u);
-  EXPECT_EQ(result.extra_code, 0u);
-  EXPECT_TRUE(ListDirectory(scratch_.path()).empty());
-}
-
 } // namespace

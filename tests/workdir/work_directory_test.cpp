@@ -107,7 +107,6 @@ TEST_F(WorkDirectoryTest, NameComesFromTheFirstFiveDigitsOfTheRandomBytes) {
 
 TEST_F(WorkDirectoryTest, RealRandomNamesAreFreshDirectoriesOfTheRightShape) {
   RestoreAllPlatformCalls();
-  std::vector<std::wstring> made;
   for (int i = 0; i < 3; ++i) {
     PathBuffer path;
     RunResult result;
@@ -120,7 +119,6 @@ TEST_F(WorkDirectoryTest, RealRandomNamesAreFreshDirectoriesOfTheRightShape) {
     for (wchar_t c : name.substr(3, 5)) {
       EXPECT_TRUE((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F')) << Narrow(name);
     }
-    made.push_back(name);
   }
   EXPECT_EQ(ListDirectory(scratch_.path()).size(), 3u);
 }
@@ -228,7 +226,6 @@ TEST_F(WorkDirectoryTest, ParentOf246FitsExactlyAnd247IsRefusedBeforeAnyPlatform
 
 TEST_F(WorkDirectoryTest, VolumesWithoutAccessListsGetDefaultSecurityWithoutTheToken) {
   using InfoFn = decltype(PlatformOverrides::GetVolumeInformationW);
-  using VolumePathFn = decltype(PlatformOverrides::GetVolumePathNameW);
   const struct {
     const char *label;
     VolumePathFn volume_path;
