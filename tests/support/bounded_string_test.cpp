@@ -87,6 +87,19 @@ struct CopyCase {
   const wchar_t *expected;
 };
 
+// Runs a copy or an append over each case in a guarded destination.
+template <size_t N>
+void ExpectEach(bool (*operation)(wchar_t *, size_t, const wchar_t *), const CopyCase (&cases)[N]) {
+  for (const CopyCase &c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << (c.initial ? c.initial : L"") << " + " << c.source << " / " << c.capacity);
+    Guarded destination(c.initial);
+    EXPECT_EQ(operation(destination.text, c.capacity, c.source), c.ok);
+    EXPECT_STREQ(destination.text, c.expected);
+    EXPECT_TRUE(destination.UnchangedFrom(c.capacity));
+  }
+}
+
 TEST(BoundedCopy, CopiesWholeOrLeavesAnEmptyString) {
   const CopyCase cases[] = {
       {nullptr, 4, L"abc", true, L"abc"}, {nullptr, 4, L"abcd", false, L""},
@@ -94,13 +107,7 @@ TEST(BoundedCopy, CopiesWholeOrLeavesAnEmptyString) {
       {nullptr, 2, L"a", true, L"a"},     {nullptr, 2, L"ab", false, L""},
       {L"old", 9, L"", true, L""},        {L"old", 3, L"new", false, L""},
   };
-  for (const CopyCase &c : cases) {
-    SCOPED_TRACE(testing::Message() << c.source << " / " << c.capacity);
-    Guarded destination(c.initial);
-    EXPECT_EQ(BoundedCopy(destination.text, c.capacity, c.source), c.ok);
-    EXPECT_STREQ(destination.text, c.expected);
-    EXPECT_TRUE(destination.UnchangedFrom(c.capacity));
-  }
+  ExpectEach(BoundedCopy, cases);
 }
 
 TEST(BoundedCopy, RefusesNoRoomAndReadsNoFurtherThanTheCapacity) {
@@ -142,13 +149,7 @@ TEST(BoundedAppend, AppendsAllOrKeepsTheOldText) {
       {L"xyz", 1, L"", true, L""},
       {L"xyz", 1, L"a", false, L""},
   };
-  for (const CopyCase &c : cases) {
-    SCOPED_TRACE(testing::Message() << c.initial << " + " << c.source << " / " << c.capacity);
-    Guarded destination(c.initial);
-    EXPECT_EQ(BoundedAppend(destination.text, c.capacity, c.source), c.ok);
-    EXPECT_STREQ(destination.text, c.expected);
-    EXPECT_TRUE(destination.UnchangedFrom(c.capacity));
-  }
+  ExpectEach(BoundedAppend, cases);
 }
 
 TEST(BoundedAppend, RefusesNoRoomAndReadsNoFurtherThanTheRoomLeft) {
