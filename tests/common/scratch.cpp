@@ -100,6 +100,18 @@ void CreateDirectories(const std::wstring &directory) {
   CreateDirectoryW(directory.c_str(), nullptr);
 }
 
+bool IsWorkDirectoryName(const std::wstring &name) {
+  if (name.size() != 12 || name.substr(0, 3) != L"QV_" || name.substr(8) != L".tmp") {
+    return false;
+  }
+  for (wchar_t c : name.substr(3, 5)) {
+    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string Narrow(const std::wstring &text) {
   std::string out;
   for (wchar_t c : text) {

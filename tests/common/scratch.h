@@ -38,4 +38,7 @@ std::wstring ProgramDirectory();
 // Creates directory and every missing parent.
 void CreateDirectories(const std::wstring &directory);
 
+// "QV_", five upper-case hexadecimal digits and ".tmp": the name of a run's work directory.
+bool IsWorkDirectoryName(const std::wstring &name);
+
 std::string Narrow(const std::wstring &text);

@@ -68,18 +68,6 @@ private:
   alignas(DWORD) char buffer_[16384];
 };
 
-bool IsWorkDirectoryName(const std::wstring &name) {
-  if (name.size() != 12 || name.substr(0, 3) != L"QV_" || name.substr(8) != L".tmp") {
-    return false;
-  }
-  for (wchar_t c : name.substr(3, 5)) {
-    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 constexpr wchar_t kStubName[] = L"ondrel-stub.exe";
 
 class StubRunTest : public ::testing::Test {
