@@ -6,8 +6,10 @@
 
 // The few platform calls whose failures tests cannot produce for real under Wine (a token that
 // cannot be opened, a module path of 260 characters, chosen random bytes, a sharing violation
-// that clears after exactly three tries) go through this table. It is zero-initialised, so it
-// needs no start-up code in the stub, and an unused entry costs one compare.
+// that clears after exactly three tries, a write that fails part-way or comes up short, a wait that
+// fails) go through this table, and so does the one call whose effect Wine does not keep (a
+// creation time set on a file). It is zero-initialised, so it needs no start-up code in the stub,
+// and an unused entry costs one compare.
 
 extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
@@ -22,6 +24,10 @@ struct PlatformOverrides {
   BOOL(WINAPI *CreateDirectoryW)(LPCWSTR, LPSECURITY_ATTRIBUTES);
   HANDLE(WINAPI *CreateFileW)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
   void(WINAPI *Sleep)(DWORD);
+  BOOL(WINAPI *WriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+  DWORD(WINAPI *WaitForSingleObject)(HANDLE, DWORD);
+  BOOL(WINAPI *GetExitCodeProcess)(HANDLE, LPDWORD);
+  BOOL(WINAPI *SetFileInformationByHandle)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
 };
 
 extern PlatformOverrides g_platform_overrides;
@@ -77,6 +83,29 @@ inline HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_AT
 inline void Sleep(DWORD milliseconds) {
   auto fn = g_platform_overrides.Sleep;
   fn ? fn(milliseconds) : ::Sleep(milliseconds);
+}
+
+inline BOOL WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written,
+                      LPOVERLAPPED overlapped) {
+  auto fn = g_platform_overrides.WriteFile;
+  return fn ? fn(file, data, count, written, overlapped)
+            : ::WriteFile(file, data, count, written, overlapped);
+}
+
+inline DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  auto fn = g_platform_overrides.WaitForSingleObject;
+  return fn ? fn(object, milliseconds) : ::WaitForSingleObject(object, milliseconds);
+}
+
+inline BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
+  auto fn = g_platform_overrides.GetExitCodeProcess;
+  return fn ? fn(process, exit_code) : ::GetExitCodeProcess(process, exit_code);
+}
+
+inline BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data,
+                                       DWORD size) {
+  auto fn = g_platform_overrides.SetFileInformationByHandle;
+  return fn ? fn(file, kind, data, size) : ::SetFileInformationByHandle(file, kind, data, size);
 }
 
 } // namespace platform

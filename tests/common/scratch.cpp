@@ -67,6 +67,22 @@ void WriteTextFile(const std::wstring &path, const std::string &content) {
   ASSERT_TRUE(ok && written == content.size()) << Narrow(path);
 }
 
+std::string ReadFileBytes(const std::wstring &path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return "<unreadable>";
+  }
+  LARGE_INTEGER size = {};
+  GetFileSizeEx(file, &size);
+  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD read = 0;
+  const BOOL ok = ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+  CloseHandle(file);
+  return ok && read == bytes.size() ? bytes : "<unreadable>";
+}
+
 std::vector<std::wstring> ListDirectory(const std::wstring &directory) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;

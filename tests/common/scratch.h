@@ -27,7 +27,10 @@ void RemoveTree(const std::wstring &path);
 
 bool PathExists(const std::wstring &path);
 bool IsDirectory(const std::wstring &path);
+// Writes content as it stands (any bytes), replacing the file.
 void WriteTextFile(const std::wstring &path, const std::string &content);
+// The whole file, or "<unreadable>" when it cannot be opened.
+std::string ReadFileBytes(const std::wstring &path);
 
 // The names inside a directory, without "." and "..", sorted.
 std::vector<std::wstring> ListDirectory(const std::wstring &directory);

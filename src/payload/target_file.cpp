@@ -1,0 +1,59 @@
+#include "payload/target_file.h"
+
+#include "support/platform_seam.h"
+
+namespace {
+
+constexpr DWORD kTargetAccess = GENERIC_WRITE | DELETE;
+// Others may only delete the file while it is being written.
+constexpr DWORD kTargetSharing = FILE_SHARE_DELETE;
+constexpr DWORD kTargetFlags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL;
+
+} // namespace
+
+bool TargetFile::Open(const wchar_t *path) {
+  Close();
+  if (!path_.Assign(path)) {
+    path_.Clear();
+    return false;
+  }
+  handle_ = platform::CreateFileW(path_.text, kTargetAccess, kTargetSharing, nullptr, CREATE_ALWAYS,
+                                  kTargetFlags, nullptr);
+  if (handle_ == INVALID_HANDLE_VALUE) {
+    path_.Clear();
+    return false;
+  }
+  return true;
+}
+
+void TargetFile::Close() {
+  if (handle_ != INVALID_HANDLE_VALUE) {
+    // Forget the handle before closing it, so no path can close it twice.
+    HANDLE held = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    CloseHandle(held);
+  }
+  path_.Clear();
+}
+
+bool TargetFile::MarkForDeletion() {
+  if (handle_ == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  // The record's one byte is all the platform reads.
+  return SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, 1) != FALSE;
+}
+
+HANDLE TargetFile::Duplicate() const {
+  if (handle_ == INVALID_HANDLE_VALUE) {
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), handle_, GetCurrentProcess(), &copy, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return copy;
+}
