@@ -2,6 +2,8 @@
 
 #include "cleanup/removal.h"
 #include "config/run_configuration.h"
+#include "payload/payload_extraction.h"
+#include "setup/setup_launch.h"
 #include "support/bounded_string.h"
 #include "support/platform_seam.h"
 #include "workdir/work_directory.h"
@@ -48,17 +50,17 @@ RunResult RunInstaller(HMODULE module) {
       int32_t max_removal_attempts = 0;
       PathBuffer archive_path;
       PathBuffer setup_path;
-      // Issue #3: the stage result becomes ExtractPayload (configuration, module, work
-      // directory, archive path, setup path, max_removal_attempts).
-      RunResult stage = {RESULT_SUCCESS, 0};
+      RunResult stage = ExtractPayload(configuration, module, work_directory, archive_path,
+                                       setup_path, max_removal_attempts);
 
       // Written-out payload pages are not needed again; hand them back before the setup
       // program, which may be large, starts.
       SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1),
                                static_cast<SIZE_T>(-1));
 
-      // Issue #3: while the stage result is 0, it becomes LaunchSetup (configuration,
-      // archive path, setup path).
+      if (stage.exit_code == RESULT_SUCCESS) {
+        stage = LaunchSetup(configuration, archive_path.text, setup_path.text);
+      }
 
       if (configuration.cleanup_enabled) {
         RemoveExtractedFiles(archive_path, setup_path, work_directory, max_removal_attempts);

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <stdint.h>
+#include <windows.h>
+
+#include "config/run_configuration.h"
+#include "run/run_result.h"
+#include "support/bounded_string.h"
+
+// The located data of one resource, inside the mapped executable and valid for the life of the
+// process. A size of 0 means nothing has been found yet.
+struct ResourceSpan {
+  const uint8_t *data = nullptr;
+  uint64_t size = 0;
+};
+
+class ResourceVisitor {
+public:
+  // True lets the enumeration go on; false stops it.
+  virtual bool Visit(const wchar_t *name, const ResourceSpan &span) = 0;
+
+protected:
+  ~ResourceVisitor() = default;
+};
+
+// "B7": the product archive (a name beginning "ondrel") and, in a patch stub, the setup patch
+// (a name beginning "setup"). Anything else is refused.
+class PayloadVisitor final : public ResourceVisitor {
+public:
+  PayloadVisitor(PathBuffer &archive_name, ResourceSpan &archive_span, PathBuffer &setup_name,
+                 ResourceSpan &setup_span, uint32_t &error)
+      : archive_name_(archive_name), archive_span_(archive_span), setup_name_(setup_name),
+        setup_span_(setup_span), error_(error) {}
+  bool Visit(const wchar_t *name, const ResourceSpan &span) override;
+
+private:
+  PathBuffer &archive_name_;
+  ResourceSpan &archive_span_;
+  PathBuffer &setup_name_;
+  ResourceSpan &setup_span_;
+  uint32_t &error_;
+};
+
+// "BL": the compressed setup program, a name beginning "setup". Anything else is refused.
+class SetupVisitor final : public ResourceVisitor {
+public:
+  SetupVisitor(PathBuffer &setup_name, ResourceSpan &setup_span, uint32_t &error)
+      : setup_name_(setup_name), setup_span_(setup_span), error_(error) {}
+  bool Visit(const wchar_t *name, const ResourceSpan &span) override;
+
+private:
+  PathBuffer &setup_name_;
+  ResourceSpan &setup_span_;
+  uint32_t &error_;
+};
+
+// Hands every named resource of type to visitor. True when all were visited and accepted; an
+// integer identifier, or an entry that is empty or cannot be loaded, stops the enumeration.
+bool VisitResources(HMODULE module, const wchar_t *type, ResourceVisitor *visitor);
+
+// Writes span to a new file at path straight from the mapped data, in writes of at most 8 MiB.
+// On false the last-error value holds the reason and no partial file remains.
+bool WriteResourceToFile(const ResourceSpan &span, const wchar_t *path);
+
+inline constexpr uint32_t kResourceWriteChunk = 8 * 1024 * 1024;
+
+// Writes the archive and a runnable "setup.exe" into work_directory. On success archive_path
+// and setup_path name them; on failure they are left as the removal at the end of the run
+// expects (empty, naming a file to remove, or holding the work directory itself).
+// max_removal_attempts is raised by the removal of the compressed setup file.
+RunResult ExtractPayload(const RunConfiguration &configuration, HMODULE module,
+                         const PathBuffer &work_directory, PathBuffer &archive_path,
+                         PathBuffer &setup_path, int32_t &max_removal_attempts);
