@@ -67,6 +67,24 @@ void WriteTextFile(const std::wstring &path, const std::string &content) {
   ASSERT_TRUE(ok && written == content.size()) << Narrow(path);
 }
 
+std::string ReadFileBytes(const std::wstring &path) {
+  std::string bytes;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_NE(file, INVALID_HANDLE_VALUE) << Narrow(path) << ": " << GetLastError();
+  if (file == INVALID_HANDLE_VALUE) {
+    return bytes;
+  }
+  std::vector<char> chunk(1 << 16);
+  DWORD count = 0;
+  while (ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &count, nullptr) &&
+         count > 0) {
+    bytes.append(chunk.data(), count);
+  }
+  CloseHandle(file);
+  return bytes;
+}
+
 std::vector<std::wstring> ListDirectory(const std::wstring &directory) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;

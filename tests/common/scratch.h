@@ -28,6 +28,8 @@ void RemoveTree(const std::wstring &path);
 bool PathExists(const std::wstring &path);
 bool IsDirectory(const std::wstring &path);
 void WriteTextFile(const std::wstring &path, const std::string &content);
+// The whole content of a file; an empty string (and a test failure) when it cannot be read.
+std::string ReadFileBytes(const std::wstring &path);
 
 // The names inside a directory, without "." and "..", sorted.
 std::vector<std::wstring> ListDirectory(const std::wstring &directory);
