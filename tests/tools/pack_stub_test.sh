@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Runs tools/pack-stub natively against the configured build: refused input leaves nothing behind,
+# --help describes the interface, and the same inputs give the same bytes.
+#   pack_stub_test.sh PACK_STUB BARE_STUB      (PACK_STUB_BUILD_DIR names the build tree)
+set -uo pipefail
+pack=$1
+bare=$2
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/pack-stub-test.XXXXXX")
+trap 'rm -rf -- "$scratch"' EXIT
+cd "$scratch" || exit 1
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+head -c 5001 /dev/urandom >archive.7z
+head -c 3001 /dev/urandom >setup.exe
+head -c 3001 /dev/urandom >other-setup.exe
+: >empty
+mkdir a-directory no-build
+
+# refused DESCRIPTION MESSAGE-FRAGMENT ARGUMENTS...: a nonzero exit, one line on stderr naming the
+# reason, and nothing at all in out/ (neither OUT nor a temporary file).
+refused() {
+    local what=$1 reason=$2
+    shift 2
+    rm -rf out && mkdir out
+    "$pack" "$@" >stdout 2>stderr
+    local status=$?
+    [ "$status" -ne 0 ] || fail "$what: exit status 0"
+    [ "$(wc -l <stderr)" -eq 1 ] || fail "$what: stderr is not one line: $(cat stderr)"
+    grep -qF -- "$reason" stderr || fail "$what: stderr does not mention '$reason': $(cat stderr)"
+    [ ! -s stdout ] || fail "$what: wrote to stdout"
+    [ -z "$(ls -A out)" ] || fail "$what: left $(ls -A out)"
+}
+
+refused "no -o" "no output given" --archive archive.7z
+refused "-o without a value" "-o needs a value" -o
+refused "empty -o" "-o needs a file name" -o ""
+refused "-o twice" "-o given twice" -o out/a.exe -o out/b.exe
+refused "unknown option" "unknown argument: --bogus" -o out/x.exe --bogus
+refused "stray argument" "unknown argument: stray" -o out/x.exe stray
+refused "output directory missing" "no such directory" -o out/missing/x.exe
+refused "output is a directory" "is a directory" -o out
+refused "archive missing" "--archive: no such file" -o out/x.exe --archive missing.7z
+refused "archive is a directory" "--archive: not a regular file" -o out/x.exe --archive a-directory
+refused "archive given twice" "--archive given twice" -o out/x.exe --archive archive.7z \
+    --archive archive.7z
+refused "setup missing" "--setup: no such file" -o out/x.exe --setup missing.exe
+refused "setup cabinet missing" "--setup-cab: no such file" -o out/x.exe --setup-cab missing.cab
+refused "patch missing" "--patch: no such file" -o out/x.exe --patch missing
+refused "rcdata file missing" "--rcdata-file: no such file" -o out/x.exe --rcdata-file missing
+refused "resource file missing" "no such file: missing" -o out/x.exe --resource B7 NAME missing
+refused "setup and setup cabinet" "exclude each other" -o out/x.exe --setup setup.exe \
+    --setup-cab archive.7z
+refused "previous version and rcdata file" "exclude each other" -o out/x.exe \
+    --previous-version 1.0 --rcdata-file archive.7z
+refused "previous version not UTF-8" "not valid UTF-8" -o out/x.exe --previous-version $'1.\xc3'
+refused "resource short of values" "--resource needs 3 values" -o out/x.exe --resource B7 NAME
+refused "empty type" "TYPE is empty" -o out/x.exe --resource "" NAME archive.7z
+refused "empty name" "NAME is empty" -o out/x.exe --resource B7 "" archive.7z
+refused "integer name 0" "1 to 65535" -o out/x.exe --resource B7 0 archive.7z
+refused "integer type 65536" "1 to 65535" -o out/x.exe --resource 65536 NAME archive.7z
+refused "integer name 0 in many digits" "1 to 65535" -o out/x.exe --resource B7 000000 archive.7z
+refused "name not UTF-8" "NAME is not valid UTF-8" -o out/x.exe --resource B7 $'\xff' archive.7z
+refused "same resource twice" "given twice" -o out/x.exe --resource B7 X archive.7z \
+    --resource B7 X setup.exe
+refused "same integer written two ways" "given twice" -o out/x.exe --resource 10 7 empty \
+    --resource 10 0000007 empty
+refused "archive slot filled again" "given twice" -o out/x.exe --archive archive.7z \
+    --resource B7 ONDREL.PACKED.7Z archive.7z
+refused "previous version slot filled again" "given twice" -o out/x.exe --previous-version 1 \
+    --resource 10 1 empty
+refused "clash with the stub's manifest" "clashes" -o out/x.exe --resource 24 1 archive.7z
+refused "version block the compiler cannot read" "resource compiler" -o out/x.exe \
+    --resource 16 2 archive.7z
+PACK_STUB_BUILD_DIR=$scratch/no-build refused "build tree without a stub" "no stub build" \
+    -o out/x.exe --archive archive.7z
+
+# A stub already at OUT survives a refused run unchanged.
+rm -rf out && mkdir out && echo previous >out/x.exe
+"$pack" -o out/x.exe --archive missing.7z 2>/dev/null && fail "missing archive accepted"
+[ "$(cat out/x.exe)" = previous ] || fail "a refused run changed the existing OUT"
+[ "$(ls -A out)" = x.exe ] || fail "a refused run left $(ls -A out)"
+
+# --help: the whole interface, on stdout.
+if "$pack" --help >stdout 2>stderr; then
+    for text in "Usage: tools/pack-stub -o OUT.exe" --archive --setup --setup-cab --patch \
+        --previous-version --rcdata-file "--resource TYPE NAME FILE" PACK_STUB_BUILD_DIR \
+        makecab CompressionType=LZX; do
+        grep -qF -- "$text" stdout || fail "--help does not mention $text"
+    done
+    [ ! -s stderr ] || fail "--help wrote to stderr"
+else
+    fail "--help exit status $?"
+fi
+
+# Without a payload the packed stub is the bare stub, byte for byte: both are linked the same way.
+rm -rf out && mkdir out
+if "$pack" -o out/plain.exe 2>stderr; then
+    cmp -s out/plain.exe "$bare" || fail "a stub packed without payload differs from the bare stub"
+    [ -x out/plain.exe ] || fail "the packed stub is not executable"
+else
+    fail "packing without payload: $(cat stderr)"
+fi
+
+# Same inputs, same bytes: from another output directory and name, another working directory and
+# time zone, with the inputs' times and modes changed in between.
+payload=(--archive "$scratch/archive.7z" --setup "$scratch/setup.exe" --patch "$scratch/empty"
+    --previous-version "1.2.3.4" --resource B7 lower.Name "$scratch/archive.7z"
+    --resource 300 7 "$scratch/empty")
+mkdir -p first second/deeper
+if "$pack" -o first/stub.exe "${payload[@]}" 2>stderr; then
+    [ "$(ls -A first)" = stub.exe ] || fail "packing left $(ls -A first)"
+    touch -d '2015-06-07 08:09:10' setup.exe archive.7z
+    chmod 0755 setup.exe
+    sleep 2 # cabinets keep times in 2-second steps: the clock must move on visibly
+    if (cd second && TZ=Pacific/Auckland "$pack" -o deeper/other-name.exe "${payload[@]}") \
+        2>stderr; then
+        cmp -s first/stub.exe second/deeper/other-name.exe ||
+            fail "the same inputs gave different stubs"
+    else
+        fail "second pack: $(cat stderr)"
+    fi
+    # ... and the comparison can tell: another setup program gives another stub.
+    payload[3]=$scratch/other-setup.exe
+    "$pack" -o first/changed.exe "${payload[@]}" 2>stderr || fail "third pack: $(cat stderr)"
+    ! cmp -s first/stub.exe first/changed.exe || fail "a different setup program changed nothing"
+else
+    fail "first pack: $(cat stderr)"
+fi
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "pack-stub: all checks passed"
