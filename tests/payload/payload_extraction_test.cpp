@@ -1,0 +1,346 @@
+#include "payload/payload_extraction.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/scratch.h"
+#include "support/platform_seam.h"
+
+namespace {
+
+std::wstring TestData(const std::wstring &name) {
+  return ProgramDirectory() + L"test-data\\" + name;
+}
+
+// A packed stub's resources, read the way the stub reads its own.
+class LoadedStub {
+public:
+  explicit LoadedStub(const std::wstring &path)
+      : module_(LoadLibraryExW(path.c_str(), nullptr,
+                               LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {
+    EXPECT_NE(module_, nullptr) << Narrow(path) << ": " << GetLastError();
+  }
+  ~LoadedStub() {
+    if (module_ != nullptr) {
+      FreeLibrary(module_);
+    }
+  }
+  LoadedStub(const LoadedStub &) = delete;
+  LoadedStub &operator=(const LoadedStub &) = delete;
+  HMODULE module() const { return module_; }
+
+private:
+  HMODULE module_;
+};
+
+std::wstring Layout(const std::wstring &name) { return TestData(L"layouts\\" + name + L".exe"); }
+
+constexpr wchar_t kUntouched[] = L"untouched";
+
+// Records the size of every write and can make one of them fail or come up short.
+struct WriteLog {
+  std::vector<DWORD> sizes;
+  size_t fail_call = 0;  // 1-based; 0: none
+  size_t short_call = 0; // 1-based; 0: none
+};
+WriteLog write_log;
+
+BOOL WINAPI LoggedWrite(HANDLE file, LPCVOID data, DWORD count, LPDWORD written,
+                        LPOVERLAPPED overlapped) {
+  write_log.sizes.push_back(count);
+  if (write_log.sizes.size() == write_log.fail_call) {
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+  }
+  if (write_log.sizes.size() == write_log.short_call) {
+    return WriteFile(file, data, count - 1, written, overlapped);
+  }
+  return WriteFile(file, data, count, written, overlapped);
+}
+
+class PayloadExtractionTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    write_log = WriteLog{};
+    ASSERT_TRUE(work_directory_.Assign(scratch_.path().c_str()));
+    archive_path_.Assign(kUntouched);
+    setup_path_.Assign(kUntouched);
+  }
+
+  RunResult Extract(const std::wstring &stub) {
+    LoadedStub loaded(stub);
+    return ExtractPayload(configuration_, loaded.module(), work_directory_, archive_path_,
+                          setup_path_, max_removal_attempts_);
+  }
+
+  // nullopt: the buffer must be untouched; otherwise the work directory plus this name.
+  void ExpectPath(const PathBuffer &buffer, const std::optional<std::wstring> &name) {
+    EXPECT_EQ(std::wstring(buffer.text), name ? scratch_.path() + *name : kUntouched);
+  }
+
+  ScratchDirectory scratch_;
+  RunConfiguration configuration_;
+  PathBuffer work_directory_;
+  PathBuffer archive_path_;
+  PathBuffer setup_path_;
+  int32_t max_removal_attempts_ = 0;
+  ScopedPlatformOverride<decltype(PlatformOverrides::WriteFile)> writes_{
+      &PlatformOverrides::WriteFile, &LoggedWrite};
+};
+
+struct LayoutCase {
+  const wchar_t *layout;
+  RunResult expected;
+  std::optional<std::wstring> archive_path;
+  std::optional<std::wstring> setup_path;
+  std::vector<std::wstring> files; // what the work directory holds afterwards, sorted
+};
+
+TEST(ResourceVisitors, JudgeNamesIgnoringCaseInTheirOrder) {
+  const uint8_t bytes[1] = {};
+  const ResourceSpan span{bytes, 1};
+  const std::wstring long259 = L"ondrel" + std::wstring(253, L'x');
+  const std::wstring long260 = long259 + L"x";
+  struct Case {
+    std::vector<std::wstring> names; // visited in this order
+    bool all_accepted;
+    uint32_t error;
+  };
+  const Case payload_cases[] = {
+      {{L"ondrel.packed.7z"}, true, 2},
+      {{L"Ondrel-payload", L"Setup.Patch"}, true, 2},
+      {{L"ONDREL"}, true, 2},
+      {{long259}, true, 2},
+      {{long260}, false, ERROR_FILENAME_EXCED_RANGE},
+      {{L"ONDREL.A", L"ondrel.b"}, false, ERROR_TOO_MANY_NAMES},
+      {{L"SETUP.A", L"setup.b"}, false, ERROR_TOO_MANY_NAMES},
+      // The duplicate test comes before the length test.
+      {{L"ONDREL.A", long260}, false, ERROR_TOO_MANY_NAMES},
+      {{L"README"}, false, ERROR_INVALID_DATA},
+      {{L"ondre"}, false, ERROR_INVALID_DATA},
+  };
+  for (const Case &c : payload_cases) {
+    SCOPED_TRACE(Narrow(c.names.back().substr(0, 20)));
+    PathBuffer archive_name, setup_name;
+    ResourceSpan archive_span, setup_span;
+    uint32_t error = 2;
+    PayloadVisitor visitor(archive_name, archive_span, setup_name, setup_span, error);
+    bool accepted = true;
+    for (const std::wstring &name : c.names) {
+      accepted = accepted && visitor.Visit(name.c_str(), span);
+    }
+    EXPECT_EQ(accepted, c.all_accepted);
+    EXPECT_EQ(error, c.error);
+    if (c.all_accepted) {
+      EXPECT_EQ(std::wstring(archive_name.text), c.names[0]);
+      EXPECT_EQ(archive_span.data, bytes);
+    }
+  }
+
+  const Case setup_cases[] = {
+      {{L"Setup.ex_"}, true, 2},
+      {{L"SETUP"}, true, 2},
+      {{L"LAUNCHER"}, false, ERROR_INVALID_DATA},
+      {{L"ondrel.packed.7z"}, false, ERROR_INVALID_DATA},
+      {{L"SETUP.A", L"SETUP.B"}, false, ERROR_TOO_MANY_NAMES},
+      {{L"setup" + std::wstring(255, L'x')}, false, ERROR_FILENAME_EXCED_RANGE},
+  };
+  for (const Case &c : setup_cases) {
+    SCOPED_TRACE(Narrow(c.names.back().substr(0, 20)));
+    PathBuffer setup_name;
+    ResourceSpan setup_span;
+    uint32_t error = 2;
+    SetupVisitor visitor(setup_name, setup_span, error);
+    bool accepted = true;
+    for (const std::wstring &name : c.names) {
+      accepted = accepted && visitor.Visit(name.c_str(), span);
+    }
+    EXPECT_EQ(accepted, c.all_accepted);
+    EXPECT_EQ(error, c.error);
+  }
+}
+
+TEST_F(PayloadExtractionTest, EveryLayoutGivesItsResultAndLeavesThePathsAsTheRunExpects) {
+  const std::vector<std::wstring> full_files = {L"ONDREL.PACKED.7Z", L"setup.exe"};
+  const std::vector<std::wstring> archive_only = {L"ONDREL.PACKED.7Z"};
+  const LayoutCase cases[] = {
+      {L"full", {0, 0}, L"ONDREL.PACKED.7Z", L"setup.exe", full_files},
+      // The platform looks names up in upper case, as resource compilers store them: a name
+      // stored in lower case is listed but cannot be found, and stops the enumeration.
+      {L"lower-case", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
+      {L"mixed-case", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
+      {L"bare-prefix", {0, 0}, L"ONDREL", L"setup.exe", {L"ONDREL", L"setup.exe"}},
+      {L"foreign-types", {0, 0}, L"ONDREL.PACKED.7Z", L"setup.exe", full_files},
+      {L"no-payload", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
+      {L"setup-only", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
+      {L"two-archives", {112, ERROR_TOO_MANY_NAMES}, std::nullopt, std::nullopt, {}},
+      {L"readme-only", {112, ERROR_INVALID_DATA}, std::nullopt, std::nullopt, {}},
+      {L"readme-and-archive", {112, ERROR_INVALID_DATA}, std::nullopt, std::nullopt, {}},
+      {L"integer-b7", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
+      {L"empty-archive", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
+      {L"long-name-260", {112, ERROR_FILENAME_EXCED_RANGE}, std::nullopt, std::nullopt, {}},
+      // Accepted, but the work directory leaves it no room.
+      {L"long-name-259", {108, 0}, L"", std::nullopt, {}},
+      {L"no-bl", {116, ERROR_FILE_NOT_FOUND}, L"ONDREL.PACKED.7Z", std::nullopt, archive_only},
+      {L"bl-launcher", {116, ERROR_INVALID_DATA}, L"ONDREL.PACKED.7Z", std::nullopt, archive_only},
+      {L"two-bl", {116, ERROR_TOO_MANY_NAMES}, L"ONDREL.PACKED.7Z", std::nullopt, archive_only},
+      {L"integer-bl", {116, ERROR_FILE_NOT_FOUND}, L"ONDREL.PACKED.7Z", std::nullopt, archive_only},
+      {L"empty-bl", {116, ERROR_FILE_NOT_FOUND}, L"ONDREL.PACKED.7Z", std::nullopt, archive_only},
+      {L"long-bl-260",
+       {116, ERROR_FILENAME_EXCED_RANGE},
+       L"ONDREL.PACKED.7Z",
+       std::nullopt,
+       archive_only},
+      // The compressed file is removed at once, but the buffer still names it for the end of
+      // the run.
+      {L"truncated-cab", {115, 0}, L"ONDREL.PACKED.7Z", L"SETUP.EX_", archive_only},
+      {L"foreign-bl", {115, 0}, L"ONDREL.PACKED.7Z", L"SETUP.EX_", archive_only},
+  };
+  const std::string archive = ReadFileBytes(TestData(L"archive.bin"));
+  const std::string setup = ReadFileBytes(TestData(L"cabinet-content.bin"));
+  for (const LayoutCase &c : cases) {
+    SCOPED_TRACE(Narrow(c.layout));
+    SetUp();
+    const RunResult result =
+        Extract(std::wstring(c.layout) == L"no-payload" ? ProgramDirectory() + L"ondrel-stub.exe"
+                                                        : Layout(c.layout));
+    EXPECT_EQ(result.exit_code, c.expected.exit_code);
+    EXPECT_EQ(result.extra_code, c.expected.extra_code);
+    ExpectPath(archive_path_, c.archive_path);
+    ExpectPath(setup_path_, c.setup_path);
+    EXPECT_EQ(ListDirectory(scratch_.path()), c.files);
+    if (!c.files.empty()) {
+      EXPECT_TRUE(ReadFileBytes(scratch_ / c.files[0]) == archive) << "archive differs";
+    }
+    if (c.files.size() == 2) {
+      EXPECT_TRUE(ReadFileBytes(scratch_ / L"setup.exe") == setup) << "setup program differs";
+    }
+    for (const std::wstring &file : c.files) {
+      RemoveTree(scratch_ / file);
+    }
+  }
+}
+
+TEST_F(PayloadExtractionTest, WorkDirectoryWithoutRoomFailsBeforeWritingAnything) {
+  struct Case {
+    size_t length;
+    bool archive_path_is_work_directory;
+  };
+  // 251 characters leave no room for "setup.exe"; 250 do, but not for the archive's name.
+  for (const Case c : {Case{251, false}, Case{250, true}}) {
+    SCOPED_TRACE(c.length);
+    SetUp();
+    const std::wstring directory = L"C:\\" + std::wstring(c.length - 4, L'd') + L"\\";
+    ASSERT_TRUE(work_directory_.Assign(directory.c_str()));
+    const RunResult result = Extract(Layout(L"full"));
+    EXPECT_EQ(result.exit_code, RESULT_PATH_TOO_LONG);
+    EXPECT_EQ(result.extra_code, 0u);
+    EXPECT_EQ(std::wstring(archive_path_.text),
+              c.archive_path_is_work_directory ? directory : kUntouched);
+    EXPECT_EQ(std::wstring(setup_path_.text), kUntouched);
+    EXPECT_TRUE(write_log.sizes.empty());
+  }
+}
+
+TEST_F(PayloadExtractionTest, ReplacesAnExistingFileOfTheSameName) {
+  WriteTextFile(scratch_ / L"ONDREL.PACKED.7Z", std::string(200000, 'o'));
+  ASSERT_EQ(Extract(Layout(L"full")).exit_code, 0u);
+  EXPECT_TRUE(ReadFileBytes(scratch_ / L"ONDREL.PACKED.7Z") ==
+              ReadFileBytes(TestData(L"archive.bin")));
+}
+
+TEST_F(PayloadExtractionTest, RemovalOfTheCompressedFileRaisesTheRunsMaximumOnly) {
+  struct Case {
+    const wchar_t *layout;
+    int32_t before;
+    int32_t after;
+  };
+  for (const Case c : {Case{L"full", 0, 1}, Case{L"full", 5, 5}, Case{L"truncated-cab", 0, 1}}) {
+    SCOPED_TRACE(Narrow(c.layout));
+    SetUp();
+    RemoveTree(scratch_ / L"setup.exe");
+    RemoveTree(scratch_ / L"ONDREL.PACKED.7Z");
+    max_removal_attempts_ = c.before;
+    Extract(Layout(c.layout));
+    EXPECT_EQ(max_removal_attempts_, c.after);
+    EXPECT_FALSE(PathExists(scratch_ / L"SETUP.EX_"));
+  }
+}
+
+TEST_F(PayloadExtractionTest, WritesStraightFromTheResourceInChunksOfAtMost8MiB) {
+  const DWORD cabinet = static_cast<DWORD>(ReadFileBytes(TestData(L"mszip.cab")).size());
+  struct Case {
+    const wchar_t *layout;
+    const wchar_t *archive;
+    std::vector<DWORD> sizes;
+  };
+  const Case cases[] = {
+      {L"exactly-8mib", L"archive-8mib.bin", {8388608, cabinet}},
+      {L"8mib-plus-1", L"archive-8mib-plus-1.bin", {8388608, 1, cabinet}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(Narrow(c.layout));
+    SetUp();
+    ASSERT_EQ(Extract(Layout(c.layout)).exit_code, 0u);
+    EXPECT_EQ(write_log.sizes, c.sizes);
+    EXPECT_TRUE(ReadFileBytes(scratch_ / L"ONDREL.PACKED.7Z") == ReadFileBytes(TestData(c.archive)))
+        << "archive differs";
+    RemoveTree(scratch_ / L"ONDREL.PACKED.7Z");
+    RemoveTree(scratch_ / L"setup.exe");
+  }
+}
+
+TEST_F(PayloadExtractionTest, FailedWriteLeavesNoPartialFile) {
+  struct Case {
+    const char *label;
+    const wchar_t *layout;
+    size_t fail_call;
+    size_t short_call;
+    RunResult expected;
+    std::optional<std::wstring> setup_path;
+    std::vector<std::wstring> files;
+  };
+  const Case cases[] = {
+      {"archive fails part-way", L"8mib-plus-1", 2, 0, {112, ERROR_DISK_FULL}, std::nullopt, {}},
+      {"archive write comes up short", L"full", 0, 1, {112, ERROR_WRITE_FAULT}, std::nullopt, {}},
+      {"compressed setup file fails",
+       L"full",
+       2,
+       0,
+       {116, ERROR_DISK_FULL},
+       L"SETUP.EX_",
+       {L"ONDREL.PACKED.7Z"}},
+      {"compressed setup file comes up short",
+       L"full",
+       0,
+       2,
+       {116, ERROR_WRITE_FAULT},
+       L"SETUP.EX_",
+       {L"ONDREL.PACKED.7Z"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    SetUp();
+    write_log.fail_call = c.fail_call;
+    write_log.short_call = c.short_call;
+    const RunResult result = Extract(Layout(c.layout));
+    EXPECT_EQ(result.exit_code, c.expected.exit_code);
+    EXPECT_EQ(result.extra_code, c.expected.extra_code);
+    ExpectPath(archive_path_, L"ONDREL.PACKED.7Z");
+    ExpectPath(setup_path_, c.setup_path);
+    EXPECT_EQ(ListDirectory(scratch_.path()), c.files);
+    RemoveTree(scratch_ / L"ONDREL.PACKED.7Z");
+  }
+}
+
+TEST(WriteResourceToFile, EmptySpanGivesAnEmptyFile) {
+  ScratchDirectory scratch;
+  const std::wstring path = scratch / L"empty";
+  EXPECT_TRUE(WriteResourceToFile(ResourceSpan{}, path.c_str()));
+  EXPECT_EQ(ReadFileBytes(path), "");
+}
+
+} // namespace
