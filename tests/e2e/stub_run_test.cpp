@@ -70,18 +70,30 @@ private:
 
 constexpr wchar_t kStubName[] = L"ondrel-stub.exe";
 
+// Stubs packed at build time: a real 7z archive and the controllable setup program.
+std::wstring PackedStub(const wchar_t *name) { return ProgramDirectory() + L"e2e\\" + name; }
+
 class StubRunTest : public ::testing::Test {
 protected:
   void SetUp() override {
     SetEnvironmentVariableW(L"VelmoraUpdateIsMachine", nullptr);
-    PlaceStub(scratch_.path());
+    SetEnvironmentVariableW(L"ONDREL_FIXTURE_EXIT_CODE", nullptr);
+    SetEnvironmentVariableW(L"ONDREL_FIXTURE_RECORD", record_.c_str());
+    SetEnvironmentVariableW(L"ONDREL_FIXTURE_ARCHIVE_COPY", archive_copy_.c_str());
+    CreateDirectoryW(stub_folder_.c_str(), nullptr);
+    PlaceStub(stub_folder_);
+  }
+  void TearDown() override {
+    SetEnvironmentVariableW(L"ONDREL_FIXTURE_RECORD", nullptr);
+    SetEnvironmentVariableW(L"ONDREL_FIXTURE_ARCHIVE_COPY", nullptr);
+    SetEnvironmentVariableW(L"ONDREL_FIXTURE_EXIT_CODE", nullptr);
   }
 
-  // Copies the built stub into directory, as a user's download would sit there.
-  void PlaceStub(const std::wstring &directory, const wchar_t *name = kStubName) {
+  // Copies a stub into directory, as a user's download would sit there.
+  void PlaceStub(const std::wstring &directory, const wchar_t *name = kStubName,
+                 const std::wstring &source = PackedStub(L"full-stub.exe")) {
     stub_ = directory + name;
-    ASSERT_TRUE(CopyFileW((ProgramDirectory() + L"ondrel-stub.exe").c_str(), stub_.c_str(), FALSE))
-        << GetLastError();
+    ASSERT_TRUE(CopyFileW(source.c_str(), stub_.c_str(), FALSE)) << GetLastError();
   }
 
   ProcessOutcome RunStub(const std::wstring &arguments) {
@@ -96,7 +108,28 @@ protected:
     return left;
   }
 
+  // The command line the setup program received, taken away for the next run; empty when it
+  // never ran.
+  std::wstring TakeReceived() {
+    if (!PathExists(record_)) {
+      return L"";
+    }
+    const std::string bytes = ReadFileBytes(record_);
+    DeleteFileW(record_.c_str());
+    return std::wstring(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
+  }
+
+  // The install form for the one work directory of a run in the stub's folder.
+  std::wstring InstallForm(const std::wstring &work_directory) const {
+    return L"\"" + work_directory + L"setup.exe\" --install-archive=\"" + work_directory +
+           L"ONDREL.PACKED.7Z\"";
+  }
+
   ScratchDirectory scratch_;
+  // The stub's folder holds nothing but the stub and what its runs leave.
+  const std::wstring stub_folder_ = scratch_ / L"downloads\\";
+  const std::wstring record_ = scratch_ / L"received.txt";
+  const std::wstring archive_copy_ = scratch_ / L"archive-seen.7z";
   ScopedRegistryValue cleanup_{kVelmoraKey, kCleanupValue};
   std::wstring stub_;
 };
@@ -106,20 +139,23 @@ TEST_F(StubRunTest, RefusedSwitchesEndWith118AndCreateNothing) {
        {L"--cleanup", L"--ondrel-frame", L"--CLEANUP", L"--system-level --Ondrel-Frame",
         L"install \"--cleanup\" now"}) {
     SCOPED_TRACE(Narrow(arguments));
-    DirectoryWatch watch(scratch_.path());
+    DirectoryWatch watch(stub_folder_);
     EXPECT_EQ(RunStub(arguments).exit_code, RESULT_REFUSED_SWITCH);
     std::vector<std::wstring> added, removed;
     watch.Drain(added, removed);
     EXPECT_TRUE(added.empty()) << Narrow(added.empty() ? L"" : added[0]);
-    EXPECT_TRUE(LeftBeside(scratch_.path()).empty());
+    EXPECT_TRUE(LeftBeside(stub_folder_).empty());
+    EXPECT_EQ(TakeReceived(), L"") << "no setup program may run";
   }
 }
 
-TEST_F(StubRunTest, PlainRunCreatesItsWorkDirectoryBesideItselfAndRemovesIt) {
+TEST_F(StubRunTest, FullStubInstallsThroughTheSetupProgramAndLeavesNothing) {
+  const std::string archive = ReadFileBytes(ProgramDirectory() + L"e2e\\product.7z");
+  ASSERT_EQ(archive.substr(0, 6), std::string("7z\xBC\xAF\x27\x1C", 6));
   for (const wchar_t *arguments : {L"", L"--system-level", L"--ondrel-beta --ondrel-dev",
                                    L"--cleanup=1 \"--cleanup \"", L"\"unterminated --cleanup"}) {
     SCOPED_TRACE(Narrow(arguments));
-    DirectoryWatch watch(scratch_.path());
+    DirectoryWatch watch(stub_folder_);
     const ProcessOutcome outcome = RunStub(arguments);
     EXPECT_EQ(outcome.exit_code, 0u);
     std::vector<std::wstring> added, removed;
@@ -127,7 +163,40 @@ TEST_F(StubRunTest, PlainRunCreatesItsWorkDirectoryBesideItselfAndRemovesIt) {
     ASSERT_EQ(added.size(), 1u);
     EXPECT_TRUE(IsWorkDirectoryName(added[0])) << Narrow(added[0]);
     EXPECT_EQ(removed, added);
-    EXPECT_TRUE(LeftBeside(scratch_.path()).empty());
+    EXPECT_TRUE(LeftBeside(stub_folder_).empty());
+
+    const std::wstring work_directory = stub_folder_ + added[0] + L"\\";
+    EXPECT_EQ(TakeReceived(), InstallForm(work_directory) + L" " + arguments);
+    EXPECT_EQ(ReadFileBytes(archive_copy_), archive);
+    DeleteFileW(archive_copy_.c_str());
+  }
+}
+
+TEST_F(StubRunTest, SetupProgramsExitCodeBecomesTheStubsUnchanged) {
+  for (const wchar_t *code : {L"0", L"3", L"112", L"0xC0000005"}) {
+    SCOPED_TRACE(Narrow(code));
+    SetEnvironmentVariableW(L"ONDREL_FIXTURE_EXIT_CODE", code);
+    EXPECT_EQ(RunStub(L"").exit_code, static_cast<DWORD>(wcstoul(code, nullptr, 0)));
+    EXPECT_TRUE(LeftBeside(stub_folder_).empty());
+  }
+}
+
+TEST_F(StubRunTest, MalformedPayloadEndsWithItsCodeStartsNothingAndLeavesNothing) {
+  struct Case {
+    const wchar_t *stub;
+    DWORD exit_code;
+  };
+  const Case cases[] = {
+      {L"no-payload.exe", RESULT_ARCHIVE_EXTRACTION_FAILED},
+      {L"archive-only.exe", RESULT_SETUP_EXTRACTION_FAILED},
+      {L"broken-cabinet.exe", RESULT_SETUP_EXPANSION_FAILED},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(Narrow(c.stub));
+    PlaceStub(stub_folder_, kStubName, PackedStub(c.stub));
+    EXPECT_EQ(RunStub(L"").exit_code, c.exit_code);
+    EXPECT_TRUE(LeftBeside(stub_folder_).empty());
+    EXPECT_EQ(TakeReceived(), L"");
   }
 }
 
@@ -135,51 +204,67 @@ TEST_F(StubRunTest, ProgramNamedLikeASwitchIsNotRefused) {
   const ProcessOutcome outcome = RunProcess(stub_, L"--cleanup --ondrel-sxs");
   EXPECT_TRUE(outcome.started);
   EXPECT_EQ(outcome.exit_code, 0u);
-  EXPECT_TRUE(LeftBeside(scratch_.path()).empty());
+  EXPECT_TRUE(LeftBeside(stub_folder_).empty());
+  // The program name is never passed on, however it looks.
+  const std::wstring received = TakeReceived();
+  EXPECT_TRUE(received.ends_with(L".7Z\" --ondrel-sxs")) << Narrow(received);
 }
 
 TEST_F(StubRunTest, EmptyAndPlatformSizedCommandLinesRunNormally) {
   const ProcessOutcome empty = RunProcess(stub_, L"");
   EXPECT_TRUE(empty.started);
   EXPECT_EQ(empty.exit_code, 0u);
+  EXPECT_EQ(TakeReceived().back(), L'"') << "nothing passed on";
 
-  // The platform's limit is 32,767 characters with the NUL.
+  // The platform's limit is 32,767 characters with the NUL; what does not fit behind the
+  // setup program's command line is dropped whole.
   std::wstring line = L"\"" + stub_ + L"\" ";
   line += std::wstring(32766 - line.size(), L'x');
   const ProcessOutcome longest = RunProcess(stub_, line);
   EXPECT_TRUE(longest.started) << longest.start_error;
   EXPECT_EQ(longest.exit_code, 0u);
-  EXPECT_TRUE(LeftBeside(scratch_.path()).empty());
+  EXPECT_EQ(TakeReceived().back(), L'"') << "the arguments are dropped whole";
+  EXPECT_TRUE(LeftBeside(stub_folder_).empty());
 }
 
-TEST_F(StubRunTest, CleanupSettingZeroLeavesTheWorkDirectory) {
+TEST_F(StubRunTest, CleanupSettingZeroLeavesTheArchiveTheSetupProgramAndTheWorkDirectory) {
   cleanup_.SetString(L"0");
   EXPECT_EQ(RunStub(L"").exit_code, 0u);
-  const auto left = LeftBeside(scratch_.path());
+  const auto left = LeftBeside(stub_folder_);
   ASSERT_EQ(left.size(), 1u);
   EXPECT_TRUE(IsWorkDirectoryName(left[0])) << Narrow(left[0]);
-  EXPECT_TRUE(IsDirectory(scratch_ / left[0]));
+  EXPECT_EQ(ListDirectory(stub_folder_ + left[0] + L"\\"),
+            (std::vector<std::wstring>{L"ONDREL.PACKED.7Z", L"setup.exe"}));
 }
 
-TEST_F(StubRunTest, FolderOf246CharactersFitsAnd247EndsWith108) {
+TEST_F(StubRunTest, FolderLengthDecidesWhereTheRunEnds) {
   cleanup_.SetString(L"0");
-  for (size_t length : {246u, 247u}) {
-    SCOPED_TRACE(length);
-    std::wstring folder = scratch_.path() + std::to_wstring(length) + L"\\";
-    folder += std::wstring(length - folder.size() - 1, L'f') + L"\\";
-    ASSERT_EQ(folder.size(), length);
+  struct Case {
+    size_t length;
+    DWORD exit_code;
+    bool work_directory_left;
+  };
+  const Case cases[] = {
+      // Work directory and "ONDREL.PACKED.7Z" make exactly 259 characters.
+      {230, RESULT_SUCCESS, true},
+      {231, RESULT_PATH_TOO_LONG, true},
+      // The work directory itself is 259 characters: nothing else fits in it.
+      {246, RESULT_PATH_TOO_LONG, true},
+      {247, RESULT_PATH_TOO_LONG, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.length);
+    std::wstring folder = scratch_.path() + std::to_wstring(c.length) + L"\\";
+    folder += std::wstring(c.length - folder.size() - 1, L'f') + L"\\";
+    ASSERT_EQ(folder.size(), c.length);
     CreateDirectories(folder);
     // A short name keeps the stub's own path within 259 characters.
     PlaceStub(folder, L"s.exe");
-    const ProcessOutcome outcome = RunStub(L"");
+    EXPECT_EQ(RunStub(L"").exit_code, c.exit_code);
     const auto left = LeftBeside(folder);
-    if (length == 246) {
-      EXPECT_EQ(outcome.exit_code, 0u);
-      ASSERT_EQ(left.size(), 1u);
-      EXPECT_EQ((folder + left[0] + L"\\").size(), 259u);
-    } else {
-      EXPECT_EQ(outcome.exit_code, RESULT_PATH_TOO_LONG);
-      EXPECT_TRUE(left.empty());
+    ASSERT_EQ(left.size(), c.work_directory_left ? 1u : 0u);
+    if (c.work_directory_left) {
+      EXPECT_EQ((folder + left[0] + L"\\").size(), c.length + 13);
     }
   }
 }
