@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# A whole stub run carrying 100 MiB of incompressible payload, against the physical floor: the
+# same bytes copied from disk with CopyFileW into a fresh folder, the same setup program run on
+# them and everything deleted. A second pair with a 1 KiB archive shows the fixed cost of each.
+# All four run in rotation under the same Wine prefix, from a folder on its drive C: as a user's
+# download would sit; the medians and their ratios are printed.
+#   bench/payload-throughput.sh [ROUNDS]   (default 9)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rounds=${1:-9}
+scripts/install-deps.sh >/dev/null
+cmake --preset default >/dev/null
+cmake --build --preset default -j2 --target ondrel_stub setup_fixture bench_copy_floor \
+    bench_side_by_side >/dev/null
+
+prefix=$PWD/build/wine-prefix
+# The prefix is made on first use; a run of nothing makes sure it exists.
+cmake/wine-run "$prefix" build/bin/side-by-side.exe >/dev/null 2>&1 || true
+work=$prefix/drive_c/ondrel-bench
+rm -rf "$work"
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/large" "$work/small" "$work/floor"
+head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/payload-100mib.7z"
+head -c 1024 /dev/urandom >"$work/payload-1kib.7z"
+cp build/bin/setup-fixture.exe "$work/setup.exe"
+tools/pack-stub -o "$work/large/stub.exe" --archive "$work/payload-100mib.7z" \
+    --setup build/bin/setup-fixture.exe
+tools/pack-stub -o "$work/small/stub.exe" --archive "$work/payload-1kib.7z" \
+    --setup build/bin/setup-fixture.exe
+
+echo "stub without payload: $(stat -c %s build/bin/ondrel-stub.exe) bytes"
+echo "stub with 100 MiB:    $(stat -c %s "$work/large/stub.exe") bytes" \
+    "(payload $(stat -c %s "$work/payload-100mib.7z") bytes)"
+floor='"Z:'$(realpath build/bin/copy-floor.exe | tr / '\\')'"'
+b='C:\ondrel-bench'
+cmake/wine-run "$prefix" build/bin/side-by-side.exe "$rounds" \
+    "stub run, 100 MiB" "\"$b\\large\\stub.exe\"" \
+    "CopyFileW floor, 100 MiB" "$floor \"$b\\payload-100mib.7z\" \"$b\\setup.exe\" \"$b\\floor\"" \
+    "stub run, 1 KiB" "\"$b\\small\\stub.exe\"" \
+    "CopyFileW floor, 1 KiB" "$floor \"$b\\payload-1kib.7z\" \"$b\\setup.exe\" \"$b\\floor\""
