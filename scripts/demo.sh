@@ -1,41 +1,63 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the stub, and runs it under Wine beside a scratch folder,
-# reporting what it did.
+# Installs what is missing, builds the stub, packs it with a small real 7z archive and the
+# project's controllable setup program, and runs it under Wine the way a user would, reporting
+# what each run did.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target ondrel_stub >/dev/null
+cmake --build --preset default -j2 --target ondrel_stub setup_fixture test_archive >/dev/null
 
 build=$PWD/build
 prefix=$build/wine-prefix
 wine_run() { cmake/wine-run "$prefix" "$@"; }
+windows_path() { printf 'Z:%s' "$(realpath -m "$1" | tr / '\\')"; }
 
 demo=$build/demo
 rm -rf "$demo"
-mkdir -p "$demo"
-cp "$build/bin/ondrel-stub.exe" "$demo/"
+mkdir -p "$demo/downloads"
+stub=$demo/downloads/ondrel-setup.exe
+tools/pack-stub -o "$stub" --archive "$build/bin/fixtures/test-archive.7z" \
+    --setup "$build/bin/setup-fixture.exe"
 
-leftovers() { find "$demo" -mindepth 1 -maxdepth 1 -name 'QV_*' -printf '%f ' ; }
+# The setup program writes the command line it received here (UTF-16), and exits with the code
+# it is told.
+export ONDREL_FIXTURE_RECORD
+ONDREL_FIXTURE_RECORD=$(windows_path "$demo/received.txt")
+
+leftovers() { find "$demo/downloads" -mindepth 1 -maxdepth 1 ! -name ondrel-setup.exe -printf '%f '; }
 run() {
     local started ended code
+    rm -f "$demo/received.txt"
     started=$(date +%s%N)
     set +e
-    wine_run "$demo/ondrel-stub.exe" "$@" 2>/dev/null
+    wine_run "$stub" "$@" 2>/dev/null
     code=$?
     set -e
     ended=$(date +%s%N)
     printf '  exit code %-3s  %4d ms  left beside the stub: %s\n' "$code" \
         $(( (ended - started) / 1000000 )) "$(leftovers)"
+    if [ -f "$demo/received.txt" ]; then
+        printf '  the setup program received: %s\n' "$(iconv -f UTF-16LE -t UTF-8 "$demo/received.txt")"
+    else
+        printf '  no setup program ran\n'
+    fi
 }
 
-echo "Stub: $(stat -c %s "$build/bin/ondrel-stub.exe") bytes, in $demo"
-echo "A plain run creates its work directory beside itself and removes it again:"
-run
+echo "Stub: $(stat -c %s "$build/bin/ondrel-stub.exe") bytes without payload;" \
+    "packed with a $(stat -c %s "$build/bin/fixtures/test-archive.7z")-byte 7z archive:" \
+    "$(stat -c %s "$stub") bytes, in $demo/downloads"
+echo "A run writes the archive and setup.exe into its work directory, runs setup.exe with the"
+echo "archive's path and the caller's arguments, and removes everything again:"
+run --system-level
+echo "The setup program's exit code (here 3) becomes the stub's:"
+ONDREL_FIXTURE_EXIT_CODE=3 run
 echo "A refused switch (--cleanup) ends with 118 before anything is created:"
 run --cleanup
 echo "With HKCU\\Software\\Velmora OndrelInstallerCleanup = \"0\" the work directory stays:"
 wine_run reg add 'HKCU\Software\Velmora' /v OndrelInstallerCleanup /t REG_SZ /d 0 /f >/dev/null 2>&1
 run
 wine_run reg delete 'HKCU\Software\Velmora' /v OndrelInstallerCleanup /f >/dev/null 2>&1
-echo "(Extraction and the setup program's launch arrive with the payload support.)"
+for left in "$demo"/downloads/QV_*; do
+    [ -d "$left" ] && printf '  %s holds: %s\n' "$(basename "$left")" "$(ls "$left" | tr '\n' ' ')"
+done
