@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/scratch.h"
+
 ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &command_line) {
   ProcessOutcome outcome;
   std::wstring line = command_line; // CreateProcessW may write into it
@@ -20,4 +22,13 @@ ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &c
   GetExitCodeProcess(process.hProcess, &outcome.exit_code);
   CloseHandle(process.hProcess);
   return outcome;
+}
+
+std::wstring TakeRecordedCommandLine(const std::wstring &record) {
+  if (!PathExists(record)) {
+    return L"";
+  }
+  const std::string bytes = ReadFileBytes(record);
+  DeleteFileW(record.c_str());
+  return std::wstring(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
 }

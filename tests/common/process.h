@@ -13,3 +13,7 @@ struct ProcessOutcome {
 
 // Starts application with exactly command_line (argument 0 included) and waits for it.
 ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &command_line);
+
+// The command line the controllable setup program recorded in the file record (UTF-16), which is
+// deleted so the next run starts afresh; empty when no setup program ran.
+std::wstring TakeRecordedCommandLine(const std::wstring &record);

@@ -108,16 +108,7 @@ protected:
     return left;
   }
 
-  // The command line the setup program received, taken away for the next run; empty when it
-  // never ran.
-  std::wstring TakeReceived() {
-    if (!PathExists(record_)) {
-      return L"";
-    }
-    const std::string bytes = ReadFileBytes(record_);
-    DeleteFileW(record_.c_str());
-    return std::wstring(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
-  }
+  std::wstring TakeReceived() { return TakeRecordedCommandLine(record_); }
 
   // The install form for the one work directory of a run in the stub's folder.
   std::wstring InstallForm(const std::wstring &work_directory) const {

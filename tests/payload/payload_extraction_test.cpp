@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/resource_module.h"
 #include "common/scratch.h"
 #include "support/platform_seam.h"
 
@@ -14,27 +15,6 @@ namespace {
 std::wstring TestData(const std::wstring &name) {
   return ProgramDirectory() + L"test-data\\" + name;
 }
-
-// A packed stub's resources, read the way the stub reads its own.
-class LoadedStub {
-public:
-  explicit LoadedStub(const std::wstring &path)
-      : module_(LoadLibraryExW(path.c_str(), nullptr,
-                               LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {
-    EXPECT_NE(module_, nullptr) << Narrow(path) << ": " << GetLastError();
-  }
-  ~LoadedStub() {
-    if (module_ != nullptr) {
-      FreeLibrary(module_);
-    }
-  }
-  LoadedStub(const LoadedStub &) = delete;
-  LoadedStub &operator=(const LoadedStub &) = delete;
-  HMODULE module() const { return module_; }
-
-private:
-  HMODULE module_;
-};
 
 std::wstring Layout(const std::wstring &name) { return TestData(L"layouts\\" + name + L".exe"); }
 
@@ -71,7 +51,7 @@ protected:
   }
 
   RunResult Extract(const std::wstring &stub) {
-    LoadedStub loaded(stub);
+    ResourceModule loaded(stub);
     return ExtractPayload(configuration_, loaded.module(), work_directory_, archive_path_,
                           setup_path_, max_removal_attempts_);
   }

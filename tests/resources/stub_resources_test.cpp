@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/resource_module.h"
 #include "common/scratch.h"
 
 namespace {
@@ -42,23 +43,9 @@ struct ResourceLeaf {
   std::string data; // of the first language
 };
 
-// A stub mapped for reading its resources only, as the platform's shell and tools map it.
-class StubImage {
+class StubImage : public ResourceModule {
 public:
-  explicit StubImage(const std::wstring &path)
-      : module_(LoadLibraryExW(path.c_str(), nullptr,
-                               LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)) {
-    EXPECT_NE(module_, nullptr) << Narrow(path) << ": " << GetLastError();
-  }
-  ~StubImage() {
-    if (module_ != nullptr) {
-      FreeLibrary(module_);
-    }
-  }
-  StubImage(const StubImage &) = delete;
-  StubImage &operator=(const StubImage &) = delete;
-
-  HMODULE module() const { return module_; }
+  using ResourceModule::ResourceModule;
 
   // Through FindResourceExW in language 1033; nullopt when the loader finds nothing.
   std::optional<std::string> Load(const wchar_t *type, const wchar_t *name) const {
@@ -123,8 +110,6 @@ private:
         reinterpret_cast<const IMAGE_RESOURCE_DIR_STRING_U *>(root + entry.NameOffset);
     return std::wstring(text->NameString, text->Length);
   }
-
-  HMODULE module_;
 };
 
 BOOL CALLBACK CollectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR names) {

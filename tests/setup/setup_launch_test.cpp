@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/process.h"
 #include "common/scratch.h"
 #include "support/platform_seam.h"
 
@@ -83,15 +84,7 @@ protected:
 
   RunResult Launch() { return LaunchSetup(configuration_, archive_.c_str(), setup_.c_str()); }
 
-  // What the setup program received; empty when it never ran.
-  std::wstring Received() {
-    if (!PathExists(record_)) {
-      return L"";
-    }
-    const std::string bytes = ReadFileBytes(record_);
-    DeleteFileW(record_.c_str());
-    return std::wstring(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
-  }
+  std::wstring Received() { return TakeRecordedCommandLine(record_); }
 
   std::wstring InstallForm() const {
     return L"\"" + setup_ + L"\" --install-archive=\"" + archive_ + L"\"";
