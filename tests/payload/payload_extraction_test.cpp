@@ -232,6 +232,19 @@ TEST_F(PayloadExtractionTest, ReplacesAnExistingFileOfTheSameName) {
               ReadFileBytes(TestData(L"archive.bin")));
 }
 
+TEST_F(PayloadExtractionTest, FileThatCannotBeCreatedGivesThePlatformsReason) {
+  // A folder in the way; a read-only file would do on Windows, but Wine running as root
+  // replaces it all the same.
+  ASSERT_TRUE(CreateDirectoryW((scratch_ / L"SETUP.EX_").c_str(), nullptr));
+  const RunResult result = Extract(Layout(L"full"));
+  EXPECT_EQ(result.exit_code, RESULT_SETUP_EXTRACTION_FAILED);
+  EXPECT_EQ(result.extra_code, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  ExpectPath(setup_path_, L"SETUP.EX_");
+  EXPECT_EQ(ListDirectory(scratch_.path()),
+            (std::vector<std::wstring>{L"ONDREL.PACKED.7Z", L"SETUP.EX_"}));
+  EXPECT_TRUE(IsDirectory(scratch_ / L"SETUP.EX_"));
+}
+
 TEST_F(PayloadExtractionTest, RemovalOfTheCompressedFileRaisesTheRunsMaximumOnly) {
   struct Case {
     const wchar_t *layout;
