@@ -65,29 +65,37 @@ bool LoadCabinetLibrary() {
          g_cabinet_library.copy != nullptr;
 }
 
-// A UTF-8 copy of the first count characters on the process heap, NUL-terminated; null when the
-// conversion or the allocation fails. A count of -1 converts through the text's own NUL.
-char *NarrowCopy(const wchar_t *text, int count) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, count, nullptr, 0, nullptr, nullptr);
-  if (size == 0) {
-    return nullptr;
+// A UTF-8 copy of the first count characters on the process heap, NUL-terminated and freed
+// with the holder; null when the conversion or the allocation fails. A count of -1 converts
+// through the text's own NUL.
+class NarrowText {
+public:
+  NarrowText(const wchar_t *text, int count) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, count, nullptr, 0, nullptr, nullptr);
+    if (size == 0) {
+      return;
+    }
+    // An explicit count leaves the NUL out of the size; make room for it.
+    const int allocated = count < 0 ? size : size + 1;
+    text_ = static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, allocated));
+    if (text_ != nullptr) {
+      WideCharToMultiByte(CP_UTF8, 0, text, count, text_, size, nullptr, nullptr);
+      text_[allocated - 1] = '\0';
+    }
   }
-  // An explicit count leaves the NUL out of the size; make room for it.
-  const int allocated = count < 0 ? size : size + 1;
-  auto *narrow = static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, allocated));
-  if (narrow == nullptr) {
-    return nullptr;
+  ~NarrowText() {
+    if (text_ != nullptr) {
+      HeapFree(GetProcessHeap(), 0, text_);
+    }
   }
-  WideCharToMultiByte(CP_UTF8, 0, text, count, narrow, size, nullptr, nullptr);
-  narrow[allocated - 1] = '\0';
-  return narrow;
-}
+  NarrowText(const NarrowText &) = delete;
+  NarrowText &operator=(const NarrowText &) = delete;
 
-void FreeNarrow(char *text) {
-  if (text != nullptr) {
-    HeapFree(GetProcessHeap(), 0, text);
-  }
-}
+  char *get() const { return text_; }
+
+private:
+  char *text_ = nullptr;
+};
 
 FNALLOC(CabinetAlloc) { return HeapAlloc(GetProcessHeap(), 0, cb); }
 
@@ -206,11 +214,9 @@ bool ExpandCabinet(const wchar_t *source, PathBuffer &destination) {
   if (separator < 1) {
     return false;
   }
-  char *cabinet_name = NarrowCopy(source + separator + 1, -1);
-  char *cabinet_path = NarrowCopy(source, separator + 1);
-  if (cabinet_name == nullptr || cabinet_path == nullptr) {
-    FreeNarrow(cabinet_path);
-    FreeNarrow(cabinet_name);
+  const NarrowText cabinet_name(source + separator + 1, -1);
+  const NarrowText cabinet_path(source, separator + 1);
+  if (cabinet_name.get() == nullptr || cabinet_path.get() == nullptr) {
     return false;
   }
 
@@ -219,13 +225,11 @@ bool ExpandCabinet(const wchar_t *source, PathBuffer &destination) {
       g_cabinet_library.create(CabinetAlloc, CabinetFree, CabinetOpen, CabinetRead, CabinetWrite,
                                CabinetClose, CabinetSeek, cpuUNKNOWN, &error);
   if (context == nullptr) {
-    FreeNarrow(cabinet_path);
-    FreeNarrow(cabinet_name);
     return false;
   }
 
   CabinetContext expansion{destination, {}, false};
-  g_cabinet_library.copy(context, cabinet_name, cabinet_path, 0, CabinetNotify, nullptr,
+  g_cabinet_library.copy(context, cabinet_name.get(), cabinet_path.get(), 0, CabinetNotify, nullptr,
                          &expansion);
   g_cabinet_library.destroy(context);
 
@@ -235,8 +239,5 @@ bool ExpandCabinet(const wchar_t *source, PathBuffer &destination) {
     expansion.file.MarkForDeletion();
   }
   expansion.file.Close();
-
-  FreeNarrow(cabinet_path);
-  FreeNarrow(cabinet_name);
   return expansion.succeeded;
 }
