@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 struct ProcessOutcome {
@@ -17,3 +18,19 @@ ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &c
 // The command line the controllable setup program recorded in the file record (UTF-16), which is
 // deleted so the next run starts afresh; empty when no setup program ran.
 std::wstring TakeRecordedCommandLine(const std::wstring &record);
+
+// Sets one environment variable of this process, which the programs it starts inherit, or
+// removes it (nullopt); removed again when the holder goes.
+class ScopedEnvironmentVariable {
+public:
+  ScopedEnvironmentVariable(const wchar_t *name, const std::optional<std::wstring> &value)
+      : name_(name) {
+    SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
+  }
+  ~ScopedEnvironmentVariable() { SetEnvironmentVariableW(name_, nullptr); }
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable &) = delete;
+  ScopedEnvironmentVariable &operator=(const ScopedEnvironmentVariable &) = delete;
+
+private:
+  const wchar_t *name_;
+};

@@ -8,6 +8,7 @@
 #include "common/process.h"
 #include "common/registry.h"
 #include "common/scratch.h"
+#include "fixtures/setup_fixture.h"
 #include "run/run_result.h"
 
 namespace {
@@ -76,17 +77,8 @@ std::wstring PackedStub(const wchar_t *name) { return ProgramDirectory() + L"e2e
 class StubRunTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    SetEnvironmentVariableW(L"VelmoraUpdateIsMachine", nullptr);
-    SetEnvironmentVariableW(L"ONDREL_FIXTURE_EXIT_CODE", nullptr);
-    SetEnvironmentVariableW(L"ONDREL_FIXTURE_RECORD", record_.c_str());
-    SetEnvironmentVariableW(L"ONDREL_FIXTURE_ARCHIVE_COPY", archive_copy_.c_str());
     CreateDirectoryW(stub_folder_.c_str(), nullptr);
     PlaceStub(stub_folder_);
-  }
-  void TearDown() override {
-    SetEnvironmentVariableW(L"ONDREL_FIXTURE_RECORD", nullptr);
-    SetEnvironmentVariableW(L"ONDREL_FIXTURE_ARCHIVE_COPY", nullptr);
-    SetEnvironmentVariableW(L"ONDREL_FIXTURE_EXIT_CODE", nullptr);
   }
 
   // Copies a stub into directory, as a user's download would sit there.
@@ -121,6 +113,10 @@ protected:
   const std::wstring stub_folder_ = scratch_ / L"downloads\\";
   const std::wstring record_ = scratch_ / L"received.txt";
   const std::wstring archive_copy_ = scratch_ / L"archive-seen.7z";
+  ScopedEnvironmentVariable per_user_{L"VelmoraUpdateIsMachine", std::nullopt};
+  ScopedEnvironmentVariable recording_{kFixtureRecordVariable, record_};
+  ScopedEnvironmentVariable archive_copying_{kFixtureArchiveCopyVariable, archive_copy_};
+  ScopedEnvironmentVariable exit_code_{kFixtureExitCodeVariable, std::nullopt};
   ScopedRegistryValue cleanup_{kVelmoraKey, kCleanupValue};
   std::wstring stub_;
 };
@@ -166,7 +162,7 @@ TEST_F(StubRunTest, FullStubInstallsThroughTheSetupProgramAndLeavesNothing) {
 TEST_F(StubRunTest, SetupProgramsExitCodeBecomesTheStubsUnchanged) {
   for (const wchar_t *code : {L"0", L"3", L"112", L"0xC0000005"}) {
     SCOPED_TRACE(Narrow(code));
-    SetEnvironmentVariableW(L"ONDREL_FIXTURE_EXIT_CODE", code);
+    SetEnvironmentVariableW(kFixtureExitCodeVariable, code);
     EXPECT_EQ(RunStub(L"").exit_code, static_cast<DWORD>(wcstoul(code, nullptr, 0)));
     EXPECT_TRUE(LeftBeside(stub_folder_).empty());
   }

@@ -6,6 +6,7 @@
 
 #include "common/process.h"
 #include "common/scratch.h"
+#include "fixtures/setup_fixture.h"
 #include "support/platform_seam.h"
 
 namespace {
@@ -76,11 +77,8 @@ protected:
         CopyFileW((ProgramDirectory() + L"setup-fixture.exe").c_str(), setup_.c_str(), FALSE))
         << GetLastError();
     WriteTextFile(archive_, "7z");
-    SetEnvironmentVariableW(L"ONDREL_FIXTURE_RECORD", record_.c_str());
-    SetEnvironmentVariableW(L"ONDREL_FIXTURE_EXIT_CODE", nullptr);
     configuration_.command_line = L"stub.exe";
   }
-  void TearDown() override { SetEnvironmentVariableW(L"ONDREL_FIXTURE_RECORD", nullptr); }
 
   RunResult Launch() { return LaunchSetup(configuration_, archive_.c_str(), setup_.c_str()); }
 
@@ -94,6 +92,8 @@ protected:
   const std::wstring setup_ = scratch_ / L"setup.exe";
   const std::wstring archive_ = scratch_ / L"ONDREL.PACKED.7Z";
   const std::wstring record_ = scratch_ / L"received.txt";
+  ScopedEnvironmentVariable recording_{kFixtureRecordVariable, record_};
+  ScopedEnvironmentVariable exit_code_{kFixtureExitCodeVariable, std::nullopt};
   RunConfiguration configuration_;
 };
 
@@ -151,7 +151,7 @@ TEST_F(SetupLaunchTest, CommandLineOfAtMost1039CharactersBeforeThePassThrough) {
 TEST_F(SetupLaunchTest, PassesTheSetupProgramsExitCodeOnUnchanged) {
   for (const wchar_t *code : {L"0", L"3", L"112", L"0xC0000005", L"0xFFFFFFFF"}) {
     SCOPED_TRACE(Narrow(code));
-    SetEnvironmentVariableW(L"ONDREL_FIXTURE_EXIT_CODE", code);
+    SetEnvironmentVariableW(kFixtureExitCodeVariable, code);
     const RunResult result = Launch();
     EXPECT_EQ(result.exit_code, static_cast<uint32_t>(wcstoul(code, nullptr, 0)));
     EXPECT_EQ(result.extra_code, 0u);
