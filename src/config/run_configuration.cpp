@@ -1,6 +1,7 @@
 #include "config/run_configuration.h"
 
 #include "support/platform_seam.h"
+#include "support/registry_key.h"
 
 namespace {
 
@@ -112,28 +113,7 @@ void ResetConfiguration(RunConfiguration &configuration) {
 
 bool ReadRegistryString(HKEY root, const wchar_t *subkey, const wchar_t *value_name,
                         wchar_t *buffer, size_t capacity) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
-    return false;
-  }
-  DWORD type = REG_NONE;
-  DWORD size = static_cast<DWORD>(capacity * sizeof(wchar_t));
-  bool ok = RegQueryValueExW(key, value_name, nullptr, &type, reinterpret_cast<BYTE *>(buffer),
-                             &size) == ERROR_SUCCESS &&
-            type == REG_SZ;
-  if (ok) {
-    // Values written without their terminator are common; add one where there is room.
-    const size_t stored = size / sizeof(wchar_t);
-    if (size < sizeof(wchar_t)) {
-      buffer[0] = L'\0';
-    } else if (buffer[stored - 1] != L'\0') {
-      if (stored >= capacity) {
-        ok = false;
-      } else {
-        buffer[stored] = L'\0';
-      }
-    }
-  }
-  RegCloseKey(key);
-  return ok;
+  RegistryKey key;
+  return key.Open(root, subkey, KEY_QUERY_VALUE) == ERROR_SUCCESS &&
+         key.ReadStringValue(value_name, buffer, capacity) == ERROR_SUCCESS;
 }

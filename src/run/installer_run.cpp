@@ -3,6 +3,7 @@
 #include "cleanup/removal.h"
 #include "config/run_configuration.h"
 #include "payload/payload_extraction.h"
+#include "reporting/client_state_reporting.h"
 #include "setup/setup_launch.h"
 #include "support/bounded_string.h"
 #include "support/platform_seam.h"
@@ -45,7 +46,7 @@ RunResult RunInstaller(HMODULE module) {
     result = FindExecutableDirectory(module, executable_directory);
     if (result.exit_code == RESULT_SUCCESS &&
         MakeWorkDirectory(executable_directory.text, work_directory, result)) {
-      // Issue #4: MarkFullInstall (configuration) comes here.
+      MarkFullInstall(configuration);
 
       int32_t max_removal_attempts = 0;
       PathBuffer archive_path;
@@ -66,8 +67,12 @@ RunResult RunInstaller(HMODULE module) {
         RemoveExtractedFiles(archive_path, setup_path, work_directory, max_removal_attempts);
       }
 
-      // Issue #4: RecordFailure (configuration, stage) when the stage result is not 0,
-      // otherwise RecordRemovalRetries (configuration, max_removal_attempts).
+      // After the cleanup, so that the retry count includes its removals.
+      if (stage.exit_code != RESULT_SUCCESS) {
+        RecordFailure(configuration, stage);
+      } else {
+        RecordRemovalRetries(configuration, max_removal_attempts);
+      }
       result = stage;
     }
   }

@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "common/scratch.h"
+
 LONG SetRawValue(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size) {
   using NtSetValueKeyFn = LONG(NTAPI *)(HANDLE, UNICODE_STRING *, ULONG, ULONG, void *, ULONG);
   static const auto set_value = reinterpret_cast<NtSetValueKeyFn>(
@@ -13,6 +19,91 @@ LONG SetRawValue(HKEY key, const wchar_t *name, DWORD type, const void *data, DW
   value_name.Length = static_cast<USHORT>(lstrlenW(name) * sizeof(wchar_t));
   value_name.MaximumLength = value_name.Length;
   return set_value(key, &value_name, 0, type, const_cast<void *>(data), size);
+}
+
+ValueData ValueData::String(const std::wstring &text) {
+  return {true, REG_SZ,
+          std::string(reinterpret_cast<const char *>(text.c_str()),
+                      (text.size() + 1) * sizeof(wchar_t))};
+}
+
+ValueData ValueData::Dword(DWORD value) {
+  return {true, REG_DWORD, std::string(reinterpret_cast<const char *>(&value), sizeof(value))};
+}
+
+std::string Describe(const ValueData &value) {
+  if (!value.present) {
+    return "absent";
+  }
+  if (value.type == REG_DWORD && value.bytes.size() == sizeof(DWORD)) {
+    DWORD number = 0;
+    memcpy(&number, value.bytes.data(), sizeof(number));
+    char text[16];
+    snprintf(text, sizeof(text), "0x%lx", static_cast<unsigned long>(number));
+    return text;
+  }
+  std::wstring wide(value.bytes.size() / sizeof(wchar_t), L'\0');
+  memcpy(wide.data(), value.bytes.data(), wide.size() * sizeof(wchar_t));
+  return "type " + std::to_string(value.type) + ", " + std::to_string(value.bytes.size()) +
+         " bytes: \"" + Narrow(wide) + "\"";
+}
+
+void PrintTo(const ValueData &value, std::ostream *out) { *out << Describe(value); }
+
+ValueData ReadValueData(HKEY key, const wchar_t *name) {
+  ValueData value;
+  DWORD size = 0;
+  if (RegQueryValueExW(key, name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) {
+    return ValueData::Absent();
+  }
+  value.present = true;
+  value.bytes.resize(size);
+  EXPECT_EQ(RegQueryValueExW(key, name, nullptr, &value.type,
+                             reinterpret_cast<BYTE *>(value.bytes.data()), &size),
+            ERROR_SUCCESS);
+  return value;
+}
+
+std::wstring ClientStateSubkey(const std::wstring &app_guid) {
+  return L"Software\\Velmora\\Update\\ClientState\\" + app_guid;
+}
+
+ScopedClientStateKey::ScopedClientStateKey(const std::wstring &app_guid, HKEY root)
+    : root_(root), subkey_(ClientStateSubkey(app_guid)) {
+  // A key left over from an interrupted run would carry old values into this test.
+  RegDeleteKeyExW(root_, subkey_.c_str(), KEY_WOW64_32KEY, 0);
+  EXPECT_EQ(RegCreateKeyExW(root_, subkey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                            nullptr, &key_, nullptr),
+            ERROR_SUCCESS);
+}
+
+ScopedClientStateKey::~ScopedClientStateKey() {
+  RegCloseKey(key_);
+  RegDeleteKeyExW(root_, subkey_.c_str(), KEY_WOW64_32KEY, 0);
+}
+
+void ScopedClientStateKey::Set(const wchar_t *name, const ValueData &value) {
+  RegDeleteValueW(key_, name);
+  if (value.present) {
+    ASSERT_EQ(SetRawValue(key_, name, value.type, value.bytes.data(),
+                          static_cast<DWORD>(value.bytes.size())),
+              0);
+  }
+}
+
+std::vector<std::wstring> ScopedClientStateKey::ValueNames() const {
+  std::vector<std::wstring> names;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD length = 256;
+    if (RegEnumValueW(key_, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    names.emplace_back(name, length);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 ScopedRegistryValue::ScopedRegistryValue(const wchar_t *subkey, const wchar_t *value_name)

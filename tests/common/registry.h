@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,48 @@ inline constexpr wchar_t kCleanupValue[] = L"OndrelInstallerCleanup";
 
 // Stores exact bytes under a value, bypassing the terminator RegSetValueExW would add.
 LONG SetRawValue(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size);
+
+// What a value holds, byte for byte; absent values compare equal to Absent().
+struct ValueData {
+  bool present = false;
+  DWORD type = REG_NONE;
+  std::string bytes;
+
+  static ValueData Absent() { return {}; }
+  static ValueData String(const std::wstring &text); // with its terminator
+  static ValueData Dword(DWORD value);
+  bool operator==(const ValueData &) const = default;
+};
+// For failure messages: "absent", the text of a string or the number in hexadecimal.
+std::string Describe(const ValueData &value);
+void PrintTo(const ValueData &value, std::ostream *out);
+
+ValueData ReadValueData(HKEY key, const wchar_t *name);
+
+// The subkey of an application's ClientState key.
+std::wstring ClientStateSubkey(const std::wstring &app_guid);
+
+// An application's ClientState key, created for one test in the 32-bit view as the update client
+// would have made it (the stub never creates it), and deleted with its values when the test ends.
+class ScopedClientStateKey {
+public:
+  explicit ScopedClientStateKey(const std::wstring &app_guid, HKEY root = HKEY_CURRENT_USER);
+  ~ScopedClientStateKey();
+  ScopedClientStateKey(const ScopedClientStateKey &) = delete;
+  ScopedClientStateKey &operator=(const ScopedClientStateKey &) = delete;
+
+  HKEY key() const { return key_; }
+  const std::wstring &subkey() const { return subkey_; }
+  void Set(const wchar_t *name, const ValueData &value);
+  ValueData Get(const wchar_t *name) const { return ReadValueData(key_, name); }
+  // Every value name in the key, sorted.
+  std::vector<std::wstring> ValueNames() const;
+
+private:
+  HKEY root_;
+  std::wstring subkey_;
+  HKEY key_ = nullptr;
+};
 
 // Holds a key of the current user open (created when missing) and deletes the named value when
 // it is made and again when it goes, so each test starts and ends without it. A key it had to

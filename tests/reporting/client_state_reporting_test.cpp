@@ -1,0 +1,160 @@
+#include "reporting/client_state_reporting.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/registry.h"
+#include "common/scratch.h"
+
+namespace {
+
+constexpr wchar_t kGuid[] = L"{7E57C0DE-0000-4000-8000-000000000801}";
+
+ValueData Raw(DWORD type, const std::wstring &characters) {
+  return {true, type,
+          std::string(reinterpret_cast<const char *>(characters.data()),
+                      characters.size() * sizeof(wchar_t))};
+}
+
+RunConfiguration ConfigurationFor(const wchar_t *guid, bool system_level = false) {
+  RunConfiguration configuration;
+  configuration.app_guid = guid;
+  configuration.system_level = system_level;
+  return configuration;
+}
+
+class ClientStateReportingTest : public ::testing::Test {
+protected:
+  const RunConfiguration configuration_ = ConfigurationFor(kGuid);
+  ScopedClientStateKey client_state_{kGuid};
+};
+
+TEST_F(ClientStateReportingTest, MarkFullInstallAppendsTheSuffixOnlyWhereItFitsAndIsMissing) {
+  const std::wstring a122(122, L'a');
+  const struct {
+    const char *label;
+    ValueData before;
+    ValueData after; // nullopt: unchanged
+  } cases[] = {
+      {"absent", ValueData::Absent(), ValueData::String(L"-full")},
+      {"empty", ValueData::String(L""), ValueData::String(L"-full")},
+      {"plain", ValueData::String(L"beta"), ValueData::String(L"beta-full")},
+      {"stored without its NUL", Raw(REG_SZ, L"beta"), ValueData::String(L"beta-full")},
+      {"already marked", ValueData::String(L"x-full"), ValueData::String(L"x-full")},
+      {"marked in capitals", ValueData::String(L"x-FULL"), ValueData::String(L"x-FULL")},
+      {"marked in mixed case", ValueData::String(L"-fUlL"), ValueData::String(L"-fUlL")},
+      {"suffix not at the end", ValueData::String(L"-full-x"), ValueData::String(L"-full-x-full")},
+      {"122 characters", ValueData::String(a122), ValueData::String(a122 + L"-full")},
+      {"123 characters", ValueData::String(a122 + L"b"), ValueData::String(a122 + L"b")},
+      {"127 characters", ValueData::String(a122 + L"bcdef"), ValueData::String(a122 + L"bcdef")},
+      {"128 characters", ValueData::String(a122 + L"bcdefg"), ValueData::String(a122 + L"bcdefg")},
+      {"a number", ValueData::Dword(5), ValueData::Dword(5)},
+      {"expandable", Raw(REG_EXPAND_SZ, std::wstring(L"%x%\0", 4)),
+       Raw(REG_EXPAND_SZ, std::wstring(L"%x%\0", 4))},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.label);
+    client_state_.Set(L"ap", c.before);
+    MarkFullInstall(configuration_);
+    EXPECT_EQ(client_state_.Get(L"ap"), c.after);
+    EXPECT_EQ(client_state_.ValueNames().size(), 1u) << "only ap is touched";
+  }
+}
+
+TEST_F(ClientStateReportingTest, RecordFailureWritesUnlessANonzeroResultIsThere) {
+  const std::vector<std::wstring> record_names = {L"InstallerError", L"InstallerExtraCode1",
+                                                  L"InstallerResult"};
+  const struct {
+    const char *label;
+    ValueData result_before;
+    bool written;
+  } cases[] = {
+      {"no result yet", ValueData::Absent(), true},
+      {"result 0", ValueData::Dword(0), true},
+      {"result 1", ValueData::Dword(1), false},
+      {"result 0x80000000", ValueData::Dword(0x80000000), false},
+      {"result as a string", ValueData::String(L"1"), true},
+      {"result of two bytes", Raw(REG_DWORD, L"\x0001"), true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.label);
+    client_state_.Set(L"InstallerResult", c.result_before);
+    client_state_.Set(L"InstallerError", ValueData::Dword(42));
+    client_state_.Set(L"InstallerExtraCode1", ValueData::Absent());
+    RecordFailure(configuration_, {RESULT_SETUP_EXPANSION_FAILED, 0xAB});
+    if (c.written) {
+      EXPECT_EQ(client_state_.Get(L"InstallerResult"), ValueData::Dword(1));
+      EXPECT_EQ(client_state_.Get(L"InstallerError"), ValueData::Dword(115));
+      EXPECT_EQ(client_state_.Get(L"InstallerExtraCode1"), ValueData::Dword(0xAB));
+    } else {
+      EXPECT_EQ(client_state_.Get(L"InstallerResult"), c.result_before);
+      EXPECT_EQ(client_state_.Get(L"InstallerError"), ValueData::Dword(42));
+      EXPECT_EQ(client_state_.Get(L"InstallerExtraCode1"), ValueData::Absent());
+    }
+  }
+
+  // A successful result is no failure to record.
+  client_state_.Set(L"InstallerResult", ValueData::Absent());
+  RecordFailure(configuration_, {RESULT_SUCCESS, 5});
+  EXPECT_EQ(client_state_.Get(L"InstallerResult"), ValueData::Absent());
+}
+
+TEST_F(ClientStateReportingTest, RecordRemovalRetriesCountsTheAttemptsBeyondTheFirst) {
+  const struct {
+    int32_t attempts;
+    DWORD record;
+  } cases[] = {
+      {0, 0x30000},        {1, 0x30000},  {2, 0x30001},       {5, 0x30004},
+      {100, 0x30000 + 99}, {-3, 0x30000}, {0x10001, 0x30000}, {0x7FFFFFFF, 0x3FFFE},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.attempts);
+    RecordRemovalRetries(configuration_, c.attempts);
+    EXPECT_EQ(client_state_.Get(L"InstallerExtraCode1"), ValueData::Dword(c.record));
+    EXPECT_EQ(client_state_.ValueNames(), std::vector<std::wstring>{L"InstallerExtraCode1"});
+  }
+}
+
+TEST(ClientStateReporting, WithoutAKeyNothingIsWrittenAndNoKeyIsMade) {
+  constexpr wchar_t kMissing[] = L"{7E57C0DE-0000-4000-8000-0000000008FF}";
+  const RunConfiguration configuration = ConfigurationFor(kMissing);
+  const std::wstring overlong(240, L'g');
+  const RunConfiguration overlong_configuration = ConfigurationFor(overlong.c_str());
+  for (const RunConfiguration *c : {&configuration, &overlong_configuration}) {
+    MarkFullInstall(*c);
+    RecordFailure(*c, {RESULT_ARCHIVE_EXTRACTION_FAILED, 2});
+    RecordRemovalRetries(*c, 3);
+  }
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, ClientStateSubkey(kMissing).c_str(), 0,
+                          KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key),
+            ERROR_FILE_NOT_FOUND);
+}
+
+TEST(ClientStateReporting, PerMachineRunsReportUnderTheMachineInThe32BitView) {
+  constexpr wchar_t kGuidM[] = L"{7E57C0DE-0000-4000-8000-000000000802}";
+  ScopedClientStateKey machine(kGuidM, HKEY_LOCAL_MACHINE);
+  ScopedClientStateKey user(kGuidM);
+  const RunConfiguration configuration = ConfigurationFor(kGuidM, true);
+  MarkFullInstall(configuration);
+  RecordFailure(configuration, {RESULT_WORK_DIR_ACL_FAILED, 1337});
+  EXPECT_EQ(machine.Get(L"ap"), ValueData::String(L"-full"));
+  EXPECT_EQ(machine.Get(L"InstallerError"), ValueData::Dword(117));
+  EXPECT_TRUE(user.ValueNames().empty());
+
+  // The 32-bit view of the machine's software is its WOW6432Node branch in the native view.
+  HKEY native = nullptr;
+  ASSERT_EQ(
+      RegOpenKeyExW(
+          HKEY_LOCAL_MACHINE,
+          (L"Software\\WOW6432Node\\Velmora\\Update\\ClientState\\" + std::wstring(kGuidM)).c_str(),
+          0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &native),
+      ERROR_SUCCESS);
+  EXPECT_EQ(ReadValueData(native, L"InstallerExtraCode1"), ValueData::Dword(1337));
+  RegCloseKey(native);
+}
+
+} // namespace

@@ -1,0 +1,162 @@
+#include "support/registry_key.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/registry.h"
+#include "common/scratch.h"
+
+namespace {
+
+constexpr wchar_t kGuid[] = L"{7E57C0DE-0000-4000-8000-000000000221}";
+
+ValueData Raw(DWORD type, const std::wstring &characters, size_t extra_bytes = 0) {
+  std::string bytes(reinterpret_cast<const char *>(characters.data()),
+                    characters.size() * sizeof(wchar_t));
+  bytes.append(extra_bytes, 'A');
+  return {true, type, bytes};
+}
+
+class RegistryKeyTest : public ::testing::Test {
+protected:
+  LSTATUS Open(RegistryKey &key, REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE) {
+    return OpenClientStateKey(HKEY_CURRENT_USER, kGuid, access, key);
+  }
+
+  ScopedClientStateKey client_state_{kGuid};
+};
+
+TEST_F(RegistryKeyTest, ReadStringValueAcceptsOnlyStringsThatFitWithTheirTerminator) {
+  const std::wstring s127(127, L's');
+  const std::wstring s128(128, L's');
+  const struct {
+    const char *label;
+    ValueData stored;
+    LSTATUS status;
+    std::wstring text;
+  } cases[] = {
+      {"127 with NUL", Raw(REG_SZ, s127 + L'\0'), ERROR_SUCCESS, s127},
+      {"127 without NUL", Raw(REG_SZ, s127), ERROR_SUCCESS, s127},
+      {"128 without NUL", Raw(REG_SZ, s128), ERROR_MORE_DATA, L""},
+      {"128 with NUL, 258 bytes", Raw(REG_SZ, s128 + L'\0'), ERROR_MORE_DATA, L""},
+      {"zero bytes", Raw(REG_SZ, L""), ERROR_SUCCESS, L""},
+      {"a lone NUL", Raw(REG_SZ, std::wstring(1, L'\0')), ERROR_SUCCESS, L""},
+      {"odd last byte", Raw(REG_SZ, L"ab", 1), ERROR_SUCCESS, L"ab"},
+      {"expandable", Raw(REG_EXPAND_SZ, std::wstring(L"x\0", 2)), ERROR_NOT_SUPPORTED, L""},
+      {"multi-string", Raw(REG_MULTI_SZ, std::wstring(L"x\0\0", 3)), ERROR_NOT_SUPPORTED, L""},
+      {"binary", Raw(REG_BINARY, L"xy"), ERROR_NOT_SUPPORTED, L""},
+      {"number", ValueData::Dword(7), ERROR_NOT_SUPPORTED, L""},
+      {"absent", ValueData::Absent(), ERROR_FILE_NOT_FOUND, L""},
+  };
+  RegistryKey key;
+  ASSERT_EQ(Open(key), ERROR_SUCCESS);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.label);
+    client_state_.Set(L"ap", c.stored);
+    std::vector<wchar_t> buffer(129, L'#');
+    buffer[128] = L'\0';
+    EXPECT_EQ(key.ReadStringValue(L"ap", buffer.data(), 128), c.status);
+    if (c.status == ERROR_SUCCESS) {
+      EXPECT_EQ(std::wstring(buffer.data()), c.text);
+    }
+    EXPECT_EQ(buffer[128], L'\0') << "wrote past the capacity";
+  }
+}
+
+TEST_F(RegistryKeyTest, ReadDwordValueAcceptsOnlyFourByteNumbers) {
+  const struct {
+    const char *label;
+    ValueData stored;
+    LSTATUS status;
+    uint32_t number;
+  } cases[] = {
+      {"four bytes", ValueData::Dword(0xC0FFEE01), ERROR_SUCCESS, 0xC0FFEE01},
+      {"zero", ValueData::Dword(0), ERROR_SUCCESS, 0},
+      {"two bytes", Raw(REG_DWORD, L"\x0102"), ERROR_NO_DATA, 0},
+      {"eight bytes", Raw(REG_DWORD, L"abcd"), ERROR_MORE_DATA, 0},
+      {"short string", Raw(REG_SZ, std::wstring(L"1\0", 2)), ERROR_NOT_SUPPORTED, 0},
+      {"long string", Raw(REG_SZ, std::wstring(L"12\0", 3)), ERROR_MORE_DATA, 0},
+      {"binary", Raw(REG_BINARY, L"ab"), ERROR_NOT_SUPPORTED, 0},
+      {"absent", ValueData::Absent(), ERROR_FILE_NOT_FOUND, 0},
+  };
+  RegistryKey key;
+  ASSERT_EQ(Open(key), ERROR_SUCCESS);
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.label);
+    client_state_.Set(L"InstallerResult", c.stored);
+    uint32_t number = 0xDDDDDDDD;
+    EXPECT_EQ(key.ReadDwordValue(L"InstallerResult", number), c.status);
+    if (c.status == ERROR_SUCCESS) {
+      EXPECT_EQ(number, c.number);
+    }
+  }
+}
+
+TEST_F(RegistryKeyTest, WritesStoreTheTerminatorAndFourBytes) {
+  RegistryKey key;
+  ASSERT_EQ(Open(key), ERROR_SUCCESS);
+  EXPECT_EQ(key.WriteStringValue(L"ap", L""), ERROR_SUCCESS);
+  EXPECT_EQ(client_state_.Get(L"ap"), ValueData::String(L""));
+  EXPECT_EQ(client_state_.Get(L"ap").bytes.size(), 2u);
+  EXPECT_EQ(key.WriteStringValue(L"ap", L"beta-full"), ERROR_SUCCESS);
+  EXPECT_EQ(client_state_.Get(L"ap"), ValueData::String(L"beta-full"));
+  EXPECT_EQ(key.WriteDwordValue(L"InstallerError", 0xFFFFFFFF), ERROR_SUCCESS);
+  EXPECT_EQ(client_state_.Get(L"InstallerError"), ValueData::Dword(0xFFFFFFFF));
+}
+
+TEST_F(RegistryKeyTest, KeyIsOpenedWithTheAccessAskedFor) {
+  RegistryKey key;
+  ASSERT_EQ(Open(key, KEY_QUERY_VALUE), ERROR_SUCCESS);
+  EXPECT_EQ(key.WriteDwordValue(L"InstallerResult", 1), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(client_state_.Get(L"InstallerResult"), ValueData::Absent());
+}
+
+TEST_F(RegistryKeyTest, OpenNeverCreatesAKeyAndRefusesAnOverlongPathUntouched) {
+  // The prefix takes 36 characters: a name of 223 makes a path of exactly 259.
+  const std::wstring fits = std::wstring(L"{7E57C0DE-") + std::wstring(213, L'f');
+  ASSERT_EQ(fits.size(), 223u);
+  const std::wstring too_long = fits + L"f";
+
+  RegistryKey key;
+  EXPECT_EQ(OpenClientStateKey(HKEY_CURRENT_USER, fits.c_str(), KEY_QUERY_VALUE, key),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(key.IsOpen());
+  HKEY probe = nullptr;
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, ClientStateSubkey(fits).c_str(), 0,
+                          KEY_QUERY_VALUE | KEY_WOW64_32KEY, &probe),
+            ERROR_FILE_NOT_FOUND);
+
+  // A path that does not fit leaves the key already held open and usable.
+  client_state_.Set(L"ap", ValueData::String(L"stable"));
+  ASSERT_EQ(Open(key), ERROR_SUCCESS);
+  EXPECT_EQ(OpenClientStateKey(HKEY_CURRENT_USER, too_long.c_str(), KEY_QUERY_VALUE, key),
+            ERROR_BUFFER_OVERFLOW);
+  ASSERT_TRUE(key.IsOpen());
+  wchar_t text[16];
+  EXPECT_EQ(key.ReadStringValue(L"ap", text, 16), ERROR_SUCCESS);
+  EXPECT_STREQ(text, L"stable");
+
+  // A failed open of a missing key leaves the holder empty.
+  EXPECT_EQ(OpenClientStateKey(HKEY_CURRENT_USER, fits.c_str(), KEY_QUERY_VALUE, key),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(key.IsOpen());
+}
+
+TEST_F(RegistryKeyTest, CloseClosesOnce) {
+  RegistryKey first;
+  first.Close(); // an empty holder
+  ASSERT_EQ(Open(first), ERROR_SUCCESS);
+  first.Close();
+  EXPECT_FALSE(first.IsOpen());
+  // The platform may hand the same handle value to the next key; a second close of the first
+  // holder must not close it.
+  RegistryKey second;
+  ASSERT_EQ(Open(second), ERROR_SUCCESS);
+  first.Close();
+  EXPECT_EQ(second.WriteDwordValue(L"InstallerResult", 4), ERROR_SUCCESS);
+  EXPECT_EQ(client_state_.Get(L"InstallerResult"), ValueData::Dword(4));
+}
+
+} // namespace
