@@ -3,6 +3,7 @@
 #include "cleanup/removal.h"
 #include "payload/cabinet_expansion.h"
 #include "payload/target_file.h"
+#include "setup/setup_patching.h"
 #include "support/platform_seam.h"
 
 namespace {
@@ -116,9 +117,6 @@ bool WriteResourceToFile(const ResourceSpan &span, const wchar_t *path) {
 RunResult ExtractPayload(const RunConfiguration &configuration, HMODULE module,
                          const PathBuffer &work_directory, PathBuffer &archive_path,
                          PathBuffer &setup_path, int32_t &max_removal_attempts) {
-  // Issue #4: the patch branch hands the configuration to ApplySetupPatch.
-  (void)configuration;
-
   PathBuffer setup_program_path;
   if (!BuildPath(setup_program_path, work_directory, kSetupProgramName)) {
     return {RESULT_PATH_TOO_LONG, 0};
@@ -141,13 +139,14 @@ RunResult ExtractPayload(const RunConfiguration &configuration, HMODULE module,
     return {RESULT_ARCHIVE_EXTRACTION_FAILED, GetLastError()};
   }
 
-  // Issue #4: a setup resource under "B7" (setup_span.size != 0) selects the patch branch
-  // here, and "BL" is then never looked at.
-
-  visit_error = ERROR_FILE_NOT_FOUND;
-  SetupVisitor setup_visitor(setup_name, setup_span, visit_error);
-  if (!VisitResources(module, kCompressedSetupType, &setup_visitor) || setup_span.size == 0) {
-    return {RESULT_SETUP_EXTRACTION_FAILED, visit_error};
+  // A setup resource beside the archive makes this a patch stub; "BL" is then never looked at.
+  const bool patch_stub = setup_span.size != 0;
+  if (!patch_stub) {
+    visit_error = ERROR_FILE_NOT_FOUND;
+    SetupVisitor setup_visitor(setup_name, setup_span, visit_error);
+    if (!VisitResources(module, kCompressedSetupType, &setup_visitor) || setup_span.size == 0) {
+      return {RESULT_SETUP_EXTRACTION_FAILED, visit_error};
+    }
   }
   if (!BuildPath(setup_path, work_directory, setup_name.text)) {
     return {RESULT_PATH_TOO_LONG, 0};
@@ -156,17 +155,23 @@ RunResult ExtractPayload(const RunConfiguration &configuration, HMODULE module,
     return {RESULT_SETUP_EXTRACTION_FAILED, GetLastError()};
   }
 
-  const bool expanded = ExpandCabinet(setup_path.text, setup_program_path);
+  RunResult result = {RESULT_SUCCESS, 0};
+  if (patch_stub) {
+    result = ApplySetupPatch(configuration, setup_path.text, setup_program_path.text);
+  } else if (!ExpandCabinet(setup_path.text, setup_program_path)) {
+    result = {RESULT_SETUP_EXPANSION_FAILED, 0};
+  }
 
-  // The compressed file is never needed again, whatever the expansion gave.
+  // The compressed file or the patch is never needed again, whatever came of it.
   int32_t attempts = 0;
   RemoveWithRetries(setup_path.text, attempts);
   NoteRemovalAttempts(attempts, max_removal_attempts);
 
-  if (!expanded) {
-    // setup_path still names the compressed file, so the end of the run tries it again.
-    return {RESULT_SETUP_EXPANSION_FAILED, 0};
+  // A failed patch run may still have left part of a new setup program behind; naming it lets
+  // the end of the run remove it (a missing file counts as removed). After a failed expansion
+  // setup_path still names the compressed file, so the end of the run tries that again.
+  if (result.exit_code == RESULT_SUCCESS || patch_stub) {
+    setup_path.Assign(setup_program_path.text);
   }
-  setup_path.Assign(setup_program_path.text);
-  return {RESULT_SUCCESS, 0};
+  return result;
 }

@@ -64,10 +64,12 @@ bool WriteResourceToFile(const ResourceSpan &span, const wchar_t *path);
 
 inline constexpr uint32_t kResourceWriteChunk = 8 * 1024 * 1024;
 
-// Writes the archive and a runnable "setup.exe" into work_directory. On success archive_path
-// and setup_path name them; on failure they are left as the removal at the end of the run
-// expects (empty, naming a file to remove, or holding the work directory itself).
-// max_removal_attempts is raised by the removal of the compressed setup file.
+// Writes the archive and a runnable "setup.exe" into work_directory: expanded from the cabinet
+// under "BL", or, in a patch stub (a "setup" resource under "B7"), built by the installed setup
+// program from that patch. On success archive_path and setup_path name them; on failure they are
+// left as the removal at the end of the run expects (empty, naming a file to remove, or holding
+// the work directory itself). max_removal_attempts is raised by the removal of the compressed
+// setup file or the patch.
 RunResult ExtractPayload(const RunConfiguration &configuration, HMODULE module,
                          const PathBuffer &work_directory, PathBuffer &archive_path,
                          PathBuffer &setup_path, int32_t &max_removal_attempts);

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/process.h"
@@ -253,6 +256,177 @@ TEST_F(StubRunTest, FolderLengthDecidesWhereTheRunEnds) {
     if (c.work_directory_left) {
       EXPECT_EQ((folder + left[0] + L"\\").size(), c.length + 13);
     }
+  }
+}
+
+// Runs whose reports the update client reads: its key for the default application exists, as it
+// does on a machine where the client has registered the product.
+class ReportingRunTest : public StubRunTest {
+protected:
+  static constexpr wchar_t kDefaultGuid[] = L"{5E1C27B9-3D40-4F8A-9C62-71B0D4E8A315}";
+  static constexpr wchar_t kBetaGuid[] = L"{C94A0D17-6B25-4E3F-A8D1-2F57E6B0C942}";
+
+  // The values of a key by name, absent ones included, for one comparison.
+  static std::vector<std::pair<std::wstring, std::string>> Values(const ScopedClientStateKey &key) {
+    std::vector<std::pair<std::wstring, std::string>> values;
+    for (const std::wstring &name : key.ValueNames()) {
+      values.emplace_back(name, Describe(key.Get(name.c_str())));
+    }
+    return values;
+  }
+  static std::vector<std::pair<std::wstring, std::string>>
+  Expected(std::initializer_list<std::pair<std::wstring, ValueData>> values) {
+    std::vector<std::pair<std::wstring, std::string>> described;
+    for (const auto &[name, value] : values) {
+      described.emplace_back(name, Describe(value));
+    }
+    return described;
+  }
+
+  ScopedClientStateKey client_state_{kDefaultGuid};
+};
+
+TEST_F(ReportingRunTest, EveryRunThatMadeItsWorkDirectoryLeavesOneRecord) {
+  const std::wstring own_record = client_state_.subkey();
+  struct Case {
+    const char *label;
+    const wchar_t *stub;
+    std::optional<std::wstring> setup_exit_code;
+    bool setup_records_its_own;
+    DWORD exit_code;
+    std::vector<std::pair<std::wstring, std::string>> values;
+  };
+  const Case cases[] = {
+      {"success", L"full-stub.exe", std::nullopt, false, 0,
+       Expected({{L"InstallerExtraCode1", ValueData::Dword(0x30000)},
+                 {L"ap", ValueData::String(L"-full")}})},
+      {"setup program fails", L"full-stub.exe", L"3", false, 3,
+       Expected({{L"InstallerError", ValueData::Dword(3)},
+                 {L"InstallerExtraCode1", ValueData::Dword(0)},
+                 {L"InstallerResult", ValueData::Dword(1)},
+                 {L"ap", ValueData::String(L"-full")}})},
+      {"setup program fails and reports first", L"full-stub.exe", L"1603", true, 1603,
+       Expected({{L"InstallerError", ValueData::Dword(1603)},
+                 {L"InstallerExtraCode1", ValueData::Dword(kFixtureOwnExtraCode)},
+                 {L"InstallerResult", ValueData::Dword(1)},
+                 {L"ap", ValueData::String(L"-full")}})},
+      {"no payload", L"no-payload.exe", std::nullopt, false, RESULT_ARCHIVE_EXTRACTION_FAILED,
+       Expected({{L"InstallerError", ValueData::Dword(112)},
+                 {L"InstallerExtraCode1", ValueData::Dword(ERROR_FILE_NOT_FOUND)},
+                 {L"InstallerResult", ValueData::Dword(1)},
+                 {L"ap", ValueData::String(L"-full")}})},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    for (const std::wstring &name : client_state_.ValueNames()) {
+      client_state_.Set(name.c_str(), ValueData::Absent());
+    }
+    PlaceStub(stub_folder_, kStubName, PackedStub(c.stub));
+    ScopedEnvironmentVariable exit_code(kFixtureExitCodeVariable, c.setup_exit_code);
+    ScopedEnvironmentVariable own(kFixtureFailureRecordVariable, c.setup_records_its_own
+                                                                     ? std::optional(own_record)
+                                                                     : std::nullopt);
+    EXPECT_EQ(RunStub(L"").exit_code, c.exit_code);
+    EXPECT_EQ(Values(client_state_), c.values);
+    EXPECT_TRUE(LeftBeside(stub_folder_).empty());
+  }
+}
+
+TEST_F(ReportingRunTest, RefusedRunTouchesNothing) {
+  client_state_.Set(L"ap", ValueData::String(L"stable"));
+  EXPECT_EQ(RunStub(L"--cleanup").exit_code, RESULT_REFUSED_SWITCH);
+  EXPECT_EQ(Values(client_state_), Expected({{L"ap", ValueData::String(L"stable")}}));
+}
+
+TEST_F(ReportingRunTest, RunsReportUnderTheKeyTheirSwitchesSelect) {
+  ScopedClientStateKey beta(kBetaGuid);
+  ScopedClientStateKey machine(kDefaultGuid, HKEY_LOCAL_MACHINE);
+  const auto success = Expected(
+      {{L"InstallerExtraCode1", ValueData::Dword(0x30000)}, {L"ap", ValueData::String(L"-full")}});
+
+  EXPECT_EQ(RunStub(L"--system-level").exit_code, 0u);
+  EXPECT_EQ(Values(machine), success);
+  EXPECT_TRUE(client_state_.ValueNames().empty());
+
+  EXPECT_EQ(RunStub(L"--ondrel-beta").exit_code, 0u);
+  EXPECT_EQ(Values(beta), success);
+  EXPECT_TRUE(client_state_.ValueNames().empty());
+}
+
+// A patch stub for version 2.0.1, with that version installed and registered.
+class PatchRunTest : public ReportingRunTest {
+protected:
+  void SetUp() override {
+    ReportingRunTest::SetUp();
+    PlaceStub(stub_folder_, kStubName, PackedStub(L"patch-stub.exe"));
+    CreateDirectories(installed_directory_);
+    ASSERT_TRUE(CopyFileW((ProgramDirectory() + L"setup-fixture.exe").c_str(),
+                          installed_setup_.c_str(), FALSE));
+    client_state_.Set(L"UninstallString", ValueData::String(L"\"" + installed_setup_ + L"\""));
+  }
+
+  const std::wstring installed_directory_ = scratch_ / L"Programs\\Velmora\\2.0.1.0\\";
+  const std::wstring installed_setup_ = installed_directory_ + L"setup.exe";
+  const std::wstring patch_record_ = scratch_ / L"patch-received.txt";
+  ScopedEnvironmentVariable patch_recording_{kFixturePatchRecordVariable, patch_record_};
+};
+
+TEST_F(PatchRunTest, InstalledSetupProgramBuildsTheNewOneWhichInstalls) {
+  const std::string installed = ReadFileBytes(installed_setup_);
+  DirectoryWatch watch(stub_folder_);
+  EXPECT_EQ(RunStub(L"--system-level-not").exit_code, 0u);
+  std::vector<std::wstring> added, removed;
+  watch.Drain(added, removed);
+  ASSERT_EQ(added.size(), 1u);
+  const std::wstring work_directory = stub_folder_ + added[0] + L"\\";
+
+  EXPECT_EQ(TakeRecordedCommandLine(patch_record_),
+            L"\"" + installed_setup_ + L"\" --update-setup-exe=\"" + work_directory +
+                L"SETUP.PATCH\" --new-setup-exe=\"" + work_directory +
+                L"setup.exe\" --system-level-not");
+  EXPECT_EQ(TakeReceived(),
+            InstallForm(work_directory) + L" --previous-version=\"2.0.1\" --system-level-not");
+  EXPECT_EQ(ReadFileBytes(archive_copy_), ReadFileBytes(ProgramDirectory() + L"e2e\\product.7z"));
+  EXPECT_TRUE(LeftBeside(stub_folder_).empty());
+  EXPECT_EQ(ReadFileBytes(installed_setup_), installed) << "the installation is not touched";
+  EXPECT_EQ(client_state_.Get(L"InstallerExtraCode1"), ValueData::Dword(0x30000));
+  EXPECT_EQ(client_state_.Get(L"InstallerResult"), ValueData::Absent());
+}
+
+TEST_F(PatchRunTest, PatchThatCannotBeAppliedEndsTheRunAndIsRecorded) {
+  struct Case {
+    const char *label;
+    std::optional<std::wstring> uninstall_string;
+    std::optional<std::wstring> patch_exit_code;
+    bool skip_new_setup;
+    RunResult expected;
+  };
+  const Case cases[] = {
+      {"not registered", std::nullopt, std::nullopt, false, {110, ERROR_FILE_NOT_FOUND}},
+      {"another version", L"C:\\Velmora\\2.0.2\\setup.exe", std::nullopt, false, {111, 0}},
+      {"installed program fails", installed_setup_, L"7", false, {7, 0}},
+      {"installed program writes nothing",
+       installed_setup_,
+       std::nullopt,
+       true,
+       {RESULT_SETUP_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    client_state_.Set(L"InstallerResult", ValueData::Absent());
+    client_state_.Set(L"UninstallString", c.uninstall_string
+                                              ? ValueData::String(*c.uninstall_string)
+                                              : ValueData::Absent());
+    ScopedEnvironmentVariable exit_code(kFixturePatchExitCodeVariable, c.patch_exit_code);
+    ScopedEnvironmentVariable skip(kFixtureSkipNewSetupVariable,
+                                   c.skip_new_setup ? std::optional<std::wstring>(L"1")
+                                                    : std::nullopt);
+    EXPECT_EQ(RunStub(L"").exit_code, c.expected.exit_code);
+    EXPECT_EQ(client_state_.Get(L"InstallerResult"), ValueData::Dword(1));
+    EXPECT_EQ(client_state_.Get(L"InstallerError"), ValueData::Dword(c.expected.exit_code));
+    EXPECT_EQ(client_state_.Get(L"InstallerExtraCode1"), ValueData::Dword(c.expected.extra_code));
+    EXPECT_EQ(TakeReceived(), L"") << "no install may run";
+    EXPECT_TRUE(LeftBeside(stub_folder_).empty());
   }
 }
 

@@ -6,8 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "common/process.h"
+#include "common/registry.h"
 #include "common/resource_module.h"
 #include "common/scratch.h"
+#include "fixtures/setup_fixture.h"
 #include "support/platform_seam.h"
 
 namespace {
@@ -334,6 +337,76 @@ TEST(WriteResourceToFile, EmptySpanGivesAnEmptyFile) {
   const std::wstring path = scratch / L"empty";
   EXPECT_TRUE(WriteResourceToFile(ResourceSpan{}, path.c_str()));
   EXPECT_EQ(ReadFileBytes(path), "");
+}
+
+// A patch stub's extraction, with the setup fixture installed where the update client registered
+// it.
+class PatchExtractionTest : public PayloadExtractionTest {
+protected:
+  void SetUp() override {
+    PayloadExtractionTest::SetUp();
+    CreateDirectories(installed_directory_);
+    ASSERT_TRUE(CopyFileW(fixture_.c_str(), (installed_directory_ + L"setup.exe").c_str(), FALSE));
+    client_state_.Set(L"UninstallString",
+                      ValueData::String(L"\"" + installed_directory_ + L"setup.exe\""));
+    configuration_.app_guid = kGuid;
+    configuration_.previous_version = L"2.0.1";
+  }
+
+  static constexpr wchar_t kGuid[] = L"{7E57C0DE-0000-4000-8000-000000000511}";
+  const std::wstring fixture_ = ProgramDirectory() + L"setup-fixture.exe";
+  ScratchDirectory installation_;
+  const std::wstring installed_directory_ = installation_ / L"2.0.1\\";
+  ScopedClientStateKey client_state_{kGuid};
+  ScopedEnvironmentVariable patch_exit_code_{kFixturePatchExitCodeVariable, std::nullopt};
+};
+
+TEST_F(PatchExtractionTest, InstalledProgramBuildsTheSetupProgramAndThePatchGoes) {
+  const std::vector<std::wstring> patched = {L"ONDREL.PACKED.7Z", L"setup.exe"};
+  const std::vector<std::wstring> archive_only = {L"ONDREL.PACKED.7Z"};
+  struct Case {
+    const char *label;
+    const wchar_t *layout;
+    const wchar_t *guid;
+    const wchar_t *previous_version;
+    std::optional<std::wstring> patch_exit_code;
+    RunResult expected;
+    std::vector<std::wstring> files;
+  };
+  const Case cases[] = {
+      {"patched", L"patch", kGuid, L"2.0.1", std::nullopt, {0, 0}, patched},
+      // "BL" is never looked at: a bad entry there would otherwise give 116.
+      {"beside a bad BL", L"patch-beside-launcher", kGuid, L"2.0.1", std::nullopt, {0, 0}, patched},
+      // The installed program wrote the new one, then failed: the end of the run removes it.
+      {"installed program fails", L"patch", kGuid, L"2.0.1", L"7", {7, 0}, patched},
+      {"other version installed", L"patch", kGuid, L"2.0.2", std::nullopt, {111, 0}, archive_only},
+      {"nothing installed",
+       L"patch",
+       L"{7E57C0DE-0000-4000-8000-0000000005FF}",
+       L"2.0.1",
+       std::nullopt,
+       {110, ERROR_FILE_NOT_FOUND},
+       archive_only},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    RemoveTree(scratch_ / L"setup.exe");
+    RemoveTree(scratch_ / L"ONDREL.PACKED.7Z");
+    max_removal_attempts_ = 0;
+    configuration_.app_guid = c.guid;
+    configuration_.previous_version = c.previous_version;
+    ScopedEnvironmentVariable exit_code(kFixturePatchExitCodeVariable, c.patch_exit_code);
+    const RunResult result = Extract(Layout(c.layout));
+    EXPECT_EQ(result.exit_code, c.expected.exit_code);
+    EXPECT_EQ(result.extra_code, c.expected.extra_code);
+    ExpectPath(archive_path_, L"ONDREL.PACKED.7Z");
+    ExpectPath(setup_path_, L"setup.exe");
+    EXPECT_EQ(ListDirectory(scratch_.path()), c.files);
+    if (c.files.size() == 2) {
+      EXPECT_TRUE(ReadFileBytes(scratch_ / L"setup.exe") == ReadFileBytes(fixture_));
+    }
+    EXPECT_EQ(max_removal_attempts_, 1) << "the patch was removed at once";
+  }
 }
 
 } // namespace
