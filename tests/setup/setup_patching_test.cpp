@@ -176,6 +176,9 @@ TEST_F(ApplySetupPatchTest, NothingStartsWhenTheInstalledProgramIsNotTheOneToPat
       {"folder gone", scratch_ / L"2.0.1\\setup.exe", RESULT_PATCH_SETUP_PATH_NOT_FOUND,
        INVALID_FILE_ATTRIBUTES},
       {"not a program", not_a_program, RESULT_PATCH_SETUP_LAUNCH_FAILED, ERROR_BAD_EXE_FORMAT},
+      // Kept whole, quotes and all: no valid file name.
+      {"arguments after the closing quote", L"\"" + installed_setup_ + L"\" --uninstall",
+       RESULT_PATCH_SETUP_LAUNCH_FAILED, ERROR_INVALID_NAME},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
