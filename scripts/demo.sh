@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target ondrel_stub setup_fixture test_archive >/dev/null
+cmake --build --preset default -j2 --target ondrel_stub setup_fixture test_archive fixture_patch \
+    >/dev/null
 
 build=$PWD/build
 prefix=$build/wine-prefix
@@ -21,11 +22,19 @@ tools/pack-stub -o "$stub" --archive "$build/bin/fixtures/test-archive.7z" \
     --setup "$build/bin/setup-fixture.exe"
 
 # The setup program writes the command line it received here (UTF-16), and exits with the code
-# it is told.
-export ONDREL_FIXTURE_RECORD
+# it is told; run as the installed program of a patch stub, it writes its command line to the
+# second file.
+export ONDREL_FIXTURE_RECORD ONDREL_FIXTURE_PATCH_RECORD
 ONDREL_FIXTURE_RECORD=$(windows_path "$demo/received.txt")
+ONDREL_FIXTURE_PATCH_RECORD=$(windows_path "$demo/patch-received.txt")
+client_state='HKCU\Software\Velmora\Update\ClientState\{5E1C27B9-3D40-4F8A-9C62-71B0D4E8A315}'
 
-leftovers() { find "$demo/downloads" -mindepth 1 -maxdepth 1 ! -name ondrel-setup.exe -printf '%f '; }
+leftovers() { find "$demo/downloads" -mindepth 1 -maxdepth 1 ! -name 'ondrel-*.exe' -printf '%f '; }
+reported() {
+    printf '  the update client now reads:'
+    wine_run reg query "$client_state" /reg:32 2>/dev/null | tr -d '\r' |
+        awk '$2 ~ /^REG_/ && $1 != "UninstallString" && $1 != "(Default)" { printf " %s=%s", $1, $3 } END { print "" }'
+}
 run() {
     local started ended code
     rm -f "$demo/received.txt"
@@ -37,6 +46,11 @@ run() {
     ended=$(date +%s%N)
     printf '  exit code %-3s  %4d ms  left beside the stub: %s\n' "$code" \
         $(( (ended - started) / 1000000 )) "$(leftovers)"
+    if [ -f "$demo/patch-received.txt" ]; then
+        printf '  the installed setup program received: %s\n' \
+            "$(iconv -f UTF-16LE -t UTF-8 "$demo/patch-received.txt")"
+        rm -f "$demo/patch-received.txt"
+    fi
     if [ -f "$demo/received.txt" ]; then
         printf '  the setup program received: %s\n' "$(iconv -f UTF-16LE -t UTF-8 "$demo/received.txt")"
     else
@@ -61,3 +75,28 @@ wine_run reg delete 'HKCU\Software\Velmora' /v OndrelInstallerCleanup /f >/dev/n
 for left in "$demo"/downloads/QV_*; do
     [ -d "$left" ] && printf '  %s holds: %s\n' "$(basename "$left")" "$(ls "$left" | tr '\n' ' ')"
 done
+rm -rf "$demo"/downloads/QV_*
+
+echo "With the update client's key for the product present, a run reports to it: \"-full\" in ap,"
+echo "and on success 0x30000 plus the removal retries; on failure the failure record:"
+wine_run reg delete "$client_state" /reg:32 /f >/dev/null 2>&1 || true
+wine_run reg add "$client_state" /reg:32 /f >/dev/null 2>&1
+run
+reported
+ONDREL_FIXTURE_EXIT_CODE=3 run
+reported
+
+echo "A patch stub for version 2.0.1 has the installed setup program (registered as"
+echo "UninstallString) build the new one from its patch, then installs with the new one:"
+installed=$demo/Programs/Velmora/2.0.1
+mkdir -p "$installed"
+cp "$build/bin/setup-fixture.exe" "$installed/setup.exe"
+wine_run reg delete "$client_state" /reg:32 /f >/dev/null 2>&1
+wine_run reg add "$client_state" /reg:32 /v UninstallString /t REG_SZ \
+    /d "\"$(windows_path "$installed/setup.exe")\"" /f >/dev/null 2>&1
+stub=$demo/downloads/ondrel-update.exe
+tools/pack-stub -o "$stub" --archive "$build/bin/fixtures/test-archive.7z" \
+    --patch "$build/bin/fixtures/setup-fixture.patch" --previous-version 2.0.1
+run
+reported
+wine_run reg delete "$client_state" /reg:32 /f >/dev/null 2>&1
