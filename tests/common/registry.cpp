@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -21,14 +20,16 @@ LONG SetRawValue(HKEY key, const wchar_t *name, DWORD type, const void *data, DW
   return set_value(key, &value_name, 0, type, const_cast<void *>(data), size);
 }
 
-ValueData ValueData::String(const std::wstring &text) {
-  return {true, REG_SZ,
-          std::string(reinterpret_cast<const char *>(text.c_str()),
-                      (text.size() + 1) * sizeof(wchar_t))};
-}
+ValueData ValueData::String(const std::wstring &text) { return Raw(REG_SZ, text + L'\0'); }
 
 ValueData ValueData::Dword(DWORD value) {
   return {true, REG_DWORD, std::string(reinterpret_cast<const char *>(&value), sizeof(value))};
+}
+
+ValueData ValueData::Raw(DWORD type, const std::wstring &characters, size_t extra_bytes) {
+  std::string bytes = Utf16Bytes(characters);
+  bytes.append(extra_bytes, 'A');
+  return {true, type, bytes};
 }
 
 std::string Describe(const ValueData &value) {
@@ -91,8 +92,8 @@ void ScopedClientStateKey::Set(const wchar_t *name, const ValueData &value) {
   }
 }
 
-std::vector<std::wstring> ScopedClientStateKey::ValueNames() const {
-  std::vector<std::wstring> names;
+std::map<std::wstring, ValueData> ScopedClientStateKey::Values() const {
+  std::map<std::wstring, ValueData> values;
   for (DWORD i = 0;; ++i) {
     wchar_t name[256];
     DWORD length = 256;
@@ -100,10 +101,9 @@ std::vector<std::wstring> ScopedClientStateKey::ValueNames() const {
         ERROR_SUCCESS) {
       break;
     }
-    names.emplace_back(name, length);
+    values[std::wstring(name, length)] = Get(name);
   }
-  std::sort(names.begin(), names.end());
-  return names;
+  return values;
 }
 
 ScopedRegistryValue::ScopedRegistryValue(const wchar_t *subkey, const wchar_t *value_name)

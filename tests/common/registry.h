@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ struct ValueData {
   static ValueData Absent() { return {}; }
   static ValueData String(const std::wstring &text); // with its terminator
   static ValueData Dword(DWORD value);
+  // Exactly these characters, terminator or not, plus extra_bytes odd bytes.
+  static ValueData Raw(DWORD type, const std::wstring &characters, size_t extra_bytes = 0);
   bool operator==(const ValueData &) const = default;
 };
 // For failure messages: "absent", the text of a string or the number in hexadecimal.
@@ -46,8 +49,8 @@ public:
   const std::wstring &subkey() const { return subkey_; }
   void Set(const wchar_t *name, const ValueData &value);
   ValueData Get(const wchar_t *name) const { return ReadValueData(key_, name); }
-  // Every value name in the key, sorted.
-  std::vector<std::wstring> ValueNames() const;
+  // Every value in the key, by name.
+  std::map<std::wstring, ValueData> Values() const;
 
 private:
   HKEY root_;

@@ -128,6 +128,10 @@ bool IsWorkDirectoryName(const std::wstring &name) {
   return true;
 }
 
+std::string Utf16Bytes(const std::wstring &text) {
+  return std::string(reinterpret_cast<const char *>(text.data()), text.size() * sizeof(wchar_t));
+}
+
 std::string Narrow(const std::wstring &text) {
   std::string out;
   for (wchar_t c : text) {

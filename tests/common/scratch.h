@@ -45,3 +45,5 @@ void CreateDirectories(const std::wstring &directory);
 bool IsWorkDirectoryName(const std::wstring &name);
 
 std::string Narrow(const std::wstring &text);
+// The characters' UTF-16LE bytes, as files and registry values store them.
+std::string Utf16Bytes(const std::wstring &text);

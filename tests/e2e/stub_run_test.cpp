@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "common/process.h"
@@ -266,22 +265,7 @@ protected:
   static constexpr wchar_t kDefaultGuid[] = L"{5E1C27B9-3D40-4F8A-9C62-71B0D4E8A315}";
   static constexpr wchar_t kBetaGuid[] = L"{C94A0D17-6B25-4E3F-A8D1-2F57E6B0C942}";
 
-  // The values of a key by name, absent ones included, for one comparison.
-  static std::vector<std::pair<std::wstring, std::string>> Values(const ScopedClientStateKey &key) {
-    std::vector<std::pair<std::wstring, std::string>> values;
-    for (const std::wstring &name : key.ValueNames()) {
-      values.emplace_back(name, Describe(key.Get(name.c_str())));
-    }
-    return values;
-  }
-  static std::vector<std::pair<std::wstring, std::string>>
-  Expected(std::initializer_list<std::pair<std::wstring, ValueData>> values) {
-    std::vector<std::pair<std::wstring, std::string>> described;
-    for (const auto &[name, value] : values) {
-      described.emplace_back(name, Describe(value));
-    }
-    return described;
-  }
+  using Values = std::map<std::wstring, ValueData>;
 
   ScopedClientStateKey client_state_{kDefaultGuid};
 };
@@ -294,31 +278,31 @@ TEST_F(ReportingRunTest, EveryRunThatMadeItsWorkDirectoryLeavesOneRecord) {
     std::optional<std::wstring> setup_exit_code;
     bool setup_records_its_own;
     DWORD exit_code;
-    std::vector<std::pair<std::wstring, std::string>> values;
+    Values values;
   };
   const Case cases[] = {
       {"success", L"full-stub.exe", std::nullopt, false, 0,
-       Expected({{L"InstallerExtraCode1", ValueData::Dword(0x30000)},
-                 {L"ap", ValueData::String(L"-full")}})},
+       Values({{L"InstallerExtraCode1", ValueData::Dword(0x30000)},
+               {L"ap", ValueData::String(L"-full")}})},
       {"setup program fails", L"full-stub.exe", L"3", false, 3,
-       Expected({{L"InstallerError", ValueData::Dword(3)},
-                 {L"InstallerExtraCode1", ValueData::Dword(0)},
-                 {L"InstallerResult", ValueData::Dword(1)},
-                 {L"ap", ValueData::String(L"-full")}})},
+       Values({{L"InstallerError", ValueData::Dword(3)},
+               {L"InstallerExtraCode1", ValueData::Dword(0)},
+               {L"InstallerResult", ValueData::Dword(1)},
+               {L"ap", ValueData::String(L"-full")}})},
       {"setup program fails and reports first", L"full-stub.exe", L"1603", true, 1603,
-       Expected({{L"InstallerError", ValueData::Dword(1603)},
-                 {L"InstallerExtraCode1", ValueData::Dword(kFixtureOwnExtraCode)},
-                 {L"InstallerResult", ValueData::Dword(1)},
-                 {L"ap", ValueData::String(L"-full")}})},
+       Values({{L"InstallerError", ValueData::Dword(1603)},
+               {L"InstallerExtraCode1", ValueData::Dword(kFixtureOwnExtraCode)},
+               {L"InstallerResult", ValueData::Dword(1)},
+               {L"ap", ValueData::String(L"-full")}})},
       {"no payload", L"no-payload.exe", std::nullopt, false, RESULT_ARCHIVE_EXTRACTION_FAILED,
-       Expected({{L"InstallerError", ValueData::Dword(112)},
-                 {L"InstallerExtraCode1", ValueData::Dword(ERROR_FILE_NOT_FOUND)},
-                 {L"InstallerResult", ValueData::Dword(1)},
-                 {L"ap", ValueData::String(L"-full")}})},
+       Values({{L"InstallerError", ValueData::Dword(112)},
+               {L"InstallerExtraCode1", ValueData::Dword(ERROR_FILE_NOT_FOUND)},
+               {L"InstallerResult", ValueData::Dword(1)},
+               {L"ap", ValueData::String(L"-full")}})},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
-    for (const std::wstring &name : client_state_.ValueNames()) {
+    for (const auto &[name, value] : client_state_.Values()) {
       client_state_.Set(name.c_str(), ValueData::Absent());
     }
     PlaceStub(stub_folder_, kStubName, PackedStub(c.stub));
@@ -327,7 +311,7 @@ TEST_F(ReportingRunTest, EveryRunThatMadeItsWorkDirectoryLeavesOneRecord) {
                                                                      ? std::optional(own_record)
                                                                      : std::nullopt);
     EXPECT_EQ(RunStub(L"").exit_code, c.exit_code);
-    EXPECT_EQ(Values(client_state_), c.values);
+    EXPECT_EQ(client_state_.Values(), c.values);
     EXPECT_TRUE(LeftBeside(stub_folder_).empty());
   }
 }
@@ -335,22 +319,22 @@ TEST_F(ReportingRunTest, EveryRunThatMadeItsWorkDirectoryLeavesOneRecord) {
 TEST_F(ReportingRunTest, RefusedRunTouchesNothing) {
   client_state_.Set(L"ap", ValueData::String(L"stable"));
   EXPECT_EQ(RunStub(L"--cleanup").exit_code, RESULT_REFUSED_SWITCH);
-  EXPECT_EQ(Values(client_state_), Expected({{L"ap", ValueData::String(L"stable")}}));
+  EXPECT_EQ(client_state_.Values(), Values({{L"ap", ValueData::String(L"stable")}}));
 }
 
 TEST_F(ReportingRunTest, RunsReportUnderTheKeyTheirSwitchesSelect) {
   ScopedClientStateKey beta(kBetaGuid);
   ScopedClientStateKey machine(kDefaultGuid, HKEY_LOCAL_MACHINE);
-  const auto success = Expected(
-      {{L"InstallerExtraCode1", ValueData::Dword(0x30000)}, {L"ap", ValueData::String(L"-full")}});
+  const Values success = {{L"InstallerExtraCode1", ValueData::Dword(0x30000)},
+                          {L"ap", ValueData::String(L"-full")}};
 
   EXPECT_EQ(RunStub(L"--system-level").exit_code, 0u);
-  EXPECT_EQ(Values(machine), success);
-  EXPECT_TRUE(client_state_.ValueNames().empty());
+  EXPECT_EQ(machine.Values(), success);
+  EXPECT_TRUE(client_state_.Values().empty());
 
   EXPECT_EQ(RunStub(L"--ondrel-beta").exit_code, 0u);
-  EXPECT_EQ(Values(beta), success);
-  EXPECT_TRUE(client_state_.ValueNames().empty());
+  EXPECT_EQ(beta.Values(), success);
+  EXPECT_TRUE(client_state_.Values().empty());
 }
 
 // A patch stub for version 2.0.1, with that version installed and registered.

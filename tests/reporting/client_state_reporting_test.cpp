@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,12 +12,6 @@
 namespace {
 
 constexpr wchar_t kGuid[] = L"{7E57C0DE-0000-4000-8000-000000000801}";
-
-ValueData Raw(DWORD type, const std::wstring &characters) {
-  return {true, type,
-          std::string(reinterpret_cast<const char *>(characters.data()),
-                      characters.size() * sizeof(wchar_t))};
-}
 
 RunConfiguration ConfigurationFor(const wchar_t *guid, bool system_level = false) {
   RunConfiguration configuration;
@@ -42,7 +36,7 @@ TEST_F(ClientStateReportingTest, MarkFullInstallAppendsTheSuffixOnlyWhereItFitsA
       {"absent", ValueData::Absent(), ValueData::String(L"-full")},
       {"empty", ValueData::String(L""), ValueData::String(L"-full")},
       {"plain", ValueData::String(L"beta"), ValueData::String(L"beta-full")},
-      {"stored without its NUL", Raw(REG_SZ, L"beta"), ValueData::String(L"beta-full")},
+      {"stored without its NUL", ValueData::Raw(REG_SZ, L"beta"), ValueData::String(L"beta-full")},
       {"already marked", ValueData::String(L"x-full"), ValueData::String(L"x-full")},
       {"marked in capitals", ValueData::String(L"x-FULL"), ValueData::String(L"x-FULL")},
       {"marked in mixed case", ValueData::String(L"-fUlL"), ValueData::String(L"-fUlL")},
@@ -52,15 +46,15 @@ TEST_F(ClientStateReportingTest, MarkFullInstallAppendsTheSuffixOnlyWhereItFitsA
       {"127 characters", ValueData::String(a122 + L"bcdef"), ValueData::String(a122 + L"bcdef")},
       {"128 characters", ValueData::String(a122 + L"bcdefg"), ValueData::String(a122 + L"bcdefg")},
       {"a number", ValueData::Dword(5), ValueData::Dword(5)},
-      {"expandable", Raw(REG_EXPAND_SZ, std::wstring(L"%x%\0", 4)),
-       Raw(REG_EXPAND_SZ, std::wstring(L"%x%\0", 4))},
+      {"expandable", ValueData::Raw(REG_EXPAND_SZ, std::wstring(L"%x%\0", 4)),
+       ValueData::Raw(REG_EXPAND_SZ, std::wstring(L"%x%\0", 4))},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.label);
     client_state_.Set(L"ap", c.before);
     MarkFullInstall(configuration_);
     EXPECT_EQ(client_state_.Get(L"ap"), c.after);
-    EXPECT_EQ(client_state_.ValueNames().size(), 1u) << "only ap is touched";
+    EXPECT_EQ(client_state_.Values().size(), 1u) << "only ap is touched";
   }
 }
 
@@ -77,7 +71,7 @@ TEST_F(ClientStateReportingTest, RecordFailureWritesUnlessANonzeroResultIsThere)
       {"result 1", ValueData::Dword(1), false},
       {"result 0x80000000", ValueData::Dword(0x80000000), false},
       {"result as a string", ValueData::String(L"1"), true},
-      {"result of two bytes", Raw(REG_DWORD, L"\x0001"), true},
+      {"result of two bytes", ValueData::Raw(REG_DWORD, L"\x0001"), true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.label);
@@ -114,7 +108,8 @@ TEST_F(ClientStateReportingTest, RecordRemovalRetriesCountsTheAttemptsBeyondTheF
     SCOPED_TRACE(c.attempts);
     RecordRemovalRetries(configuration_, c.attempts);
     EXPECT_EQ(client_state_.Get(L"InstallerExtraCode1"), ValueData::Dword(c.record));
-    EXPECT_EQ(client_state_.ValueNames(), std::vector<std::wstring>{L"InstallerExtraCode1"});
+    EXPECT_EQ(client_state_.Values(), (std::map<std::wstring, ValueData>{
+                                          {L"InstallerExtraCode1", ValueData::Dword(c.record)}}));
   }
 }
 
@@ -143,7 +138,7 @@ TEST(ClientStateReporting, PerMachineRunsReportUnderTheMachineInThe32BitView) {
   RecordFailure(configuration, {RESULT_WORK_DIR_ACL_FAILED, 1337});
   EXPECT_EQ(machine.Get(L"ap"), ValueData::String(L"-full"));
   EXPECT_EQ(machine.Get(L"InstallerError"), ValueData::Dword(117));
-  EXPECT_TRUE(user.ValueNames().empty());
+  EXPECT_TRUE(user.Values().empty());
 
   // The 32-bit view of the machine's software is its WOW6432Node branch in the native view.
   HKEY native = nullptr;

@@ -131,11 +131,6 @@ std::vector<std::wstring> NamesOf(const StubImage &stub, const wchar_t *type) {
 
 bool IsLower(wchar_t c) { return c >= L'a' && c <= L'z'; }
 
-std::string Utf16Bytes(const std::wstring &text) {
-  return std::string(reinterpret_cast<const char *>(text.c_str()),
-                     (text.size() + 1) * sizeof(wchar_t));
-}
-
 template <typename T> T Read(const std::string &bytes, size_t offset) {
   T value{};
   if (offset + sizeof(T) <= bytes.size()) {
@@ -187,7 +182,7 @@ std::vector<Stub> Stubs() {
        kData + L"patch.exe",
        {{{L"B7", L"ONDREL.PACKED.7Z"}, archive},
         {{L"B7", L"SETUP.PATCH"}, patch},
-        {{L"#10", L"#1"}, Utf16Bytes(L"2.0 \u03b2")}}},
+        {{L"#10", L"#1"}, Utf16Bytes(std::wstring(L"2.0 \u03b2") + L'\0')}}},
       {"odd",
        kData + L"odd.exe",
        {{{L"BL", L"SETUP.EX_"}, ReadFileBytes(kData + L"cabinet.bin")},

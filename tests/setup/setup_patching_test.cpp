@@ -16,12 +16,6 @@ namespace {
 
 constexpr wchar_t kGuid[] = L"{7E57C0DE-0000-4000-8000-000000000621}";
 
-ValueData Raw(DWORD type, const std::wstring &characters) {
-  return {true, type,
-          std::string(reinterpret_cast<const char *>(characters.data()),
-                      characters.size() * sizeof(wchar_t))};
-}
-
 TEST(FindInstalledSetup, ChecksTheVersionOnTheValueAndDropsEnclosingQuotes) {
   const std::wstring path = L"C:\\Velmora\\Application\\11.2.3.45\\Installer\\setup.exe";
   const std::wstring quoted = L"\"" + path + L"\"";
@@ -59,7 +53,11 @@ TEST(FindInstalledSetup, ChecksTheVersionOnTheValueAndDropsEnclosingQuotes) {
       {"empty version matches an empty value", ValueData::String(L""), L"", {0, 0}, L""},
       {"version missing", ValueData::String(quoted), L"11.2.3.46", {111, 0}, L""},
       {"absent", ValueData::Absent(), nullptr, {110, ERROR_FILE_NOT_FOUND}, L""},
-      {"expandable", Raw(REG_EXPAND_SZ, path + L'\0'), nullptr, {110, ERROR_NOT_SUPPORTED}, L""},
+      {"expandable",
+       ValueData::Raw(REG_EXPAND_SZ, path + L'\0'),
+       nullptr,
+       {110, ERROR_NOT_SUPPORTED},
+       L""},
       {"259 characters", ValueData::String(s259), nullptr, {0, 0}, s259},
       {"260 characters", ValueData::String(s260), nullptr, {110, ERROR_MORE_DATA}, L""},
   };

@@ -12,13 +12,6 @@ namespace {
 
 constexpr wchar_t kGuid[] = L"{7E57C0DE-0000-4000-8000-000000000221}";
 
-ValueData Raw(DWORD type, const std::wstring &characters, size_t extra_bytes = 0) {
-  std::string bytes(reinterpret_cast<const char *>(characters.data()),
-                    characters.size() * sizeof(wchar_t));
-  bytes.append(extra_bytes, 'A');
-  return {true, type, bytes};
-}
-
 class RegistryKeyTest : public ::testing::Test {
 protected:
   LSTATUS Open(RegistryKey &key, REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE) {
@@ -37,16 +30,18 @@ TEST_F(RegistryKeyTest, ReadStringValueAcceptsOnlyStringsThatFitWithTheirTermina
     LSTATUS status;
     std::wstring text;
   } cases[] = {
-      {"127 with NUL", Raw(REG_SZ, s127 + L'\0'), ERROR_SUCCESS, s127},
-      {"127 without NUL", Raw(REG_SZ, s127), ERROR_SUCCESS, s127},
-      {"128 without NUL", Raw(REG_SZ, s128), ERROR_MORE_DATA, L""},
-      {"128 with NUL, 258 bytes", Raw(REG_SZ, s128 + L'\0'), ERROR_MORE_DATA, L""},
-      {"zero bytes", Raw(REG_SZ, L""), ERROR_SUCCESS, L""},
-      {"a lone NUL", Raw(REG_SZ, std::wstring(1, L'\0')), ERROR_SUCCESS, L""},
-      {"odd last byte", Raw(REG_SZ, L"ab", 1), ERROR_SUCCESS, L"ab"},
-      {"expandable", Raw(REG_EXPAND_SZ, std::wstring(L"x\0", 2)), ERROR_NOT_SUPPORTED, L""},
-      {"multi-string", Raw(REG_MULTI_SZ, std::wstring(L"x\0\0", 3)), ERROR_NOT_SUPPORTED, L""},
-      {"binary", Raw(REG_BINARY, L"xy"), ERROR_NOT_SUPPORTED, L""},
+      {"127 with NUL", ValueData::Raw(REG_SZ, s127 + L'\0'), ERROR_SUCCESS, s127},
+      {"127 without NUL", ValueData::Raw(REG_SZ, s127), ERROR_SUCCESS, s127},
+      {"128 without NUL", ValueData::Raw(REG_SZ, s128), ERROR_MORE_DATA, L""},
+      {"128 with NUL, 258 bytes", ValueData::Raw(REG_SZ, s128 + L'\0'), ERROR_MORE_DATA, L""},
+      {"zero bytes", ValueData::Raw(REG_SZ, L""), ERROR_SUCCESS, L""},
+      {"a lone NUL", ValueData::Raw(REG_SZ, std::wstring(1, L'\0')), ERROR_SUCCESS, L""},
+      {"odd last byte", ValueData::Raw(REG_SZ, L"ab", 1), ERROR_SUCCESS, L"ab"},
+      {"expandable", ValueData::Raw(REG_EXPAND_SZ, std::wstring(L"x\0", 2)), ERROR_NOT_SUPPORTED,
+       L""},
+      {"multi-string", ValueData::Raw(REG_MULTI_SZ, std::wstring(L"x\0\0", 3)), ERROR_NOT_SUPPORTED,
+       L""},
+      {"binary", ValueData::Raw(REG_BINARY, L"xy"), ERROR_NOT_SUPPORTED, L""},
       {"number", ValueData::Dword(7), ERROR_NOT_SUPPORTED, L""},
       {"absent", ValueData::Absent(), ERROR_FILE_NOT_FOUND, L""},
   };
@@ -74,11 +69,11 @@ TEST_F(RegistryKeyTest, ReadDwordValueAcceptsOnlyFourByteNumbers) {
   } cases[] = {
       {"four bytes", ValueData::Dword(0xC0FFEE01), ERROR_SUCCESS, 0xC0FFEE01},
       {"zero", ValueData::Dword(0), ERROR_SUCCESS, 0},
-      {"two bytes", Raw(REG_DWORD, L"\x0102"), ERROR_NO_DATA, 0},
-      {"eight bytes", Raw(REG_DWORD, L"abcd"), ERROR_MORE_DATA, 0},
-      {"short string", Raw(REG_SZ, std::wstring(L"1\0", 2)), ERROR_NOT_SUPPORTED, 0},
-      {"long string", Raw(REG_SZ, std::wstring(L"12\0", 3)), ERROR_MORE_DATA, 0},
-      {"binary", Raw(REG_BINARY, L"ab"), ERROR_NOT_SUPPORTED, 0},
+      {"two bytes", ValueData::Raw(REG_DWORD, L"\x0102"), ERROR_NO_DATA, 0},
+      {"eight bytes", ValueData::Raw(REG_DWORD, L"abcd"), ERROR_MORE_DATA, 0},
+      {"short string", ValueData::Raw(REG_SZ, std::wstring(L"1\0", 2)), ERROR_NOT_SUPPORTED, 0},
+      {"long string", ValueData::Raw(REG_SZ, std::wstring(L"12\0", 3)), ERROR_MORE_DATA, 0},
+      {"binary", ValueData::Raw(REG_BINARY, L"ab"), ERROR_NOT_SUPPORTED, 0},
       {"absent", ValueData::Absent(), ERROR_FILE_NOT_FOUND, 0},
   };
   RegistryKey key;
