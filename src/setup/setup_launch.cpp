@@ -40,7 +40,7 @@ RunResult LaunchSetup(const RunConfiguration &configuration, const wchar_t *arch
   const wchar_t *const install[] = {
       kQuote,     program.text, kQuote, kSwitchLead, L"install-archive",
       kValueLead, archive_path, kQuote};
-  if (!BuildCommandLine(command, install, CountOf(install))) {
+  if (!BuildCommandLine(command, install)) {
     return {RESULT_COMMAND_TOO_LONG, 0};
   }
   // A previous version that is present but empty is still passed, as "".

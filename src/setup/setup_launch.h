@@ -16,6 +16,10 @@ RunResult LaunchSetup(const RunConfiguration &configuration, const wchar_t *arch
 // Builds a command line from fragments, the first copied and the rest appended; false as soon as
 // one does not fit (every append is all or nothing, so nothing is ever cut).
 bool BuildCommandLine(CommandBuffer &command, const wchar_t *const *fragments, size_t count);
+template <size_t N>
+bool BuildCommandLine(CommandBuffer &command, const wchar_t *const (&fragments)[N]) {
+  return BuildCommandLine(command, fragments, N);
+}
 
 // Appends everything of the stub's own command line after its program name, character for
 // character. Arguments that do not fit are dropped whole; the outcome is not reported.

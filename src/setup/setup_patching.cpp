@@ -58,7 +58,7 @@ RunResult ApplySetupPatch(const RunConfiguration &configuration, const wchar_t *
   const wchar_t *const patch[] = {L"\"",  installed_setup.text, L"\" --", L"update-setup-exe",
                                   L"=\"", patch_file_path,      L"\" --", L"new-setup-exe",
                                   L"=\"", new_setup_path,       L"\""};
-  if (!BuildCommandLine(command, patch, sizeof(patch) / sizeof(patch[0]))) {
+  if (!BuildCommandLine(command, patch)) {
     return {RESULT_COMMAND_TOO_LONG, 0};
   }
   AppendPassThroughArguments(command, configuration.command_line);

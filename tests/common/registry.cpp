@@ -133,10 +133,12 @@ void ScopedRegistryValue::SetRaw(DWORD type, const void *data, DWORD size) {
   ASSERT_EQ(SetRawValue(key_, name_.c_str(), type, data, size), 0);
 }
 
-void ScopedRegistryValue::SetString(const std::wstring &text) {
-  SetRaw(REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+void ScopedRegistryValue::Set(const ValueData &value) {
+  SetRaw(value.type, value.bytes.data(), static_cast<DWORD>(value.bytes.size()));
 }
 
-void ScopedRegistryValue::SetDword(DWORD value) { SetRaw(REG_DWORD, &value, sizeof(value)); }
+void ScopedRegistryValue::SetString(const std::wstring &text) { Set(ValueData::String(text)); }
+
+void ScopedRegistryValue::SetDword(DWORD value) { Set(ValueData::Dword(value)); }
 
 void ScopedRegistryValue::Delete() { RegDeleteValueW(key_, name_.c_str()); }

@@ -69,6 +69,7 @@ public:
   ScopedRegistryValue &operator=(const ScopedRegistryValue &) = delete;
 
   void SetRaw(DWORD type, const void *data, DWORD size);
+  void Set(const ValueData &value);
   void SetString(const std::wstring &text); // stored with its terminator
   void SetDword(DWORD value);
   void Delete();
