@@ -7,16 +7,8 @@
 #     full stub, both reporting.
 #   bench/patch-and-report.sh [ROUNDS]   (default 9)
 set -euo pipefail
-cd "$(dirname "$0")/.."
 rounds=${1:-9}
-scripts/install-deps.sh >/dev/null
-cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target ondrel_stub setup_fixture fixture_patch \
-    bench_side_by_side >/dev/null
-
-prefix=$PWD/build/wine-prefix
-wine_run() { cmake/wine-run "$prefix" "$@"; }
-wine_run build/bin/side-by-side.exe >/dev/null 2>&1 || true
+source "$(dirname "$0")/wine-bench-setup.sh" ondrel_stub setup_fixture fixture_patch
 work=$prefix/drive_c/ondrel-bench-patch
 key='HKCU\Software\Velmora\Update\ClientState\{5E1C27B9-3D40-4F8A-9C62-71B0D4E8A315}'
 cleanup() {

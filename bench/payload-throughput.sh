@@ -6,16 +6,8 @@
 # download would sit; the medians and their ratios are printed.
 #   bench/payload-throughput.sh [ROUNDS]   (default 9)
 set -euo pipefail
-cd "$(dirname "$0")/.."
 rounds=${1:-9}
-scripts/install-deps.sh >/dev/null
-cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target ondrel_stub setup_fixture bench_copy_floor \
-    bench_side_by_side >/dev/null
-
-prefix=$PWD/build/wine-prefix
-# The prefix is made on first use; a run of nothing makes sure it exists.
-cmake/wine-run "$prefix" build/bin/side-by-side.exe >/dev/null 2>&1 || true
+source "$(dirname "$0")/wine-bench-setup.sh" ondrel_stub setup_fixture bench_copy_floor
 work=$prefix/drive_c/ondrel-bench
 rm -rf "$work"
 trap 'rm -rf "$work"' EXIT
@@ -33,7 +25,7 @@ echo "stub with 100 MiB:    $(stat -c %s "$work/large/stub.exe") bytes" \
     "(payload $(stat -c %s "$work/payload-100mib.7z") bytes)"
 floor='"Z:'$(realpath build/bin/copy-floor.exe | tr / '\\')'"'
 b='C:\ondrel-bench'
-cmake/wine-run "$prefix" build/bin/side-by-side.exe "$rounds" \
+wine_run build/bin/side-by-side.exe "$rounds" \
     "stub run, 100 MiB" "\"$b\\large\\stub.exe\"" \
     "CopyFileW floor, 100 MiB" "$floor \"$b\\payload-100mib.7z\" \"$b\\setup.exe\" \"$b\\floor\"" \
     "stub run, 1 KiB" "\"$b\\small\\stub.exe\"" \
