@@ -6,16 +6,9 @@
 
 #include "payload/target_file.h"
 #include "support/platform_seam.h"
+#include "support/system_library.h"
 
 namespace {
-
-// The library is loaded by full system path only: never from the executable's own folder, where
-// a planted cabinet.dll could sit.
-constexpr const wchar_t *kCabinetLibraryPaths[] = {
-    L"%WINDIR%\\system32\\cabinet.dll",
-    L"%SYSTEMROOT%\\system32\\cabinet.dll",
-    L"C:\\Windows\\system32\\cabinet.dll",
-};
 
 struct CabinetLibrary {
   HMODULE module;
@@ -35,24 +28,9 @@ struct CabinetContext {
   uint32_t announced_size = 0;
 };
 
-// GetProcAddress answers a generic function pointer; the entry's real type is the documented one.
-template <typename Fn> Fn LookUp(HMODULE module, const char *name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void *>(GetProcAddress(module, name)));
-}
-
 bool LoadCabinetLibrary() {
   if (g_cabinet_library.module == nullptr) {
-    wchar_t expanded[kPathCapacity] = {};
-    for (const wchar_t *path : kCabinetLibraryPaths) {
-      const DWORD count = ExpandEnvironmentStringsW(path, expanded, kPathCapacity);
-      if (count >= 1 && count <= kPathCapacity) {
-        g_cabinet_library.module = LoadLibraryExW(expanded, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-        if (g_cabinet_library.module != nullptr) {
-          break;
-        }
-      }
-      expanded[0] = L'\0';
-    }
+    g_cabinet_library.module = LoadSystemLibrary(L"cabinet.dll");
     if (g_cabinet_library.module == nullptr) {
       return false;
     }

@@ -2,10 +2,12 @@
 #include <windows.h>
 
 #include "run/installer_run.h"
+#include "run/library_search.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 extern "C" [[noreturn]] void StubEntry() {
+  LimitLibrarySearchToSystem();
   const RunResult result = RunInstaller(reinterpret_cast<HMODULE>(&__ImageBase));
   ExitProcess(result.exit_code);
 }

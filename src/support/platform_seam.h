@@ -1,8 +1,8 @@
 #pragma once
 
 #include <windows.h>
-// shellapi.h needs the declarations of windows.h first.
-#include <shellapi.h>
+
+#include "support/system_library.h"
 
 // The few platform calls whose failures tests cannot produce for real under Wine (a token that
 // cannot be opened, a module path of 260 characters, chosen random bytes, a sharing violation
@@ -41,7 +41,7 @@ inline DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
 
 inline LPWSTR *CommandLineToArgvW(LPCWSTR command_line, int *count) {
   auto fn = g_platform_overrides.CommandLineToArgvW;
-  return fn ? fn(command_line, count) : ::CommandLineToArgvW(command_line, count);
+  return fn ? fn(command_line, count) : SystemCommandLineToArgvW(command_line, count);
 }
 
 inline BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
