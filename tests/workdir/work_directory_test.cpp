@@ -355,3 +355,45 @@ TEST_F(WorkDirectoryTest, CreatedDirectoryGivesOthersNoAccessUnlikeADefaultOne) 
 }
 
 } // namespace
+
+namespace {
+
+// Wine keeps a directory's security only as Unix permission bits and reads back entries derived
+// from them, so there this test can only say so and skip; on Windows it reads back what is stored.
+TEST_F(WorkDirectoryTest, RealDirectoryReadsBackAsTheProtectedSixEntryListEndingWithTheOwner) {
+  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+    GTEST_SKIP() << "Wine does not store access lists; the effect it shows is tested above";
+  }
+  RestoreAllPlatformCalls();
+  PathBuffer path;
+  RunResult result;
+  ASSERT_TRUE(MakeWorkDirectory(scratch_.path().c_str(), path, result));
+  PSECURITY_DESCRIPTOR read_back = nullptr;
+  PACL dacl = nullptr;
+  ASSERT_EQ(GetNamedSecurityInfoW(path.text, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, &dacl, nullptr, &read_back),
+            ERROR_SUCCESS);
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(GetSecurityDescriptorControl(read_back, &control, &revision));
+  EXPECT_NE(control & SE_DACL_PROTECTED, 0);
+
+  PSECURITY_DESCRIPTOR expected = nullptr;
+  ASSERT_TRUE(BuildWorkDirSecurity(scratch_.path().c_str(), &expected));
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL expected_dacl = nullptr;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(expected, &present, &expected_dacl, &defaulted));
+  ASSERT_NE(dacl, nullptr);
+  ASSERT_EQ(dacl->AceCount, expected_dacl->AceCount);
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    ACE_HEADER *stored = nullptr, *wanted = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void **>(&stored)));
+    ASSERT_TRUE(GetAce(expected_dacl, i, reinterpret_cast<void **>(&wanted)));
+    ASSERT_EQ(stored->AceSize, wanted->AceSize) << i;
+    EXPECT_EQ(memcmp(stored, wanted, stored->AceSize), 0) << "entry " << i;
+  }
+  LocalFree(expected);
+  LocalFree(read_back);
+}
+
+} // namespace

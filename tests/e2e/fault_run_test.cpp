@@ -1,0 +1,211 @@
+// Whole stubs in a hostile world: many at once, files held open or made read-only behind their
+// back, a setup program that crashes, a full volume, and libraries planted beside them.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "e2e/stub_run_fixture.h"
+#include "run/run_result.h"
+
+namespace {
+
+// Keep in step with the overrides tests/e2e/CMakeLists.txt gives this test.
+constexpr const wchar_t *kPlantedNames[] = {L"cabinet",   L"version", L"userenv",
+                                            L"cryptbase", L"uxtheme", L"dwmapi",
+                                            L"profapi",   L"sspicli", L"shfolder"};
+
+class FaultRunTest : public ReportingRunTest {
+protected:
+  // Starts every command line at once, then waits for all of them; the exit codes in order.
+  std::vector<DWORD> RunAtOnce(const std::vector<std::wstring> &stubs) {
+    std::vector<HANDLE> processes;
+    for (const std::wstring &stub : stubs) {
+      std::wstring line = L"\"" + stub + L"\"";
+      STARTUPINFOW startup = {};
+      startup.cb = sizeof(startup);
+      PROCESS_INFORMATION process = {};
+      EXPECT_TRUE(CreateProcessW(stub.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                 nullptr, &startup, &process))
+          << GetLastError();
+      CloseHandle(process.hThread);
+      processes.push_back(process.hProcess);
+    }
+    std::vector<DWORD> codes;
+    for (HANDLE process : processes) {
+      EXPECT_EQ(WaitForSingleObject(process, 120000), WAIT_OBJECT_0);
+      DWORD code = 0xFFFFFFFF;
+      GetExitCodeProcess(process, &code);
+      codes.push_back(code);
+      CloseHandle(process);
+    }
+    return codes;
+  }
+
+  const Values success_{{L"InstallerExtraCode1", ValueData::Dword(0x30000)},
+                        {L"ap", ValueData::String(L"-full")}};
+};
+
+TEST_F(FaultRunTest, EightRunsAtOnceFromOneFolderEachUseTheirOwnWorkDirectoryAndLeaveNothing) {
+  constexpr int kRuns = 8;
+  // One shared record file would make the setup programs trip over each other.
+  ScopedEnvironmentVariable no_record(kFixtureRecordVariable, std::nullopt);
+  ScopedEnvironmentVariable no_copy(kFixtureArchiveCopyVariable, std::nullopt);
+  for (const bool separate_copies : {false, true}) {
+    SCOPED_TRACE(separate_copies ? "separate copies" : "one executable");
+    for (const auto &[name, value] : client_state_.Values()) {
+      client_state_.Set(name.c_str(), ValueData::Absent());
+    }
+    std::vector<std::wstring> stubs;
+    for (int i = 0; i < kRuns; ++i) {
+      std::wstring stub = stub_;
+      if (separate_copies) {
+        stub = stub_folder_ + L"copy-" + std::to_wstring(i) + L".exe";
+        ASSERT_TRUE(CopyFileW(stub_.c_str(), stub.c_str(), FALSE));
+      }
+      stubs.push_back(stub);
+    }
+    DirectoryWatch watch(stub_folder_);
+    EXPECT_EQ(RunAtOnce(stubs), std::vector<DWORD>(kRuns, 0));
+    std::vector<std::wstring> added, removed;
+    watch.Drain(added, removed);
+    std::erase_if(added, [](const std::wstring &name) { return !IsWorkDirectoryName(name); });
+    EXPECT_EQ(std::set<std::wstring>(added.begin(), added.end()).size(), size_t{kRuns})
+        << "every run makes a work directory of its own";
+    for (const std::wstring &stub : stubs) {
+      if (stub != stub_) {
+        DeleteFileW(stub.c_str());
+      }
+    }
+    EXPECT_TRUE(LeftBeside(stub_folder_).empty());
+    // Every run wrote the same success record; retries would show in it had removals collided.
+    EXPECT_EQ(client_state_.Values(), success_);
+  }
+}
+
+TEST_F(FaultRunTest, ArchiveHeldOpenAfterTheSetupProgramExitsIsRemovedOnARetryThatIsRecorded) {
+  ScopedEnvironmentVariable hold(kFixtureHoldArchiveVariable, L"1000");
+  EXPECT_EQ(RunStub(L"").exit_code, 0u);
+  EXPECT_TRUE(LeftBeside(stub_folder_).empty());
+  const ValueData record = client_state_.Get(L"InstallerExtraCode1");
+  ASSERT_EQ(record.type, static_cast<DWORD>(REG_DWORD)) << Describe(record);
+  const DWORD retries = *reinterpret_cast<const DWORD *>(record.bytes.data()) - 0x30000;
+  // A second's hold against 100 ms pauses: a few retries, far from the limit of 100 attempts.
+  EXPECT_GE(retries, 1u);
+  EXPECT_LT(retries, 60u);
+  EXPECT_EQ(client_state_.Get(L"InstallerResult"), ValueData::Absent());
+}
+
+TEST_F(FaultRunTest, ArchiveAndSetupProgramMadeReadOnlyAreStillRemoved) {
+  ScopedEnvironmentVariable read_only(kFixtureReadOnlyVariable, L"1");
+  EXPECT_EQ(RunStub(L"").exit_code, 0u);
+  EXPECT_TRUE(LeftBeside(stub_folder_).empty());
+  EXPECT_EQ(client_state_.Values(), success_);
+
+  // Kept, the files show that the setup program did make them read-only.
+  cleanup_.SetString(L"0");
+  EXPECT_EQ(RunStub(L"").exit_code, 0u);
+  const auto left = LeftBeside(stub_folder_);
+  ASSERT_EQ(left.size(), 1u);
+  for (const wchar_t *name : {L"ONDREL.PACKED.7Z", L"setup.exe"}) {
+    const DWORD attributes = GetFileAttributesW((stub_folder_ + left[0] + L"\\" + name).c_str());
+    EXPECT_NE(attributes & FILE_ATTRIBUTE_READONLY, 0u) << Narrow(name);
+  }
+}
+
+TEST_F(FaultRunTest, SetupProgramThatCrashesPassesItsExceptionCodeOnAndItIsRecorded) {
+  ScopedEnvironmentVariable crash(kFixtureCrashVariable, L"1");
+  EXPECT_EQ(RunStub(L"").exit_code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+  EXPECT_TRUE(LeftBeside(stub_folder_).empty());
+  EXPECT_EQ(client_state_.Values(),
+            Values({{L"InstallerError", ValueData::Dword(EXCEPTION_ACCESS_VIOLATION)},
+                    {L"InstallerExtraCode1", ValueData::Dword(0)},
+                    {L"InstallerResult", ValueData::Dword(1)},
+                    {L"ap", ValueData::String(L"-full")}}));
+}
+
+// Fills the volume with a file until exactly `left` bytes (whole pages) stay free.
+void FillVolumeLeaving(const std::wstring &volume, const std::wstring &filler, ULONGLONG left) {
+  HANDLE file = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  static char page[4096];
+  ULARGE_INTEGER free = {};
+  DWORD written = 0;
+  while (GetDiskFreeSpaceExW(volume.c_str(), &free, nullptr, nullptr) && free.QuadPart > left &&
+         WriteFile(file, page, sizeof(page), &written, nullptr) && written == sizeof(page)) {
+  }
+  CloseHandle(file);
+  EXPECT_EQ(free.QuadPart, left);
+}
+
+// The set-up mounts a small tmpfs and names it in ONDREL_SMALL_VOLUME; where it cannot mount (no
+// root), the folder is an ordinary one without the marker, and the test says so and skips.
+TEST_F(FaultRunTest, FullVolumeEndsTheWriteWithDiskFullAndLeavesNoPartialFile) {
+  wchar_t volume[MAX_PATH];
+  const DWORD length = GetEnvironmentVariableW(L"ONDREL_SMALL_VOLUME", volume, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH ||
+      !PathExists(std::wstring(volume) + L"\\small-volume-mounted")) {
+    GTEST_SKIP() << "no small volume was mounted for this test (mounting a tmpfs needs root)";
+  }
+  const std::wstring folder = std::wstring(volume) + L"\\downloads\\";
+  CreateDirectories(folder);
+  PlaceStub(folder);
+  const std::wstring filler = std::wstring(volume) + L"\\filler.bin";
+  const ULONGLONG archive_pages = (ReadFileBytes(PackedStub(L"product.7z")).size() + 4095) / 4096;
+  struct Case {
+    const char *label;
+    ULONGLONG left;
+    DWORD exit_code;
+  };
+  const Case cases[] = {
+      {"no room for the archive", 0, RESULT_ARCHIVE_EXTRACTION_FAILED},
+      {"room for the archive only", archive_pages * 4096, RESULT_SETUP_EXTRACTION_FAILED},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    for (const auto &[name, value] : client_state_.Values()) {
+      client_state_.Set(name.c_str(), ValueData::Absent());
+    }
+    FillVolumeLeaving(volume, filler, c.left);
+    EXPECT_EQ(RunStub(L"").exit_code, c.exit_code);
+    DeleteFileW(filler.c_str());
+    EXPECT_TRUE(LeftBeside(folder).empty()) << Narrow(LeftBeside(folder)[0]);
+    EXPECT_EQ(TakeReceived(), L"");
+    EXPECT_EQ(client_state_.Values(),
+              Values({{L"InstallerError", ValueData::Dword(c.exit_code)},
+                      {L"InstallerExtraCode1", ValueData::Dword(ERROR_DISK_FULL)},
+                      {L"InstallerResult", ValueData::Dword(1)},
+                      {L"ap", ValueData::String(L"-full")}}));
+  }
+  DeleteFileW(stub_.c_str());
+}
+
+// Libraries a program or the system might load by name, planted in the downloads folder. Wine
+// prefers its own builtin libraries to any file of the same name, so this test runs with Wine
+// told (WINEDLLOVERRIDES, set for it by the build) to prefer files on disk for these names: a
+// library the run looked for in its own folder would then be loaded from there.
+TEST_F(FaultRunTest, LibrariesPlantedBesideTheStubAreNeverLoaded) {
+  const std::wstring probe = ProgramDirectory() + L"planted-library.dll";
+  for (const wchar_t *name : kPlantedNames) {
+    ASSERT_TRUE(CopyFileW(probe.c_str(), (stub_folder_ + name + L".dll").c_str(), FALSE));
+  }
+  EXPECT_EQ(RunStub(L"").exit_code, 0u);
+  EXPECT_EQ(client_state_.Values(), success_) << "the run went all the way";
+  for (const wchar_t *name : kPlantedNames) {
+    EXPECT_FALSE(PathExists(stub_folder_ + name + L".dll.loaded")) << Narrow(name);
+  }
+  // Under the same preference a planted library that is loaded does betray itself.
+  for (const wchar_t *name : kPlantedNames) {
+    const std::wstring planted = stub_folder_ + name + L".dll";
+    const HMODULE loaded = LoadLibraryExW(planted.c_str(), nullptr, 0);
+    EXPECT_NE(loaded, nullptr) << Narrow(name);
+    FreeLibrary(loaded);
+    EXPECT_TRUE(PathExists(planted + L".loaded")) << Narrow(name);
+  }
+}
+
+} // namespace
