@@ -1,9 +1,12 @@
-// The setup program of the demo product. The stub runs it as
+// The setup program of the demo product. A stub runs it in its install form,
 //   "<work dir>\setup.exe" --install-archive="<work dir>\ONDREL.PACKED.7Z"
 //       [--previous-version="<version>"] <the caller's arguments>
-// It installs nothing: it checks that the archive it is handed is a 7z archive and records what
-// it received where a person can read it, then exits 0, or with one of its own codes
-// (demo_setup.h), or with the code the caller asked for with --demo-fail=N.
+// and a patch stub first runs the installed copy in its patch form,
+//   "<installed>" --update-setup-exe="<patch>" --new-setup-exe="<new>" <the caller's arguments>
+// It installs nothing: it checks that the archive it is handed is a 7z archive, or builds the
+// new setup program from the patch, and records what it received where a person can read it.
+// It exits 0, or with one of its own codes (demo_setup.h), or in the install form with the code
+// the caller asked for with --demo-fail=N.
 #include <windows.h>
 
 #include <stdint.h>
@@ -16,9 +19,16 @@ namespace {
 
 constexpr char kSevenZipSignature[] = {'7', 'z', '\xBC', '\xAF', '\x27', '\x1C'};
 constexpr wchar_t kArchiveSwitch[] = L"--install-archive=";
+constexpr wchar_t kPatchSwitch[] = L"--update-setup-exe=";
+constexpr wchar_t kNewSetupSwitch[] = L"--new-setup-exe=";
+
+enum class Form { kUnknown, kInstall, kPatch };
 
 struct Request {
+  Form form = Form::kUnknown;
   const wchar_t *archive = nullptr;
+  const wchar_t *patch = nullptr;
+  const wchar_t *new_setup = nullptr;
   bool fail = false;
   DWORD fail_code = 0;
 };
@@ -88,13 +98,24 @@ bool ParseFailCode(const wchar_t *text, DWORD &code) {
   return *text != L'\0' && value != 0;
 }
 
-// The archive always comes first; the previous version and the caller's arguments follow, and
-// only --demo-fail among them means anything here.
+// The form's switches come first, with values; the previous version and the caller's arguments
+// follow, and only --demo-fail among them means anything, in the install form.
 bool ParseRequest(int argc, wchar_t **argv, Request &request) {
-  request.archive = argc >= 2 ? ValueAfter(argv[1], kArchiveSwitch) : nullptr;
-  if (request.archive == nullptr || *request.archive == L'\0') {
+  const auto value = [&](int i, const wchar_t *name) {
+    const wchar_t *found = i < argc ? ValueAfter(argv[i], name) : nullptr;
+    return found != nullptr && *found != L'\0' ? found : nullptr;
+  };
+  request.patch = value(1, kPatchSwitch);
+  request.new_setup = value(2, kNewSetupSwitch);
+  if (request.patch != nullptr && request.new_setup != nullptr) {
+    request.form = Form::kPatch;
+    return true;
+  }
+  request.archive = value(1, kArchiveSwitch);
+  if (request.archive == nullptr) {
     return false;
   }
+  request.form = Form::kInstall;
   for (int i = 2; i < argc; ++i) {
     if (const wchar_t *code = ValueAfter(argv[i], kDemoFailSwitch)) {
       request.fail = true;
@@ -126,10 +147,7 @@ Archive InspectArchive(const wchar_t *path) {
   return archive;
 }
 
-DWORD Outcome(bool understood, const Request &request, const Archive &archive) {
-  if (!understood) {
-    return DEMO_SETUP_BAD_COMMAND_LINE;
-  }
+DWORD InstallOutcome(const Request &request, const Archive &archive) {
   if (!archive.readable) {
     return DEMO_SETUP_ARCHIVE_UNREADABLE;
   }
@@ -139,26 +157,48 @@ DWORD Outcome(bool understood, const Request &request, const Archive &archive) {
   return request.fail ? request.fail_code : 0;
 }
 
-void DescribeRun(bool understood, const Request &request, const Archive &archive, DWORD outcome,
-                 Text &text) {
-  text << L"command line: " << GetCommandLineW() << L"\r\n";
-  if (!understood) {
-    text << L"not understood: the first argument must be --install-archive=\"<path>\", and "
-            L"--demo-fail needs a code from 1 to 4294967295\r\n";
+void DescribeInstall(const Request &request, const Archive &archive, Text &text) {
+  text << L"archive: " << request.archive << L"\r\n";
+  if (archive.readable) {
+    text << L"archive size: " << archive.size << L" bytes\r\n";
+    text << L"7z signature: " << (archive.signature ? L"yes" : L"no") << L"\r\n";
   } else {
-    text << L"archive: " << request.archive << L"\r\n";
-    if (archive.readable) {
-      text << L"archive size: " << archive.size << L" bytes\r\n";
-      text << L"7z signature: " << (archive.signature ? L"yes" : L"no") << L"\r\n";
-    } else {
-      text << L"archive unreadable: error " << uint64_t{archive.error} << L"\r\n";
-    }
+    text << L"archive unreadable: error " << uint64_t{archive.error} << L"\r\n";
   }
-  text << L"exit code: " << uint64_t{outcome} << L"\r\n";
 }
 
-// %LOCALAPPDATA%\Velmora\Ondrel\last-install.txt, its folders made as needed.
-bool WriteRecord(const Text &record) {
+// The demo's patch format is the marker followed by the new setup program as it is; a real one
+// would carry only the differences.
+DWORD ApplyPatch(const Request &request) {
+  HANDLE patch = CreateFileW(request.patch, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (patch == INVALID_HANDLE_VALUE) {
+    return DEMO_SETUP_BAD_PATCH;
+  }
+  static char buffer[64 * 1024];
+  constexpr DWORD kMarkerSize = sizeof(kDemoPatchMarker) - 1;
+  DWORD read = 0;
+  if (!ReadFile(patch, buffer, kMarkerSize, &read, nullptr) || read != kMarkerSize ||
+      memcmp(buffer, kDemoPatchMarker, kMarkerSize) != 0) {
+    CloseHandle(patch);
+    return DEMO_SETUP_BAD_PATCH;
+  }
+  HANDLE created = CreateFileW(request.new_setup, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool ok = created != INVALID_HANDLE_VALUE;
+  while (ok && ReadFile(patch, buffer, sizeof(buffer), &read, nullptr) && read != 0) {
+    DWORD written = 0;
+    ok = WriteFile(created, buffer, read, &written, nullptr) && written == read;
+  }
+  CloseHandle(patch);
+  if (created != INVALID_HANDLE_VALUE) {
+    CloseHandle(created);
+  }
+  return ok ? 0 : DEMO_SETUP_NEW_SETUP_UNWRITTEN;
+}
+
+// %LOCALAPPDATA%\Velmora\Ondrel\<name>, its folders made as needed.
+bool WriteRecord(const wchar_t *name, const Text &record) {
   static Text path;
   wchar_t base[MAX_PATH];
   const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", base, MAX_PATH);
@@ -172,7 +212,7 @@ bool WriteRecord(const Text &record) {
       return false;
     }
   }
-  path << L"\\" << kDemoRecordName;
+  path << L"\\" << name;
 
   // UTF-8 takes at most three bytes for each UTF-16 unit.
   static char bytes[3 * 8192];
@@ -192,14 +232,25 @@ bool WriteRecord(const Text &record) {
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
-  Request request;
-  const bool understood = ParseRequest(argc, argv, request);
-  const Archive archive = understood ? InspectArchive(request.archive) : Archive{};
-  const DWORD outcome = Outcome(understood, request, archive);
   static Text record;
-  DescribeRun(understood, request, archive, outcome, record);
+  record << L"command line: " << GetCommandLineW() << L"\r\n";
+  Request request;
+  DWORD outcome = DEMO_SETUP_BAD_COMMAND_LINE;
+  if (!ParseRequest(argc, argv, request)) {
+    record << L"not understood: the first argument must be --install-archive=\"<path>\" or "
+              L"--update-setup-exe=\"<path>\" --new-setup-exe=\"<path>\", and --demo-fail "
+              L"needs a code from 1 to 4294967295\r\n";
+  } else if (request.form == Form::kPatch) {
+    outcome = ApplyPatch(request);
+  } else {
+    const Archive archive = InspectArchive(request.archive);
+    DescribeInstall(request, archive, record);
+    outcome = InstallOutcome(request, archive);
+  }
+  record << L"exit code: " << uint64_t{outcome} << L"\r\n";
   // A run that failed already keeps its own code; an unwritten record only fails a success.
-  if (!WriteRecord(record) && outcome == 0) {
+  const wchar_t *name = request.form == Form::kPatch ? kDemoPatchRecordName : kDemoRecordName;
+  if (!WriteRecord(name, record) && outcome == 0) {
     return DEMO_SETUP_RECORD_FAILED;
   }
   return static_cast<int>(outcome);

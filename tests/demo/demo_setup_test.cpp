@@ -74,7 +74,7 @@ TEST(DemoSetupTest, ChecksTheArchiveAndRecordsWhatItReceived) {
   }
 }
 
-TEST(DemoSetupTest, RefusesALineWithoutTheArchiveFirst) {
+TEST(DemoSetupTest, RefusesALineOfNeitherForm) {
   ScratchDirectory scratch;
   ScopedEnvironmentVariable local_app_data(L"LOCALAPPDATA", LocalAppData(scratch));
   const std::wstring archive = L"--install-archive=\"" + kDemoArchive + L"\"";
@@ -82,9 +82,43 @@ TEST(DemoSetupTest, RefusesALineWithoutTheArchiveFirst) {
       L"\"" + kDemoSetup + L"\"",
       L"\"" + kDemoSetup + L"\" --system-level " + archive,
       L"\"" + kDemoSetup + L"\" --install-archive=\"\"",
+      L"\"" + kDemoSetup + L"\" --update-setup-exe=\"" + kDemoArchive + L"\"",
   };
   for (const std::wstring &line : lines) {
     EXPECT_EQ(RunProcess(kDemoSetup, line).exit_code, DEMO_SETUP_BAD_COMMAND_LINE) << Narrow(line);
+  }
+}
+
+TEST(DemoSetupTest, PatchFormWritesTheProgramThePatchCarries) {
+  ScratchDirectory scratch;
+  ScopedEnvironmentVariable local_app_data(L"LOCALAPPDATA", LocalAppData(scratch));
+  const std::string program = "MZ\x90 the new setup program";
+  WriteTextFile(scratch / L"setup.patch", kDemoPatchMarker + program);
+  WriteTextFile(scratch / L"no-marker.patch", program);
+  const std::wstring made = scratch / L"new-setup.exe";
+  const std::wstring record = scratch / L"Velmora\\Ondrel\\last-patch.txt";
+  struct Case {
+    const char *what;
+    std::wstring patch;
+    std::wstring new_setup;
+    DWORD expected;
+  };
+  const Case cases[] = {
+      {"patched", scratch / L"setup.patch", made, 0},
+      {"not a demo patch", scratch / L"no-marker.patch", made, DEMO_SETUP_BAD_PATCH},
+      {"no patch file", scratch / L"absent.patch", made, DEMO_SETUP_BAD_PATCH},
+      {"nowhere to write", scratch / L"setup.patch", scratch / L"missing\\new.exe",
+       DEMO_SETUP_NEW_SETUP_UNWRITTEN},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    DeleteFileW(made.c_str());
+    const std::wstring line = L"\"" + kDemoSetup + L"\" --update-setup-exe=\"" + c.patch +
+                              L"\" --new-setup-exe=\"" + c.new_setup + L"\" --system-level";
+    EXPECT_EQ(RunProcess(kDemoSetup, line).exit_code, c.expected);
+    EXPECT_EQ(ReadFileBytes(made), c.expected == 0 ? program : "<unreadable>");
+    EXPECT_EQ(ReadFileBytes(record), "command line: " + Narrow(line) +
+                                         "\r\nexit code: " + std::to_string(c.expected) + "\r\n");
   }
 }
 
