@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 echo "Building the stub and the demo (the first build takes a few minutes) ..."
 cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target demo_stub >/dev/null
+cmake --build --preset default -j2 --target demo_stub demo_patch_stub >/dev/null
 
 repo=$PWD
 build=$repo/build
@@ -21,21 +21,27 @@ downloads=$demo/downloads
 rm -rf "$demo"
 mkdir -p "$downloads"
 cp "$build/bin/demo/ondrel-demo.exe" "$downloads/ondrel-setup.exe"
+cp "$build/bin/demo/ondrel-demo-update.exe" "$downloads/ondrel-update.exe"
 
 # What the update client would have made: the product's ClientState key, which the stub reports
-# into but never creates. Made afresh for every run, so each shows only what that run wrote.
+# into but never creates. Made afresh for every run, so each shows only what that run wrote;
+# with the installed product's setup program as UninstallString once one is installed.
 client_state='HKCU\Software\Velmora\Update\ClientState\{5E1C27B9-3D40-4F8A-9C62-71B0D4E8A315}'
+uninstall_string=""
 fresh_client_state() {
     quietly wine_run reg delete "$client_state" /reg:32 /f || true
     quietly wine_run reg add "$client_state" /reg:32 /f
+    [ -z "$uninstall_string" ] || quietly wine_run reg add "$client_state" /reg:32 \
+        /v UninstallString /t REG_SZ /d "$uninstall_string" /f
 }
 # A cleanup setting left behind by the tests would keep the work directory.
 quietly wine_run reg delete 'HKCU\Software\Velmora' /v OndrelInstallerCleanup /f || true
 
-# The demo setup program writes its record under the user's local application data.
+# The demo setup program writes its records under the user's local application data.
 local_app_data=$(wine_run cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')
 record_name="$local_app_data\\Velmora\\Ondrel\\last-install.txt"
 record=$(wine_run winepath -u "$record_name" 2>/dev/null)
+patch_record=$(dirname "$record")/last-patch.txt
 
 # The name of an exit code: the stub's own from src/run/run_result.h, else the setup program's.
 code_name() {
@@ -64,7 +70,7 @@ reported() {
         esac
         values[$name]=$value
     done < <(wine_run reg query "$client_state" /reg:32 2>/dev/null | tr -d '\r')
-    unset 'values[(Default)]'
+    unset 'values[(Default)]' 'values[UninstallString]'
     for name in ap InstallerResult InstallerError InstallerExtraCode1 "${!values[@]}"; do
         [ -n "${values[$name]+set}" ] || continue
         line+="${line:+, }$name = ${values[$name]}"
@@ -73,16 +79,17 @@ reported() {
     echo "${line:-nothing written}"
 }
 
-field() { sed -n "s/^$1: //p" "$record" | tr -d '\r'; }
+field() { sed -n "s/^$2: //p" "$1" | tr -d '\r'; }
 
-# Runs the stub from the downloads folder with the given arguments, then prints what happened.
+# Runs a stub from the downloads folder with the given arguments, then prints what happened.
 run() {
+    local stub=$1 started code elapsed left
+    shift
     fresh_client_state
-    rm -f "$record"
-    local started code elapsed left
+    rm -f "$record" "$patch_record"
     started=$(date +%s%N)
     set +e
-    (cd "$downloads" && wine_run ./ondrel-setup.exe "$@" 2>/dev/null)
+    (cd "$downloads" && wine_run "./$stub" "$@" 2>/dev/null)
     code=$?
     set -e
     elapsed=$((($(date +%s%N) - started) / 1000000))
@@ -90,10 +97,13 @@ run() {
 
     printf '  %-16s %s  %s\n' "exit code" "$code" "$(code_name "$code")"
     printf '  %-16s %s ms (Wine'\''s start-up included)\n' "took" "$elapsed"
+    if [ -f "$patch_record" ]; then
+        printf '  %-16s %s\n' "installed got" "$(field "$patch_record" 'command line')"
+    fi
     if [ -f "$record" ]; then
-        printf '  %-16s %s\n' "setup.exe got" "$(field 'command line')"
-        printf '  %-16s archive of %s, 7z signature: %s\n' "" "$(field 'archive size')" \
-            "$(field '7z signature')"
+        printf '  %-16s %s\n' "setup.exe got" "$(field "$record" 'command line')"
+        printf '  %-16s archive of %s, 7z signature: %s\n' "" "$(field "$record" 'archive size')" \
+            "$(field "$record" '7z signature')"
     else
         printf '  %-16s %s\n' "setup.exe" "did not run"
     fi
@@ -114,13 +124,23 @@ echo "path and the caller's arguments, removes what it wrote and reports to the 
 echo "key $client_state (32-bit view)."
 echo
 echo "1. A user runs it from the downloads folder:  ondrel-setup.exe"
-run
+run ondrel-setup.exe
 echo
 echo "2. The setup program is asked to fail:  ondrel-setup.exe --demo-fail=3"
-run --demo-fail=3
+run ondrel-setup.exe --demo-fail=3
 echo
 echo "3. A refused switch ends the run before anything is made:  ondrel-setup.exe --cleanup"
-run --cleanup
+run ondrel-setup.exe --cleanup
+
+# Version 2.0.1 installed, its setup program registered where the update client keeps it.
+installed=$demo/Programs/Velmora/2.0.1
+mkdir -p "$installed"
+cp "$setup" "$installed/setup.exe"
+uninstall_string="\"Z:$(tr / '\\' <<<"$installed")\\setup.exe\""
+echo
+echo "4. A patch stub for the installed 2.0.1, whose setup program builds the new one from the"
+echo "   patch, which then installs:  ondrel-update.exe ($(stat -c %s "$downloads/ondrel-update.exe") bytes)"
+run ondrel-update.exe
 
 quietly wine_run reg delete "$client_state" /reg:32 /f || true
 echo
