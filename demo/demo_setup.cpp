@@ -44,6 +44,8 @@ struct Archive {
 // Plain arrays rather than std::wstring keep the program at a tenth of the size.
 class Text {
 public:
+  static constexpr size_t kCapacity = 8192;
+
   Text &operator<<(const wchar_t *text) {
     const size_t length = wcslen(text);
     overflowed_ = overflowed_ || length > kCapacity - length_;
@@ -69,7 +71,6 @@ public:
   int length() const { return static_cast<int>(length_); }
 
 private:
-  static constexpr size_t kCapacity = 8192;
   wchar_t text_[kCapacity + 1] = {};
   size_t length_ = 0;
   // All zero to start with, so the static instances take no room in the file.
@@ -215,7 +216,7 @@ bool WriteRecord(const wchar_t *name, const Text &record) {
   path << L"\\" << name;
 
   // UTF-8 takes at most three bytes for each UTF-16 unit.
-  static char bytes[3 * 8192];
+  static char bytes[3 * Text::kCapacity];
   const int size = WideCharToMultiByte(CP_UTF8, 0, record.text(), record.length(), bytes,
                                        sizeof(bytes), nullptr, nullptr);
   HANDLE file = CreateFileW(path.text(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
