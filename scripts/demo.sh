@@ -125,6 +125,7 @@ echo "key $client_state (32-bit view)."
 echo
 echo "1. A user runs it from the downloads folder:  ondrel-setup.exe"
 run ondrel-setup.exe
+# A code below 256: Wine hands this script only the low 8 bits of the stub's exit code.
 echo
 echo "2. The setup program is asked to fail:  ondrel-setup.exe --demo-fail=3"
 run ondrel-setup.exe --demo-fail=3
