@@ -8,8 +8,12 @@ namespace {
 
 constexpr wchar_t kUninstallStringValue[] = L"UninstallString";
 
-// Drops one pair of enclosing double quotes in place. A value that opens a quote it does not
-// close at its very end (arguments after the path, or a lone quote) is left as it is.
+} // namespace
+
+bool NamesPreviousVersion(wchar_t *uninstall_string, const wchar_t *previous_version) {
+  return FindNoCase(uninstall_string, previous_version) != nullptr;
+}
+
 void RemoveEnclosingQuotes(wchar_t *text, size_t capacity) {
   if (capacity == 0 || text[0] != L'"') {
     return;
@@ -22,8 +26,6 @@ void RemoveEnclosingQuotes(wchar_t *text, size_t capacity) {
   BoundedCopy(text, capacity, text + 1);
   text[length - 2] = L'\0';
 }
-
-} // namespace
 
 RunResult FindInstalledSetup(bool system_level, const wchar_t *app_guid,
                              const wchar_t *previous_version, wchar_t *destination,
@@ -38,7 +40,7 @@ RunResult FindInstalledSetup(bool system_level, const wchar_t *app_guid,
     return {RESULT_CLIENT_STATE_UNREADABLE, static_cast<uint32_t>(status)};
   }
   // Checked on the value as stored, quotes and all: the version is usually a folder in the path.
-  if (FindNoCase(destination, previous_version) == nullptr) {
+  if (!NamesPreviousVersion(destination, previous_version)) {
     return {RESULT_PATCH_VERSION_MISMATCH, 0};
   }
   RemoveEnclosingQuotes(destination, capacity);

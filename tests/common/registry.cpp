@@ -32,6 +32,16 @@ ValueData ValueData::Raw(DWORD type, const std::wstring &characters, size_t extr
   return {true, type, bytes};
 }
 
+ValueData ValueData::Filled(DWORD type, const std::wstring &pattern, size_t size) {
+  const std::string unit = Utf16Bytes(pattern);
+  std::string bytes;
+  while (!unit.empty() && bytes.size() < size) {
+    bytes += unit;
+  }
+  bytes.resize(size);
+  return {true, type, bytes};
+}
+
 std::string Describe(const ValueData &value) {
   if (!value.present) {
     return "absent";

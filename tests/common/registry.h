@@ -25,8 +25,16 @@ struct ValueData {
   static ValueData Dword(DWORD value);
   // Exactly these characters, terminator or not, plus extra_bytes odd bytes.
   static ValueData Raw(DWORD type, const std::wstring &characters, size_t extra_bytes = 0);
+  // Exactly size bytes: the characters of pattern over and over, the last one cut in half when
+  // size is odd.
+  static ValueData Filled(DWORD type, const std::wstring &pattern, size_t size);
   bool operator==(const ValueData &) const = default;
 };
+// Every type a value can be stored with, for tables that try each in a value the stub reads.
+inline constexpr DWORD kEveryValueType[] = {REG_NONE,   REG_SZ,       REG_EXPAND_SZ,
+                                            REG_BINARY, REG_DWORD,    REG_DWORD_BIG_ENDIAN,
+                                            REG_LINK,   REG_MULTI_SZ, REG_QWORD};
+
 // For failure messages: "absent", the text of a string or the number in hexadecimal.
 std::string Describe(const ValueData &value);
 void PrintTo(const ValueData &value, std::ostream *out);

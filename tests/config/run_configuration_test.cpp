@@ -219,6 +219,8 @@ TEST(InitializeConfiguration, CleanupIsDisabledOnlyByTheStringZero) {
       {{"\"0\" terminated", REG_SZ, {'0', 0}}, false},
       {{"\"0\" unterminated", REG_SZ, {'0'}}, false},
       {{"\"00\"", REG_SZ, {'0', '0', 0}}, true},
+      // No room left for the terminator within the two characters read.
+      {{"\"00\" unterminated", REG_SZ, {'0', '0'}}, true},
       {{"\"1\"", REG_SZ, {'1', 0}}, true},
       {{"empty", REG_SZ, {0}}, true},
       {{"number 0", REG_DWORD, {0, 0}}, true},
@@ -239,6 +241,26 @@ TEST(InitializeConfiguration, CleanupIsDisabledOnlyByTheStringZero) {
   EXPECT_TRUE(configuration.cleanup_enabled);
   EXPECT_EQ(configuration.command_line, GetCommandLineW());
   ResetConfiguration(configuration);
+}
+
+TEST(InitializeConfiguration, CleanupSettingOfEveryTypeAndSize) {
+  // "0" and then NULs, cut to each size. As a string, the two to four bytes that hold a "0" within
+  // the two characters read disable cleanup; no other type is ever a string.
+  const struct {
+    size_t size;
+    bool disables_as_string;
+  } sizes[] = {{0, false}, {1, false}, {2, true}, {3, true}, {4, true}, {5, false}, {65536, false}};
+  for (const DWORD type : kEveryValueType) {
+    for (const auto &s : sizes) {
+      SCOPED_TRACE(testing::Message() << "type " << type << ", " << s.size << " bytes");
+      ScopedRegistryValue value(kVelmoraKey, kCleanupValue);
+      value.Set(ValueData::Filled(type, std::wstring(L"0\0", 2), s.size));
+      RunConfiguration configuration;
+      ASSERT_TRUE(InitializeConfiguration(configuration, GetModuleHandleW(nullptr)));
+      EXPECT_EQ(configuration.cleanup_enabled, !(type == REG_SZ && s.disables_as_string));
+      ResetConfiguration(configuration);
+    }
+  }
 }
 
 // A copy of the stub whose RT_RCDATA 1 holds exactly the given bytes, loaded for its resources.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,44 @@ TEST_F(ClientStateReportingTest, MarkFullInstallAppendsTheSuffixOnlyWhereItFitsA
   }
 }
 
+TEST_F(ClientStateReportingTest, MarkFullInstallOfEveryTypeAndSize) {
+  // "beta" over and over, cut to each size. As a string its whole characters are the value, an odd
+  // last byte ignored, and take "-full" while that fits 127 characters; of any other type, or
+  // larger, the value is left alone.
+  const auto beta = [](size_t characters) {
+    const ValueData filled = ValueData::Filled(REG_SZ, L"beta", characters * sizeof(wchar_t));
+    return std::wstring(reinterpret_cast<const wchar_t *>(filled.bytes.data()), characters);
+  };
+  const struct {
+    size_t size;
+    std::optional<std::wstring> as_string; // nullopt: left alone even as a string
+  } sizes[] = {
+      {0, L""},
+      {1, L""},
+      {3, beta(1)},
+      {5, beta(2)},
+      {7, beta(3)},
+      {245, beta(122)},
+      {247, std::nullopt},
+      {255, std::nullopt},
+      {256, std::nullopt},
+      {257, std::nullopt},
+      {65536, std::nullopt},
+  };
+  for (const DWORD type : kEveryValueType) {
+    for (const auto &s : sizes) {
+      SCOPED_TRACE(testing::Message() << "type " << type << ", " << s.size << " bytes");
+      const ValueData before = ValueData::Filled(type, L"beta", s.size);
+      client_state_.Set(L"ap", before);
+      MarkFullInstall(configuration_);
+      EXPECT_EQ(client_state_.Get(L"ap"), type == REG_SZ && s.as_string
+                                              ? ValueData::String(*s.as_string + L"-full")
+                                              : before);
+      EXPECT_EQ(client_state_.Values().size(), 1u) << "only ap is touched";
+    }
+  }
+}
+
 TEST_F(ClientStateReportingTest, RecordFailureWritesUnlessANonzeroResultIsThere) {
   const std::vector<std::wstring> record_names = {L"InstallerError", L"InstallerExtraCode1",
                                                   L"InstallerResult"};
@@ -94,6 +133,27 @@ TEST_F(ClientStateReportingTest, RecordFailureWritesUnlessANonzeroResultIsThere)
   client_state_.Set(L"InstallerResult", ValueData::Absent());
   RecordFailure(configuration_, {RESULT_SUCCESS, 5});
   EXPECT_EQ(client_state_.Get(L"InstallerResult"), ValueData::Absent());
+}
+
+TEST_F(ClientStateReportingTest, RecordFailureKeepsOnlyAResultOfFourBytes) {
+  // Bytes of 1 at every size: only a REG_DWORD of exactly four bytes is a result already there.
+  using Values = std::map<std::wstring, ValueData>;
+  const Values written = {{L"InstallerError", ValueData::Dword(115)},
+                          {L"InstallerExtraCode1", ValueData::Dword(0xAB)},
+                          {L"InstallerResult", ValueData::Dword(1)}};
+  for (const DWORD type : kEveryValueType) {
+    for (const size_t size : {0, 1, 2, 3, 4, 5, 8, 65536}) {
+      SCOPED_TRACE(testing::Message() << "type " << type << ", " << size << " bytes");
+      for (const auto &[name, value] : client_state_.Values()) {
+        client_state_.Set(name.c_str(), ValueData::Absent());
+      }
+      const ValueData before = ValueData::Filled(type, L"\x0101", size);
+      client_state_.Set(L"InstallerResult", before);
+      RecordFailure(configuration_, {RESULT_SETUP_EXPANSION_FAILED, 0xAB});
+      const Values kept = {{L"InstallerResult", before}};
+      EXPECT_EQ(client_state_.Values(), type == REG_DWORD && size == 4 ? kept : written);
+    }
+  }
 }
 
 TEST_F(ClientStateReportingTest, RecordRemovalRetriesCountsTheAttemptsBeyondTheFirst) {

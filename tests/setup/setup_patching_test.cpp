@@ -76,6 +76,32 @@ TEST(FindInstalledSetup, ChecksTheVersionOnTheValueAndDropsEnclosingQuotes) {
   }
 }
 
+TEST(FindInstalledSetup, UninstallStringOfEveryTypeAndSize) {
+  // A path over and over, cut to each size, and no version to look for. As a string its whole
+  // characters are the path, an odd last byte ignored, while they leave room for the terminator
+  // within 260; any other type is refused, by the platform first when larger than the buffer.
+  const std::wstring path = L"C:\\Velmora\\2.0.1\\setup.exe;";
+  ScopedClientStateKey client_state(kGuid);
+  for (const DWORD type : kEveryValueType) {
+    for (const size_t size : {0, 1, 3, 5, 517, 518, 519, 520, 521, 65536}) {
+      SCOPED_TRACE(testing::Message() << "type " << type << ", " << size << " bytes");
+      client_state.Set(L"UninstallString", ValueData::Filled(type, path, size));
+      PathBuffer found;
+      const RunResult result = FindInstalledSetup(false, kGuid, nullptr, found.text, kPathCapacity);
+      if (type == REG_SZ && size < 520) {
+        EXPECT_EQ(result.exit_code, 0u);
+        const ValueData whole = ValueData::Filled(REG_SZ, path, size / 2 * 2);
+        EXPECT_EQ(Utf16Bytes(found.text), whole.bytes);
+      } else {
+        EXPECT_EQ(result.exit_code, RESULT_CLIENT_STATE_UNREADABLE);
+        EXPECT_EQ(result.extra_code,
+                  static_cast<uint32_t>(type == REG_SZ || size > 520 ? ERROR_MORE_DATA
+                                                                     : ERROR_NOT_SUPPORTED));
+      }
+    }
+  }
+}
+
 TEST(FindInstalledSetup, FailsWhenTheKeyCannotBeOpened) {
   PathBuffer found;
   const RunResult missing = FindInstalledSetup(false, L"{7E57C0DE-0000-4000-8000-0000000006FF}",
