@@ -12,6 +12,8 @@ packages=(
     googletest                 # sources, cross-built in the build tree
     gcab                       # cabinet creation for the packer
     7zip                       # archive creation
+    osslsigncode               # Authenticode signing of packed stubs
+    openssl                    # reads signing certificates; tests make throwaway ones
     clang-format
 )
 
