@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs tools/pack-stub natively against the configured build: refused input leaves nothing behind,
-# --help describes the interface, and the same inputs give the same bytes. Signed stubs that
-# verify and run are pack_stub_signing_test.sh's.
+# --help describes the interface, and the same inputs give the same bytes with no path of the
+# machine in them. Signed stubs that verify and run are pack_stub_signing_test.sh's.
 #   pack_stub_test.sh PACK_STUB BARE_STUB      (PACK_STUB_BUILD_DIR names the build tree)
 set -uo pipefail
 pack=$1
@@ -135,19 +135,19 @@ else
     fail "packing without payload: $(cat stderr)"
 fi
 
-# Same inputs, same bytes: from another output directory and name, another working directory and
-# time zone, with the inputs' times and modes changed in between.
+# Same inputs, same bytes: from another output directory and name, another working directory,
+# temporary directory and time zone, with the inputs' times and modes changed in between.
 payload=(--archive "$scratch/archive.7z" --setup "$scratch/setup.exe" --patch "$scratch/empty"
     --previous-version "1.2.3.4" --resource B7 lower.Name "$scratch/archive.7z"
     --resource 300 7 "$scratch/empty")
-mkdir -p first second/deeper
+mkdir -p first second/deeper other-tmp
 if "$pack" -o first/stub.exe "${payload[@]}" 2>stderr; then
     [ "$(ls -A first)" = stub.exe ] || fail "packing left $(ls -A first)"
     touch -d '2015-06-07 08:09:10' setup.exe archive.7z
     chmod 0755 setup.exe
     sleep 2 # cabinets keep times in 2-second steps: the clock must move on visibly
-    if (cd second && TZ=Pacific/Auckland "$pack" -o deeper/other-name.exe "${payload[@]}") \
-        2>stderr; then
+    if (cd second && TZ=Pacific/Auckland TMPDIR=$scratch/other-tmp \
+        "$pack" -o deeper/other-name.exe "${payload[@]}") 2>stderr; then
         cmp -s first/stub.exe second/deeper/other-name.exe ||
             fail "the same inputs gave different stubs"
     else
@@ -157,6 +157,25 @@ if "$pack" -o first/stub.exe "${payload[@]}" 2>stderr; then
     payload[3]=$scratch/other-setup.exe
     "$pack" -o first/changed.exe "${payload[@]}" 2>stderr || fail "third pack: $(cat stderr)"
     ! cmp -s first/stub.exe first/changed.exe || fail "a different setup program changed nothing"
+
+    # No path of the machine in the stub, in either of the encodings it stores text in: not the
+    # sources', the build tree's, nor the inputs'. The search does find what is there: a
+    # resource name and an imported library's name.
+    contains() { # file, text, encoding
+        local bytes
+        bytes=$(printf '%s' "$2" | iconv -f UTF-8 -t "$3" | od -An -tx1 -v | tr -d ' \n' |
+            sed 's/../\\x&/g')
+        LC_ALL=C grep -qaP -- "$bytes" "$1"
+    }
+    contains first/stub.exe lower.Name UTF-16LE && contains first/stub.exe KERNEL32.dll UTF-8 ||
+        fail "the path search cannot find names the stub holds"
+    for path in "$(cd "$(dirname "$pack")/.." && pwd)" "$(cd "$PACK_STUB_BUILD_DIR" && pwd)" \
+        "$scratch"; do
+        for encoding in UTF-8 UTF-16LE; do
+            ! contains first/stub.exe "$path" "$encoding" ||
+                fail "the stub contains $path in $encoding"
+        done
+    done
 else
     fail "first pack: $(cat stderr)"
 fi
