@@ -2,7 +2,7 @@
 # A whole stub run carrying 100 MiB of incompressible payload, against the physical floor: the
 # same bytes copied from disk with CopyFileW into a fresh folder, the same setup program run on
 # them and everything deleted. A second pair with a 1 KiB archive shows the fixed cost of each.
-# All four run in rotation under the same Wine prefix, from a folder on its drive C: as a user's
+# All four run interleaved under the same Wine prefix, from a folder on its drive C: as a user's
 # download would sit; the medians and their ratios are printed.
 #   bench/payload-throughput.sh [ROUNDS]   (default 9)
 set -euo pipefail

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project builds and tests with, only those that are missing.
 # This list is the one place where the project's system packages are named.
+#   scripts/install-deps.sh [--bench]   (--bench: also what only the benchmarks use)
 set -euo pipefail
 
 packages=(
@@ -12,8 +13,22 @@ packages=(
     googletest                 # sources, cross-built in the build tree
     gcab                       # cabinet creation for the packer
     7zip                       # archive creation
+    osslsigncode               # Authenticode signing of packed stubs
+    openssl                    # reads signing certificates; tests make throwaway ones
     clang-format
 )
+# Only for comparing against a peer installer; builds and tests never need it.
+bench_packages=(
+    nsis # makensis, for bench/against-nsis.sh
+)
+case ${1:-} in
+'') ;;
+--bench) packages+=("${bench_packages[@]}") ;;
+*)
+    echo "usage: scripts/install-deps.sh [--bench]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

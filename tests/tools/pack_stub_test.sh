@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs tools/pack-stub natively against the configured build: refused input leaves nothing behind,
-# --help describes the interface, and the same inputs give the same bytes.
+# --help describes the interface, and the same inputs give the same bytes with no path of the
+# machine in them. Signed stubs that verify and run are pack_stub_signing_test.sh's.
 #   pack_stub_test.sh PACK_STUB BARE_STUB      (PACK_STUB_BUILD_DIR names the build tree)
 set -uo pipefail
 pack=$1
@@ -20,6 +21,11 @@ head -c 3001 /dev/urandom >setup.exe
 head -c 3001 /dev/urandom >other-setup.exe
 : >empty
 mkdir a-directory no-build
+# A throwaway signer, and a key that does not belong to its certificate.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout signer.key -out signer.crt -days 2 \
+    -subj "/CN=pack-stub test signer" >/dev/null 2>&1 || fail "openssl could not make a certificate"
+openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out other.key >/dev/null 2>&1 ||
+    fail "openssl could not make a key"
 
 # refused DESCRIPTION MESSAGE-FRAGMENT ARGUMENTS...: a nonzero exit, one line on stderr naming the
 # reason, and nothing at all in out/ (neither OUT nor a temporary file).
@@ -76,20 +82,39 @@ refused "previous version slot filled again" "given twice" -o out/x.exe --previo
 refused "clash with the stub's manifest" "clashes" -o out/x.exe --resource 24 1 archive.7z
 refused "version block the compiler cannot read" "resource compiler" -o out/x.exe \
     --resource 16 2 archive.7z
+refused "certificate without key" "--sign-cert and --sign-key go together" -o out/x.exe \
+    --sign-cert signer.crt
+refused "key without certificate" "--sign-cert and --sign-key go together" -o out/x.exe \
+    --sign-key signer.key
+refused "certificate missing" "--sign-cert: no such file" -o out/x.exe --sign-cert missing.crt \
+    --sign-key signer.key
+refused "key missing" "--sign-key: no such file" -o out/x.exe --sign-cert signer.crt \
+    --sign-key missing.key
+refused "no certificate in the file" "no certificate in" -o out/x.exe --sign-cert signer.key \
+    --sign-key signer.key
+refused "key of another signer" "signing failed" -o out/x.exe --archive archive.7z \
+    --sign-cert signer.crt --sign-key other.key
+SOURCE_DATE_EPOCH=yesterday refused "signing time not a number" "SOURCE_DATE_EPOCH" \
+    -o out/x.exe --sign-cert signer.crt --sign-key signer.key
 PACK_STUB_BUILD_DIR=$scratch/no-build refused "build tree without a stub" "no stub build" \
     -o out/x.exe --archive archive.7z
 
-# A stub already at OUT survives a refused run unchanged.
-rm -rf out && mkdir out && echo previous >out/x.exe
-"$pack" -o out/x.exe --archive missing.7z 2>/dev/null && fail "missing archive accepted"
-[ "$(cat out/x.exe)" = previous ] || fail "a refused run changed the existing OUT"
-[ "$(ls -A out)" = x.exe ] || fail "a refused run left $(ls -A out)"
+# A stub already at OUT survives a refused run unchanged, whether it fails before linking or
+# after, in the signer.
+for bad in "--archive missing.7z" "--sign-cert signer.crt --sign-key other.key"; do
+    rm -rf out && mkdir out && echo previous >out/x.exe
+    # shellcheck disable=SC2086 # the options are split on purpose
+    "$pack" -o out/x.exe $bad 2>/dev/null && fail "$bad: accepted"
+    [ "$(cat out/x.exe)" = previous ] || fail "$bad: the refused run changed the existing OUT"
+    [ "$(ls -A out)" = x.exe ] || fail "$bad: the refused run left $(ls -A out)"
+done
 
 # --help: the whole interface, on stdout.
 if "$pack" --help >stdout 2>stderr; then
     for text in "Usage: tools/pack-stub -o OUT.exe" --archive --setup --setup-cab --patch \
         --previous-version --rcdata-file "--resource TYPE NAME FILE" PACK_STUB_BUILD_DIR \
-        makecab CompressionType=LZX; do
+        makecab CompressionType=LZX "--sign-cert CERT --sign-key KEY" osslsigncode \
+        SOURCE_DATE_EPOCH; do
         grep -qF -- "$text" stdout || fail "--help does not mention $text"
     done
     [ ! -s stderr ] || fail "--help wrote to stderr"
@@ -110,19 +135,19 @@ else
     fail "packing without payload: $(cat stderr)"
 fi
 
-# Same inputs, same bytes: from another output directory and name, another working directory and
-# time zone, with the inputs' times and modes changed in between.
+# Same inputs, same bytes: from another output directory and name, another working directory,
+# temporary directory and time zone, with the inputs' times and modes changed in between.
 payload=(--archive "$scratch/archive.7z" --setup "$scratch/setup.exe" --patch "$scratch/empty"
     --previous-version "1.2.3.4" --resource B7 lower.Name "$scratch/archive.7z"
     --resource 300 7 "$scratch/empty")
-mkdir -p first second/deeper
+mkdir -p first second/deeper other-tmp
 if "$pack" -o first/stub.exe "${payload[@]}" 2>stderr; then
     [ "$(ls -A first)" = stub.exe ] || fail "packing left $(ls -A first)"
     touch -d '2015-06-07 08:09:10' setup.exe archive.7z
     chmod 0755 setup.exe
     sleep 2 # cabinets keep times in 2-second steps: the clock must move on visibly
-    if (cd second && TZ=Pacific/Auckland "$pack" -o deeper/other-name.exe "${payload[@]}") \
-        2>stderr; then
+    if (cd second && TZ=Pacific/Auckland TMPDIR=$scratch/other-tmp \
+        "$pack" -o deeper/other-name.exe "${payload[@]}") 2>stderr; then
         cmp -s first/stub.exe second/deeper/other-name.exe ||
             fail "the same inputs gave different stubs"
     else
@@ -132,6 +157,25 @@ if "$pack" -o first/stub.exe "${payload[@]}" 2>stderr; then
     payload[3]=$scratch/other-setup.exe
     "$pack" -o first/changed.exe "${payload[@]}" 2>stderr || fail "third pack: $(cat stderr)"
     ! cmp -s first/stub.exe first/changed.exe || fail "a different setup program changed nothing"
+
+    # No path of the machine in the stub, in either of the encodings it stores text in: not the
+    # sources', the build tree's, nor the inputs'. The search does find what is there: a
+    # resource name and an imported library's name.
+    contains() { # file, text, encoding
+        local bytes
+        bytes=$(printf '%s' "$2" | iconv -f UTF-8 -t "$3" | od -An -tx1 -v | tr -d ' \n' |
+            sed 's/../\\x&/g')
+        LC_ALL=C grep -qaP -- "$bytes" "$1"
+    }
+    contains first/stub.exe lower.Name UTF-16LE && contains first/stub.exe KERNEL32.dll UTF-8 ||
+        fail "the path search cannot find names the stub holds"
+    for path in "$(cd "$(dirname "$pack")/.." && pwd)" "$(cd "$PACK_STUB_BUILD_DIR" && pwd)" \
+        "$scratch"; do
+        for encoding in UTF-8 UTF-16LE; do
+            ! contains first/stub.exe "$path" "$encoding" ||
+                fail "the stub contains $path in $encoding"
+        done
+    done
 else
     fail "first pack: $(cat stderr)"
 fi

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Signs a packed stub with a throwaway certificate: the signature verifies against that
+# certificate and no other, signing again elsewhere later gives the same bytes, and the signed
+# stub still runs under Wine and installs with the setup fixture.
+#   pack_stub_signing_test.sh PACK_STUB SETUP_FIXTURE WINE_RUN PREFIX
+#   (PACK_STUB_BUILD_DIR names the build tree)
+set -uo pipefail
+pack=$1
+fixture=$2
+wine_run=("$3" "$4")
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/pack-stub-signing-test.XXXXXX")
+trap 'rm -rf -- "$scratch"' EXIT
+cd "$scratch" || exit 1
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+finish() {
+    if [ "$failures" -ne 0 ]; then
+        echo "$failures check(s) failed"
+        exit 1
+    fi
+    echo "pack-stub signing: all checks passed"
+    exit 0
+}
+
+for signer in signer stranger; do
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout $signer.key -out $signer.crt -days 2 \
+        -subj "/CN=pack-stub test $signer" >/dev/null 2>&1 || fail "openssl: no $signer certificate"
+done
+head -c 70001 /dev/urandom >product.7z
+mkdir first second other-tmp
+signing=(--archive "$scratch/product.7z" --setup "$fixture" --sign-cert "$scratch/signer.crt"
+    --sign-key "$scratch/signer.key")
+
+"$pack" -o first/stub.exe "${signing[@]}" 2>stderr || fail "signing: $(cat stderr)"
+[ "$(ls -A first)" = stub.exe ] || fail "signing left $(ls -A first)"
+[ -x first/stub.exe ] || fail "the signed stub is not executable"
+osslsigncode verify -CAfile signer.crt -in first/stub.exe >verify.log 2>&1 ||
+    fail "the signature does not verify: $(grep -m1 -i 'fail\|error' verify.log)"
+osslsigncode verify -CAfile stranger.crt -in first/stub.exe >/dev/null 2>&1 &&
+    fail "the signature verifies against a certificate that did not sign it"
+[ "$failures" -eq 0 ] || finish
+
+# Signed again a second later, from elsewhere: the signing time is fixed, so the bytes are the
+# same; SOURCE_DATE_EPOCH sets that time.
+sleep 1
+(cd second && TMPDIR=$scratch/other-tmp "$pack" -o again.exe "${signing[@]}") 2>stderr ||
+    fail "signing again: $(cat stderr)"
+cmp -s first/stub.exe second/again.exe || fail "signing the same inputs twice gave other bytes"
+SOURCE_DATE_EPOCH=1234567890 "$pack" -o second/dated.exe "${signing[@]}" 2>stderr ||
+    fail "signing with SOURCE_DATE_EPOCH: $(cat stderr)"
+osslsigncode verify -CAfile signer.crt -in second/dated.exe 2>&1 |
+    grep -q 'Signing time: Feb 13 23:31:30 2009 GMT' ||
+    fail "SOURCE_DATE_EPOCH did not set the signing time"
+
+# The signed stub runs as a user's download would: the setup program receives the archive it
+# carries, exits 0, and nothing is left beside the stub. Wine keeps 8 bits of the exit code; the
+# archive the setup program copied shows it really ran.
+mkdir downloads
+cp first/stub.exe downloads/
+windows() { printf 'Z:%s' "${1//\//\\}"; }
+(unset VelmoraUpdateIsMachine &&
+    ONDREL_FIXTURE_ARCHIVE_COPY=$(windows "$scratch/seen.7z") \
+        "${wine_run[@]}" downloads/stub.exe >wine.log 2>&1)
+status=$?
+[ "$status" -eq 0 ] || fail "the signed stub exited with $status: $(head -n 1 wine.log)"
+cmp -s product.7z seen.7z || fail "the setup program did not receive the archive"
+[ "$(ls -A downloads)" = stub.exe ] || fail "the run left $(ls -A downloads)"
+
+finish
