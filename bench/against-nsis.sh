@@ -25,17 +25,12 @@ trap 'rm -rf "$work"' EXIT
 # One folder per installer: each works beside itself, and must leave nothing there.
 folders=(stub stub-ignoring stub-small nsis-zlib nsis-stored nsis-empty floor)
 for folder in "${folders[@]}"; do mkdir -p "$work/$folder"; done
-head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/payload-100mib.7z"
-head -c 1024 /dev/urandom >"$work/payload-1kib.7z"
-cp build/bin/setup-fixture.exe "$work/setup.exe"
-
-tools/pack-stub -o "$work/stub/stub.exe" --archive "$work/payload-100mib.7z" \
-    --setup build/bin/setup-fixture.exe
-tools/pack-stub -o "$work/stub-small/stub.exe" --archive "$work/payload-1kib.7z" \
-    --setup build/bin/setup-fixture.exe
+make_bench_payloads "$work"
+pack_bench_stub "$work/stub/stub.exe" "$work/payload-100mib.7z"
+pack_bench_stub "$work/stub-small/stub.exe" "$work/payload-1kib.7z"
 # The same 100 MiB in the image, under a resource type the stub never looks at.
-tools/pack-stub -o "$work/stub-ignoring/stub.exe" --archive "$work/payload-1kib.7z" \
-    --setup build/bin/setup-fixture.exe --resource BENCH PADDING "$work/payload-100mib.7z"
+pack_bench_stub "$work/stub-ignoring/stub.exe" "$work/payload-1kib.7z" \
+    --resource BENCH PADDING "$work/payload-100mib.7z"
 
 # The smallest installer makensis makes, and one doing the stub's job. RequestExecutionLevel
 # user, as the stub asks for no elevation either; CRCCheck stays at its default (on). Under Wine

@@ -12,13 +12,9 @@ work=$prefix/drive_c/ondrel-bench
 rm -rf "$work"
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/large" "$work/small" "$work/floor"
-head -c $((100 * 1024 * 1024)) /dev/urandom >"$work/payload-100mib.7z"
-head -c 1024 /dev/urandom >"$work/payload-1kib.7z"
-cp build/bin/setup-fixture.exe "$work/setup.exe"
-tools/pack-stub -o "$work/large/stub.exe" --archive "$work/payload-100mib.7z" \
-    --setup build/bin/setup-fixture.exe
-tools/pack-stub -o "$work/small/stub.exe" --archive "$work/payload-1kib.7z" \
-    --setup build/bin/setup-fixture.exe
+make_bench_payloads "$work"
+pack_bench_stub "$work/large/stub.exe" "$work/payload-100mib.7z"
+pack_bench_stub "$work/small/stub.exe" "$work/payload-1kib.7z"
 
 echo "stub without payload: $(stat -c %s build/bin/ondrel-stub.exe) bytes"
 echo "stub with 100 MiB:    $(stat -c %s "$work/large/stub.exe") bytes" \

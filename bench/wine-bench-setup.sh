@@ -10,3 +10,16 @@ prefix=$PWD/build/wine-prefix
 wine_run() { cmake/wine-run "$prefix" "$@"; }
 # The prefix is made on first use; a run of nothing makes sure it exists.
 wine_run build/bin/side-by-side.exe >/dev/null 2>&1 || true
+
+# Puts into folder $1 what the 100 MiB benchmarks pack and copy: incompressible archives of
+# 100 MiB and 1 KiB, and the setup program that exits at once as setup.exe.
+make_bench_payloads() {
+    head -c $((100 * 1024 * 1024)) /dev/urandom >"$1/payload-100mib.7z"
+    head -c 1024 /dev/urandom >"$1/payload-1kib.7z"
+    cp build/bin/setup-fixture.exe "$1/setup.exe"
+}
+
+# pack_bench_stub OUT ARCHIVE [PACK-STUB OPTION...]: a full stub with that setup program.
+pack_bench_stub() {
+    tools/pack-stub -o "$1" --archive "$2" --setup build/bin/setup-fixture.exe "${@:3}"
+}

@@ -9,22 +9,7 @@ pack=$1
 fixture=$2
 wine_run=("$3" "$4")
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/pack-stub-signing-test.XXXXXX")
-trap 'rm -rf -- "$scratch"' EXIT
-cd "$scratch" || exit 1
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-finish() {
-    if [ "$failures" -ne 0 ]; then
-        echo "$failures check(s) failed"
-        exit 1
-    fi
-    echo "pack-stub signing: all checks passed"
-    exit 0
-}
+source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh" pack-stub-signing-test
 
 for signer in signer stranger; do
     openssl req -x509 -newkey rsa:2048 -nodes -keyout $signer.key -out $signer.crt -days 2 \

@@ -7,14 +7,7 @@ set -uo pipefail
 pack=$1
 bare=$2
 
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/pack-stub-test.XXXXXX")
-trap 'rm -rf -- "$scratch"' EXIT
-cd "$scratch" || exit 1
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh" pack-stub-test
 
 head -c 5001 /dev/urandom >archive.7z
 head -c 3001 /dev/urandom >setup.exe
@@ -180,8 +173,4 @@ else
     fail "first pack: $(cat stderr)"
 fi
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "pack-stub: all checks passed"
+finish
