@@ -88,6 +88,9 @@ protected:
   void PlaceStub(const std::wstring &directory, const wchar_t *name = kStubName,
                  const std::wstring &source = PackedStub(L"full-stub.exe")) {
     stub_ = directory + name;
+    // A new file rather than one rewritten in place: Wine can keep what it learnt about the
+    // image of the file that was there, and then fail to start the new one (1359).
+    DeleteFileW(stub_.c_str());
     ASSERT_TRUE(CopyFileW(source.c_str(), stub_.c_str(), FALSE)) << GetLastError();
   }
 
