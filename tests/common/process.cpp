@@ -4,24 +4,40 @@
 
 #include "common/scratch.h"
 
-ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &command_line) {
-  ProcessOutcome outcome;
+HANDLE StartProcess(const std::wstring &application, const std::wstring &command_line,
+                    DWORD &start_error) {
   std::wstring line = command_line; // CreateProcessW may write into it
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                       nullptr, &startup, &process)) {
-    outcome.start_error = GetLastError();
-    return outcome;
+    start_error = GetLastError();
+    return nullptr;
   }
   CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+ProcessOutcome WaitForProcess(HANDLE process) {
+  ProcessOutcome outcome;
   outcome.started = true;
   // Generous: a run only waits out its own removal pauses; a hang must fail, not block CI.
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
-  GetExitCodeProcess(process.hProcess, &outcome.exit_code);
-  CloseHandle(process.hProcess);
+  EXPECT_EQ(WaitForSingleObject(process, 120000), WAIT_OBJECT_0);
+  GetExitCodeProcess(process, &outcome.exit_code);
+  CloseHandle(process);
   return outcome;
+}
+
+ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &command_line) {
+  DWORD start_error = 0;
+  const HANDLE process = StartProcess(application, command_line, start_error);
+  if (process == nullptr) {
+    ProcessOutcome outcome;
+    outcome.start_error = start_error;
+    return outcome;
+  }
+  return WaitForProcess(process);
 }
 
 std::wstring TakeRecordedCommandLine(const std::wstring &record) {

@@ -15,6 +15,12 @@ struct ProcessOutcome {
 // Starts application with exactly command_line (argument 0 included) and waits for it.
 ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &command_line);
 
+// The two halves of RunProcess, for running several at once: the process handle, or null with
+// the reason in start_error; then its outcome once it has ended (the handle is closed).
+HANDLE StartProcess(const std::wstring &application, const std::wstring &command_line,
+                    DWORD &start_error);
+ProcessOutcome WaitForProcess(HANDLE process);
+
 // The command line the controllable setup program recorded in the file record (UTF-16), which is
 // deleted so the next run starts afresh; empty when no setup program ran.
 std::wstring TakeRecordedCommandLine(const std::wstring &record);

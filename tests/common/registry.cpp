@@ -116,6 +116,12 @@ std::map<std::wstring, ValueData> ScopedClientStateKey::Values() const {
   return values;
 }
 
+void ScopedClientStateKey::Clear() {
+  for (const auto &[name, value] : Values()) {
+    Set(name.c_str(), ValueData::Absent());
+  }
+}
+
 ScopedRegistryValue::ScopedRegistryValue(const wchar_t *subkey, const wchar_t *value_name)
     : subkey_(subkey), name_(value_name) {
   DWORD disposition = 0;

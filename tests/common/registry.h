@@ -29,6 +29,8 @@ struct ValueData {
   // size is odd.
   static ValueData Filled(DWORD type, const std::wstring &pattern, size_t size);
   bool operator==(const ValueData &) const = default;
+  // The number a REG_DWORD holds; only for values of that type.
+  DWORD AsDword() const { return *reinterpret_cast<const DWORD *>(bytes.data()); }
 };
 // Every type a value can be stored with, for tables that try each in a value the stub reads.
 inline constexpr DWORD kEveryValueType[] = {REG_NONE,   REG_SZ,       REG_EXPAND_SZ,
@@ -59,6 +61,8 @@ public:
   ValueData Get(const wchar_t *name) const { return ReadValueData(key_, name); }
   // Every value in the key, by name.
   std::map<std::wstring, ValueData> Values() const;
+  // Deletes every value, so the next run's record stands alone.
+  void Clear();
 
 private:
   HKEY root_;

@@ -20,27 +20,17 @@ constexpr const wchar_t *kPlantedNames[] = {L"cabinet",   L"version", L"userenv"
 
 class FaultRunTest : public ReportingRunTest {
 protected:
-  // Starts every command line at once, then waits for all of them; the exit codes in order.
+  // Starts every stub at once, then waits for all of them; the exit codes in order.
   std::vector<DWORD> RunAtOnce(const std::vector<std::wstring> &stubs) {
     std::vector<HANDLE> processes;
     for (const std::wstring &stub : stubs) {
-      std::wstring line = L"\"" + stub + L"\"";
-      STARTUPINFOW startup = {};
-      startup.cb = sizeof(startup);
-      PROCESS_INFORMATION process = {};
-      EXPECT_TRUE(CreateProcessW(stub.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                 nullptr, &startup, &process))
-          << GetLastError();
-      CloseHandle(process.hThread);
-      processes.push_back(process.hProcess);
+      DWORD start_error = 0;
+      processes.push_back(StartProcess(stub, L"\"" + stub + L"\"", start_error));
+      EXPECT_NE(processes.back(), nullptr) << start_error;
     }
     std::vector<DWORD> codes;
     for (HANDLE process : processes) {
-      EXPECT_EQ(WaitForSingleObject(process, 120000), WAIT_OBJECT_0);
-      DWORD code = 0xFFFFFFFF;
-      GetExitCodeProcess(process, &code);
-      codes.push_back(code);
-      CloseHandle(process);
+      codes.push_back(process == nullptr ? 0xFFFFFFFF : WaitForProcess(process).exit_code);
     }
     return codes;
   }
@@ -56,9 +46,7 @@ TEST_F(FaultRunTest, EightRunsAtOnceFromOneFolderEachUseTheirOwnWorkDirectoryAnd
   ScopedEnvironmentVariable no_copy(kFixtureArchiveCopyVariable, std::nullopt);
   for (const bool separate_copies : {false, true}) {
     SCOPED_TRACE(separate_copies ? "separate copies" : "one executable");
-    for (const auto &[name, value] : client_state_.Values()) {
-      client_state_.Set(name.c_str(), ValueData::Absent());
-    }
+    client_state_.Clear();
     std::vector<std::wstring> stubs;
     for (int i = 0; i < kRuns; ++i) {
       std::wstring stub = stub_;
@@ -87,7 +75,7 @@ TEST_F(FaultRunTest, EightRunsAtOnceFromOneFolderEachUseTheirOwnWorkDirectoryAnd
     EXPECT_EQ(client_state_.Get(L"ap"), ValueData::String(L"-full"));
     const ValueData record = client_state_.Get(L"InstallerExtraCode1");
     ASSERT_EQ(record.type, static_cast<DWORD>(REG_DWORD)) << Describe(record);
-    EXPECT_EQ(*reinterpret_cast<const DWORD *>(record.bytes.data()) & 0xFFFF0000u, 0x30000u);
+    EXPECT_EQ(record.AsDword() & 0xFFFF0000u, 0x30000u);
   }
 }
 
@@ -97,7 +85,7 @@ TEST_F(FaultRunTest, ArchiveHeldOpenAfterTheSetupProgramExitsIsRemovedOnARetryTh
   EXPECT_TRUE(LeftBeside(stub_folder_).empty());
   const ValueData record = client_state_.Get(L"InstallerExtraCode1");
   ASSERT_EQ(record.type, static_cast<DWORD>(REG_DWORD)) << Describe(record);
-  const DWORD retries = *reinterpret_cast<const DWORD *>(record.bytes.data()) - 0x30000;
+  const DWORD retries = record.AsDword() - 0x30000;
   // A second's hold against 100 ms pauses: a few retries, far from the limit of 100 attempts.
   EXPECT_GE(retries, 1u);
   EXPECT_LT(retries, 60u);
@@ -172,9 +160,7 @@ TEST_F(FaultRunTest, FullVolumeEndsTheWriteWithDiskFullAndLeavesNoPartialFile) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
-    for (const auto &[name, value] : client_state_.Values()) {
-      client_state_.Set(name.c_str(), ValueData::Absent());
-    }
+    client_state_.Clear();
     FillVolumeLeaving(volume, filler, c.left);
     EXPECT_EQ(RunStub(L"").exit_code, c.exit_code);
     DeleteFileW(filler.c_str());

@@ -183,9 +183,7 @@ TEST_F(ReportingRunTest, EveryRunThatMadeItsWorkDirectoryLeavesOneRecord) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
-    for (const auto &[name, value] : client_state_.Values()) {
-      client_state_.Set(name.c_str(), ValueData::Absent());
-    }
+    client_state_.Clear();
     PlaceStub(stub_folder_, kStubName, PackedStub(c.stub));
     ScopedEnvironmentVariable exit_code(kFixtureExitCodeVariable, c.setup_exit_code);
     ScopedEnvironmentVariable own(kFixtureFailureRecordVariable, c.setup_records_its_own

@@ -144,9 +144,7 @@ TEST_F(ClientStateReportingTest, RecordFailureKeepsOnlyAResultOfFourBytes) {
   for (const DWORD type : kEveryValueType) {
     for (const size_t size : {0, 1, 2, 3, 4, 5, 8, 65536}) {
       SCOPED_TRACE(testing::Message() << "type " << type << ", " << size << " bytes");
-      for (const auto &[name, value] : client_state_.Values()) {
-        client_state_.Set(name.c_str(), ValueData::Absent());
-      }
+      client_state_.Clear();
       const ValueData before = ValueData::Filled(type, L"\x0101", size);
       client_state_.Set(L"InstallerResult", before);
       RecordFailure(configuration_, {RESULT_SETUP_EXPANSION_FAILED, 0xAB});
