@@ -1,0 +1,380 @@
+#include "cabinet.h"
+
+#include "pack_error.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <iterator>
+#include <vector>
+
+namespace packer {
+namespace {
+
+constexpr std::size_t kHeaderSize = 36;
+constexpr std::size_t kReserveFieldsSize = 4;
+constexpr std::size_t kFolderSize = 8;
+constexpr std::size_t kFileEntrySize = 16;
+constexpr std::size_t kDataHeaderSize = 8;
+constexpr std::size_t kMaxNameSize = 256; // 255 bytes and the NUL
+
+// Readers assume every block but a folder's last fills their whole 32 KiB history.
+constexpr std::uint32_t kBlockSize = 32768;
+// cabextract and Wine refuse a block with more compressed bytes than this.
+constexpr std::uint32_t kMaxBlockData = 32768 + 6144;
+constexpr std::uint32_t kMaxBlocks = 65535;
+constexpr std::uint64_t kMaxFolderBytes = std::uint64_t{kMaxBlocks} * kBlockSize;
+
+constexpr std::uint16_t kFlagPrevious = 0x0001;
+constexpr std::uint16_t kFlagNext = 0x0002;
+constexpr std::uint16_t kFlagReserve = 0x0004;
+constexpr std::uint16_t kMethodMszip = 1;
+
+constexpr char kSetupName[] = "setup.exe";
+// A fixed stamp keeps the cabinet reproducible: 2000-01-01 00:00:00, archive attribute only.
+constexpr std::uint16_t kDosDate = (2000 - 1980) << 9 | 1 << 5 | 1;
+constexpr std::uint16_t kDosTime = 0;
+constexpr std::uint16_t kAttribArchive = 0x20;
+
+constexpr std::size_t kSetupHeadersSize =
+    kHeaderSize + kFolderSize + kFileEntrySize + sizeof kSetupName;
+
+void Put16(unsigned char *p, std::uint16_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+void Put32(unsigned char *p, std::uint32_t v) {
+  Put16(p, static_cast<std::uint16_t>(v));
+  Put16(p + 2, static_cast<std::uint16_t>(v >> 16));
+}
+
+std::uint16_t Get16(const unsigned char *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+
+std::uint32_t Get32(const unsigned char *p) {
+  return Get16(p) | static_cast<std::uint32_t>(Get16(p + 2)) << 16;
+}
+
+// The cabinet checksum: LE words XORed; 1-3 leftover bytes are folded in first-byte-highest.
+std::uint32_t Sum32(const unsigned char *p, std::size_t n, std::uint32_t seed) {
+  std::uint32_t sum = seed;
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4)
+    sum ^= Get32(p + i);
+  std::uint32_t tail = 0;
+  for (; i < n; ++i)
+    tail = tail << 8 | p[i];
+  return sum ^ tail;
+}
+
+std::string Grouped(std::uint64_t n) {
+  std::string digits = std::to_string(n);
+  for (std::size_t i = digits.size(); i > 3; i -= 3)
+    digits.insert(i - 3, ",");
+  return digits;
+}
+
+std::string Hex4(unsigned v) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text = "0x";
+  for (int shift = 12; shift >= 0; shift -= 4)
+    text += kDigits[(v >> shift) & 0xF];
+  return text;
+}
+
+// One raw deflate stream per block. Resetting per block gives each block its own final deflate
+// block, which the readers require; the preset dictionary hands over the 32 KiB of history that
+// the readers keep between blocks.
+class MszipEncoder {
+public:
+  explicit MszipEncoder(const std::string &what) : what_(what) {
+    if (deflateInit2(&stream_, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+      throw PackError(what_ + ": zlib could not be initialised");
+  }
+  ~MszipEncoder() { deflateEnd(&stream_); }
+  MszipEncoder(const MszipEncoder &) = delete;
+  MszipEncoder &operator=(const MszipEncoder &) = delete;
+
+  // Returns the number of bytes written to `out`.
+  std::size_t Encode(const unsigned char *data, std::size_t size, const unsigned char *history,
+                     std::size_t history_size, unsigned char *out, std::size_t capacity) {
+    if (deflateReset(&stream_) != Z_OK ||
+        (history_size != 0 &&
+         deflateSetDictionary(&stream_, history, static_cast<uInt>(history_size)) != Z_OK))
+      throw PackError(what_ + ": zlib refused to start a block");
+    stream_.next_in = const_cast<Bytef *>(data);
+    stream_.avail_in = static_cast<uInt>(size);
+    stream_.next_out = out;
+    stream_.avail_out = static_cast<uInt>(capacity);
+    // 32 KiB that does not shrink costs zlib a few stored-block headers, far below the room here.
+    if (deflate(&stream_, Z_FINISH) != Z_STREAM_END)
+      throw PackError(what_ + ": zlib did not finish a block within " + Grouped(capacity) +
+                      " bytes");
+    return capacity - stream_.avail_out;
+  }
+
+private:
+  z_stream stream_{};
+  const std::string &what_;
+};
+
+void WriteAll(std::FILE *output, const unsigned char *data, std::size_t size,
+              const std::string &what) {
+  if (std::fwrite(data, 1, size, output) != size)
+    throw PackError(what + ": writing its cabinet failed");
+}
+
+void BuildSetupHeaders(unsigned char (&headers)[kSetupHeadersSize], std::uint64_t cabinet_size,
+                       std::uint32_t file_size, std::uint32_t blocks) {
+  std::fill(std::begin(headers), std::end(headers), 0);
+  unsigned char *header = headers;
+  header[0] = 'M', header[1] = 'S', header[2] = 'C', header[3] = 'F';
+  Put32(header + 8, static_cast<std::uint32_t>(cabinet_size));
+  Put32(header + 16, kHeaderSize + kFolderSize);
+  header[24] = 3;
+  header[25] = 1;
+  Put16(header + 26, 1);
+  Put16(header + 28, 1);
+  unsigned char *folder = header + kHeaderSize;
+  Put32(folder, kSetupHeadersSize);
+  Put16(folder + 4, static_cast<std::uint16_t>(blocks));
+  Put16(folder + 6, kMethodMszip);
+  unsigned char *file = folder + kFolderSize;
+  Put32(file, file_size);
+  Put16(file + 10, kDosDate);
+  Put16(file + 12, kDosTime);
+  Put16(file + 14, kAttribArchive);
+  std::copy(std::begin(kSetupName), std::end(kSetupName), file + kFileEntrySize);
+}
+
+// Reads a cabinet strictly forwards, never past `size` bytes, so that a damaged offset
+// cannot make it read beyond the cabinet.
+class CabinetReader {
+public:
+  CabinetReader(std::FILE *input, std::uint64_t size, const std::string &what)
+      : input_(input), size_(size), what_(what) {}
+
+  [[noreturn]] void Fail(const std::string &reason) const {
+    throw PackError(what_ + ": " + reason);
+  }
+
+  std::uint64_t position() const { return position_; }
+
+  void Read(unsigned char *data, std::size_t count, const std::string &part) {
+    if (count > size_ - position_)
+      Fail("truncated: " + part + " runs past the end of the " + Grouped(size_) + " bytes");
+    if (std::fread(data, 1, count, input_) != count)
+      Fail("truncated: reading failed after " + Grouped(position_) + " bytes");
+    position_ += count;
+  }
+
+  void SkipTo(std::uint64_t offset, const std::string &part) {
+    if (offset < position_)
+      Fail(part + " at offset " + Grouped(offset) + " overlaps what comes before it");
+    if (offset > size_)
+      Fail(part + " runs past the end of the " + Grouped(size_) + " bytes");
+    // fseek takes a long, which is 32 bits on Windows.
+    while (position_ < offset) {
+      const auto step = static_cast<long>(std::min<std::uint64_t>(offset - position_, 1u << 30));
+      if (std::fseek(input_, step, SEEK_CUR) != 0)
+        Fail("reading failed after " + Grouped(position_) + " bytes");
+      position_ += static_cast<std::uint64_t>(step);
+    }
+  }
+
+private:
+  std::FILE *input_;
+  std::uint64_t size_;
+  std::uint64_t position_ = 0;
+  const std::string &what_;
+};
+
+// The summary with the compression filled in; the file's fields come later.
+CabinetSummary CheckCompression(const CabinetReader &reader, std::uint16_t type) {
+  const unsigned method = type & 0x000F;
+  const unsigned window = (type >> 8) & 0x1F;
+  switch (method) {
+  case 0:
+    return {CabinetCompression::kNone, 0, {}, 0};
+  case 1:
+    return {CabinetCompression::kMszip, 0, {}, 0};
+  case 2: {
+    const unsigned level = (type >> 4) & 0xF;
+    if (level < 1 || level > 7 || window < 10 || window > 21)
+      reader.Fail("Quantum level " + std::to_string(level) + " window " + std::to_string(window) +
+                  " (type " + Hex4(type) + ") is outside levels 1..7, windows 10..21");
+    return {CabinetCompression::kQuantum, window, {}, 0};
+  }
+  case 3:
+    if (window < 15 || window > 21)
+      reader.Fail("LZX window " + std::to_string(window) + " (type " + Hex4(type) +
+                  ") is outside 15..21");
+    return {CabinetCompression::kLzx, window, {}, 0};
+  default:
+    reader.Fail("compression type " + Hex4(type) + " is not one cabinet.dll decodes");
+  }
+}
+
+} // namespace
+
+std::uint64_t WriteSetupCabinet(std::FILE *input, std::uint64_t size, std::FILE *output,
+                                const std::string &what) {
+  if (size > kMaxFolderBytes)
+    throw PackError(what + ": " + Grouped(size) + " bytes is more than one cabinet folder holds (" +
+                    Grouped(kMaxFolderBytes) + ")");
+  const auto blocks = static_cast<std::uint32_t>((size + kBlockSize - 1) / kBlockSize);
+
+  std::fpos_t start;
+  if (std::fgetpos(output, &start) != 0)
+    throw PackError(what + ": the cabinet's output cannot be repositioned");
+  unsigned char headers[kSetupHeadersSize];
+  BuildSetupHeaders(headers, 0, static_cast<std::uint32_t>(size), blocks);
+  WriteAll(output, headers, sizeof headers, what);
+  std::uint64_t cabinet_size = sizeof headers;
+
+  // Two input buffers take turns: the previous block is the next one's dictionary.
+  std::vector<unsigned char> blocks_in[2] = {std::vector<unsigned char>(kBlockSize),
+                                             std::vector<unsigned char>(kBlockSize)};
+  std::vector<unsigned char> block_out(kDataHeaderSize + kMaxBlockData);
+  MszipEncoder encoder(what);
+  std::uint64_t done = 0;
+  for (std::uint32_t block = 0; block < blocks; ++block) {
+    const unsigned char *history = block == 0 ? nullptr : blocks_in[(block - 1) % 2].data();
+    unsigned char *data = blocks_in[block % 2].data();
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kBlockSize));
+    if (std::fread(data, 1, count, input) != count) {
+      if (std::ferror(input))
+        throw PackError(what + ": reading failed after " + Grouped(done) + " bytes");
+      throw PackError(what + ": ended before its " + Grouped(size) +
+                      " bytes; it changed while being read");
+    }
+    done += count;
+
+    unsigned char *ab = block_out.data() + kDataHeaderSize;
+    ab[0] = 'C';
+    ab[1] = 'K';
+    const std::size_t ab_size = 2 + encoder.Encode(data, count, history, history ? kBlockSize : 0,
+                                                   ab + 2, kMaxBlockData - 2);
+    Put16(block_out.data() + 4, static_cast<std::uint16_t>(ab_size));
+    Put16(block_out.data() + 6, static_cast<std::uint16_t>(count));
+    Put32(block_out.data(), Sum32(block_out.data() + 4, 4, Sum32(ab, ab_size, 0)));
+    WriteAll(output, block_out.data(), kDataHeaderSize + ab_size, what);
+    cabinet_size += kDataHeaderSize + ab_size;
+  }
+  if (std::fgetc(input) != EOF)
+    throw PackError(what + ": holds more than its " + Grouped(size) +
+                    " bytes; it changed while being read");
+  if (std::ferror(input))
+    throw PackError(what + ": reading failed after " + Grouped(done) + " bytes");
+
+  // The total size is known only now; it always fits: 70 + 65,535 x (8 + 38,912) < 2^32.
+  std::fpos_t end;
+  BuildSetupHeaders(headers, cabinet_size, static_cast<std::uint32_t>(size), blocks);
+  if (std::fgetpos(output, &end) != 0 || std::fsetpos(output, &start) != 0)
+    throw PackError(what + ": the cabinet's output cannot be repositioned");
+  WriteAll(output, headers, sizeof headers, what);
+  if (std::fsetpos(output, &end) != 0 || std::fflush(output) != 0 || std::ferror(output))
+    throw PackError(what + ": writing its cabinet failed");
+  return cabinet_size;
+}
+
+CabinetSummary InspectCabinet(std::FILE *input, std::uint64_t size, const std::string &what) {
+  CabinetReader reader(input, size, what);
+  unsigned char header[kHeaderSize];
+  reader.Read(header, 4, "the signature");
+  if (header[0] != 'M' || header[1] != 'S' || header[2] != 'C' || header[3] != 'F')
+    reader.Fail("not a cabinet (no MSCF signature)");
+  reader.Read(header + 4, kHeaderSize - 4, "the cabinet header");
+  const std::uint32_t cabinet_size = Get32(header + 8);
+  if (cabinet_size > size)
+    reader.Fail("truncated: its header says " + Grouped(cabinet_size) + " bytes, there are " +
+                Grouped(size));
+  if (cabinet_size < size)
+    reader.Fail("its header says " + Grouped(cabinet_size) + " bytes, the file has " +
+                Grouped(size));
+  if (header[25] != 1 || header[24] != 3)
+    reader.Fail("version " + std::to_string(header[25]) + "." + std::to_string(header[24]) +
+                ", not 1.3");
+  const std::uint16_t flags = Get16(header + 30);
+  if (flags & kFlagPrevious)
+    reader.Fail("continued from a previous cabinet");
+  if (flags & kFlagNext)
+    reader.Fail("continued in a next cabinet");
+  const std::uint16_t folders = Get16(header + 26);
+  const std::uint16_t files = Get16(header + 28);
+  if (folders != 1)
+    reader.Fail("holds " + std::to_string(folders) + " folders, not exactly one");
+  if (files != 1)
+    reader.Fail("holds " + std::to_string(files) + " files, not exactly one");
+
+  std::size_t folder_reserve = 0;
+  std::size_t data_reserve = 0;
+  if (flags & kFlagReserve) {
+    unsigned char sizes[kReserveFieldsSize];
+    reader.Read(sizes, sizeof sizes, "the reserve sizes");
+    const std::uint16_t header_reserve = Get16(sizes);
+    if (header_reserve > 60000)
+      reader.Fail("a header reserve of " + Grouped(header_reserve) + " bytes exceeds 60,000");
+    folder_reserve = sizes[2];
+    data_reserve = sizes[3];
+    reader.SkipTo(reader.position() + header_reserve, "the header reserve");
+  }
+
+  unsigned char folder[kFolderSize];
+  reader.Read(folder, sizeof folder, "the folder entry");
+  reader.SkipTo(reader.position() + folder_reserve, "the folder reserve");
+  const std::uint32_t data_start = Get32(folder);
+  const std::uint16_t block_count = Get16(folder + 4);
+  const std::uint16_t type = Get16(folder + 6);
+  CabinetSummary summary = CheckCompression(reader, type);
+
+  reader.SkipTo(Get32(header + 16), "the file entry");
+  unsigned char file[kFileEntrySize];
+  reader.Read(file, sizeof file, "the file entry");
+  summary.file_size = Get32(file);
+  for (;;) {
+    unsigned char c;
+    reader.Read(&c, 1, "the file name");
+    if (c == 0)
+      break;
+    if (summary.file_name.size() + 1 == kMaxNameSize)
+      reader.Fail("the file name is longer than 255 bytes");
+    summary.file_name += static_cast<char>(c);
+  }
+  const std::uint16_t file_folder = Get16(file + 8);
+  if (file_folder != 0)
+    reader.Fail("its file is in folder " + Hex4(file_folder) + ", not folder 0");
+  if (Get32(file + 4) != 0)
+    reader.Fail("its file starts at offset " + Grouped(Get32(file + 4)) + " of its folder, not 0");
+  if (summary.file_size > kMaxFolderBytes)
+    reader.Fail("its file of " + Grouped(summary.file_size) +
+                " bytes is more than one folder holds");
+
+  reader.SkipTo(data_start, "the first data block");
+  std::uint64_t uncompressed = 0;
+  for (unsigned index = 1; index <= block_count; ++index) {
+    const std::string name = "data block " + std::to_string(index);
+    unsigned char block[kDataHeaderSize];
+    reader.Read(block, sizeof block, name);
+    const std::uint16_t data_size = Get16(block + 4);
+    const std::uint16_t block_size = Get16(block + 6);
+    if (block_size == 0 || block_size > kBlockSize)
+      reader.Fail(name + " holds " + Grouped(block_size) + " bytes, not 1 to 32,768");
+    if (index < block_count && block_size != kBlockSize)
+      reader.Fail(name + " holds " + Grouped(block_size) +
+                  " bytes; every block but the last must hold 32,768");
+    if (data_size > kMaxBlockData)
+      reader.Fail(name + " has " + Grouped(data_size) + " compressed bytes, more than 38,912");
+    if (summary.compression == CabinetCompression::kNone && data_size != block_size)
+      reader.Fail("stored " + name + " has " + Grouped(data_size) + " bytes for " +
+                  Grouped(block_size));
+    reader.SkipTo(reader.position() + data_reserve + data_size, name);
+    uncompressed += block_size;
+  }
+  if (uncompressed != summary.file_size)
+    reader.Fail("its data blocks add up to " + Grouped(uncompressed) + " bytes, not the file's " +
+                Grouped(summary.file_size));
+  return summary;
+}
+
+} // namespace packer

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace packer {
+
+// A private folder beside OUT that holds everything written before OUT appears (the image, the
+// cabinet, the signed image), so that OUT is never seen half-written and an interrupted or
+// failed run leaves nothing: the folder goes when this does, and when SIGINT, SIGTERM or
+// SIGHUP ends the packer.
+class StagingDirectory {
+public:
+  explicit StagingDirectory(const std::string &out);
+  ~StagingDirectory();
+  StagingDirectory(const StagingDirectory &) = delete;
+  StagingDirectory &operator=(const StagingDirectory &) = delete;
+
+  // The path of a file in the folder; at most a few names are used.
+  std::string File(const std::string &name);
+  // Moves `file` to `out`, with the permissions a new file gets under the umask.
+  void Publish(const std::string &file, const std::string &out);
+
+private:
+  std::string path_;
+};
+
+// Refuses an OUT that cannot be written: a directory, a missing folder, or one of the inputs.
+void CheckOutput(const std::string &out, const std::vector<std::string> &inputs);
+
+} // namespace packer

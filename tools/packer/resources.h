@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "input_file.h"
+#include "pe_image.h"
+#include "resource_id.h"
+
+namespace packer {
+
+inline constexpr std::uint16_t kLanguageUsEnglish = 1033;
+inline constexpr std::uint16_t kRtRcdata = 10;
+
+// One resource of a stub. Its bytes are held in memory (the bare stub's own, small texts), or
+// stream from `path` at `offset` when the image is written.
+struct ResourceEntry {
+  ResourceId type;
+  ResourceId name;
+  std::uint16_t language = kLanguageUsEnglish;
+  std::uint64_t size = 0;
+  std::vector<std::uint8_t> bytes;
+  std::string path;
+  std::uint64_t offset = 0;
+  std::string origin; // what gave it, for messages: "--archive", "the bare stub", ...
+
+  bool InMemory() const { return path.empty(); }
+  // "B7" or "BL": the payload, which starts on a page of its own so the loader can map it
+  // without reading it.
+  bool IsPayload() const;
+  std::string Describe() const; // "B7 ONDREL.PACKED.7Z"
+};
+
+// Every resource of an image, in directory order. With `load`, the data is read into memory;
+// otherwise each entry names its place in the file.
+std::vector<ResourceEntry> ReadResources(const InputFile &file, const PeImage &image, bool load);
+
+// Sorts entries into directory order: type, then name, then language.
+void SortEntries(std::vector<ResourceEntry> &entries);
+
+} // namespace packer
