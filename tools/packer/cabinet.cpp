@@ -68,10 +68,14 @@ std::uint32_t Sum32(const unsigned char *p, std::size_t n, std::uint32_t seed) {
 }
 
 std::string Grouped(std::uint64_t n) {
-  std::string digits = std::to_string(n);
-  for (std::size_t i = digits.size(); i > 3; i -= 3)
-    digits.insert(i - 3, ",");
-  return digits;
+  const std::string digits = std::to_string(n);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0)
+      grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
 }
 
 std::string Hex4(unsigned v) {
@@ -124,12 +128,12 @@ void WriteAll(std::FILE *output, const unsigned char *data, std::size_t size,
     throw PackError(what + ": writing its cabinet failed");
 }
 
-void BuildSetupHeaders(unsigned char (&headers)[kSetupHeadersSize], std::uint64_t cabinet_size,
-                       std::uint32_t file_size, std::uint32_t blocks) {
+// The total size at offset 8 stays 0 until the blocks are written.
+void BuildSetupHeaders(unsigned char (&headers)[kSetupHeadersSize], std::uint32_t file_size,
+                       std::uint32_t blocks) {
   std::fill(std::begin(headers), std::end(headers), 0);
   unsigned char *header = headers;
   header[0] = 'M', header[1] = 'S', header[2] = 'C', header[3] = 'F';
-  Put32(header + 8, static_cast<std::uint32_t>(cabinet_size));
   Put32(header + 16, kHeaderSize + kFolderSize);
   header[24] = 3;
   header[25] = 1;
@@ -228,7 +232,7 @@ std::uint64_t WriteSetupCabinet(std::FILE *input, std::uint64_t size, std::FILE 
   if (std::fgetpos(output, &start) != 0)
     throw PackError(what + ": the cabinet's output cannot be repositioned");
   unsigned char headers[kSetupHeadersSize];
-  BuildSetupHeaders(headers, 0, static_cast<std::uint32_t>(size), blocks);
+  BuildSetupHeaders(headers, static_cast<std::uint32_t>(size), blocks);
   WriteAll(output, headers, sizeof headers, what);
   std::uint64_t cabinet_size = sizeof headers;
 
@@ -269,7 +273,7 @@ std::uint64_t WriteSetupCabinet(std::FILE *input, std::uint64_t size, std::FILE 
 
   // The total size is known only now; it always fits: 70 + 65,535 x (8 + 38,912) < 2^32.
   std::fpos_t end;
-  BuildSetupHeaders(headers, cabinet_size, static_cast<std::uint32_t>(size), blocks);
+  Put32(headers + 8, static_cast<std::uint32_t>(cabinet_size));
   if (std::fgetpos(output, &end) != 0 || std::fsetpos(output, &start) != 0)
     throw PackError(what + ": the cabinet's output cannot be repositioned");
   WriteAll(output, headers, sizeof headers, what);
