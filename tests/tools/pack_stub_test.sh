@@ -1,113 +1,283 @@
 #!/usr/bin/env bash
-# Runs tools/pack-stub natively against the configured build: refused input leaves nothing behind,
-# --help describes the interface, and the same inputs give the same bytes with no path of the
-# machine in them. Signed stubs that verify and run are pack_stub_signing_test.sh's.
-#   pack_stub_test.sh PACK_STUB BARE_STUB      (PACK_STUB_BUILD_DIR names the build tree)
+# Runs the packer natively against the configured build: bad input and layouts the stub would
+# refuse are refused in one line and leave nothing behind, --check says what the stub would do,
+# the packed image is laid out by the PE rules as objdump reads it, the same inputs give the same
+# bytes, and packing needs no MinGW tool. Signed stubs are pack_stub_signing_test.sh's; how the
+# platform reads packed stubs is stub_resources_test's.
+#   pack_stub_test.sh PACK_STUB BARE_STUB SETUP_PROGRAM   (PACK_STUB_BUILD_DIR names the build)
 set -uo pipefail
 pack=$1
 bare=$2
+program=$3
 
 source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh" pack-stub-test
 
-head -c 5001 /dev/urandom >archive.7z
-head -c 3001 /dev/urandom >setup.exe
-head -c 3001 /dev/urandom >other-setup.exe
+{ printf '7z\xbc\xaf\x27\x1c' && head -c 5001 /dev/urandom; } >archive.7z
+cp -- "$program" setup.exe
+head -c 3001 /dev/urandom >not-a-program.exe
 : >empty
-mkdir a-directory no-build
-# A throwaway signer, and a key that does not belong to its certificate.
+mkdir a-directory cabinet-files
+for f in one two; do head -c 100 /dev/urandom >cabinet-files/$f; done
+(cd cabinet-files && gcab -c -z ../good.cab one && gcab -c -z ../two-files.cab one two) ||
+    fail "gcab could not make test cabinets"
+{ cat -- "$bare" && printf 'x'; } >bare-plus-data.exe
+head -c 1000 -- "$bare" >truncated.exe
 openssl req -x509 -newkey rsa:2048 -nodes -keyout signer.key -out signer.crt -days 2 \
     -subj "/CN=pack-stub test signer" >/dev/null 2>&1 || fail "openssl could not make a certificate"
 openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out other.key >/dev/null 2>&1 ||
     fail "openssl could not make a key"
+osslsigncode sign -certs signer.crt -key signer.key -in "$bare" -out signed-bare.exe >/dev/null ||
+    fail "osslsigncode could not sign the bare stub"
+truncate -s 4G four-gib && truncate -s 2100M half-a && truncate -s 2100M half-b
+long_name=$(head -c 65536 /dev/zero | tr '\0' A)
+payload=(--archive archive.7z --setup setup.exe)
+"$pack" -o packed.exe "${payload[@]}" 2>stderr || fail "packing a good payload: $(cat stderr)"
 
-# refused DESCRIPTION MESSAGE-FRAGMENT ARGUMENTS...: a nonzero exit, one line on stderr naming the
-# reason, and nothing at all in out/ (neither OUT nor a temporary file).
+# refused STATUS DESCRIPTION MESSAGE-FRAGMENT ARGUMENTS...: that exit status, one line on stderr
+# naming the reason, nothing on stdout and nothing at all in out/.
 refused() {
-    local what=$1 reason=$2
-    shift 2
+    local status=$1 what=$2 reason=$3
+    shift 3
     rm -rf out && mkdir out
     "$pack" "$@" >stdout 2>stderr
-    local status=$?
-    [ "$status" -ne 0 ] || fail "$what: exit status 0"
+    local actual=$?
+    [ "$actual" -eq "$status" ] || fail "$what: exit status $actual, not $status: $(cat stderr)"
     [ "$(wc -l <stderr)" -eq 1 ] || fail "$what: stderr is not one line: $(cat stderr)"
     grep -qF -- "$reason" stderr || fail "$what: stderr does not mention '$reason': $(cat stderr)"
     [ ! -s stdout ] || fail "$what: wrote to stdout"
     [ -z "$(ls -A out)" ] || fail "$what: left $(ls -A out)"
 }
 
-refused "no -o" "no output given" --archive archive.7z
-refused "-o without a value" "-o needs a value" -o
-refused "empty -o" "-o needs a file name" -o ""
-refused "-o twice" "-o given twice" -o out/a.exe -o out/b.exe
-refused "unknown option" "unknown argument: --bogus" -o out/x.exe --bogus
-refused "stray argument" "unknown argument: stray" -o out/x.exe stray
-refused "output directory missing" "no such directory" -o out/missing/x.exe
-refused "output is a directory" "is a directory" -o out
-refused "archive missing" "--archive: no such file" -o out/x.exe --archive missing.7z
-refused "archive is a directory" "--archive: not a regular file" -o out/x.exe --archive a-directory
-refused "archive given twice" "--archive given twice" -o out/x.exe --archive archive.7z \
+# Usage errors: status 2.
+refused 2 "no -o" "no output given" --archive archive.7z
+refused 2 "-o without a value" "-o needs a value" -o
+refused 2 "empty -o" "-o needs a file name" -o ""
+refused 2 "-o twice" "-o given twice" -o out/a.exe -o out/b.exe
+refused 2 "unknown option" "unknown argument: --bogus" -o out/x.exe --bogus
+refused 2 "stray argument" "unknown argument: stray" -o out/x.exe stray
+refused 2 "archive given twice" "--archive given twice" -o out/x.exe --archive archive.7z \
     --archive archive.7z
-refused "setup missing" "--setup: no such file" -o out/x.exe --setup missing.exe
-refused "setup cabinet missing" "--setup-cab: no such file" -o out/x.exe --setup-cab missing.cab
-refused "patch missing" "--patch: no such file" -o out/x.exe --patch missing
-refused "rcdata file missing" "--rcdata-file: no such file" -o out/x.exe --rcdata-file missing
-refused "resource file missing" "no such file: missing" -o out/x.exe --resource B7 NAME missing
-refused "setup and setup cabinet" "exclude each other" -o out/x.exe --setup setup.exe \
-    --setup-cab archive.7z
-refused "previous version and rcdata file" "exclude each other" -o out/x.exe \
+refused 2 "resource short of values" "--resource needs 3 values" -o out/x.exe --resource B7 NAME
+refused 2 "setup and setup cabinet" "exclude each other" -o out/x.exe --setup setup.exe \
+    --setup-cab good.cab
+refused 2 "previous version and rcdata file" "exclude each other" -o out/x.exe \
     --previous-version 1.0 --rcdata-file archive.7z
-refused "previous version not UTF-8" "not valid UTF-8" -o out/x.exe --previous-version $'1.\xc3'
-refused "resource short of values" "--resource needs 3 values" -o out/x.exe --resource B7 NAME
-refused "empty type" "TYPE is empty" -o out/x.exe --resource "" NAME archive.7z
-refused "empty name" "NAME is empty" -o out/x.exe --resource B7 "" archive.7z
-refused "integer name 0" "1 to 65535" -o out/x.exe --resource B7 0 archive.7z
-refused "integer type 65536" "1 to 65535" -o out/x.exe --resource 65536 NAME archive.7z
-refused "integer name 0 in many digits" "1 to 65535" -o out/x.exe --resource B7 000000 archive.7z
-refused "name not UTF-8" "NAME is not valid UTF-8" -o out/x.exe --resource B7 $'\xff' archive.7z
-refused "same resource twice" "given twice" -o out/x.exe --resource B7 X archive.7z \
-    --resource B7 X setup.exe
-refused "same integer written two ways" "given twice" -o out/x.exe --resource 10 7 empty \
-    --resource 10 0000007 empty
-refused "archive slot filled again" "given twice" -o out/x.exe --archive archive.7z \
-    --resource B7 ONDREL.PACKED.7Z archive.7z
-refused "previous version slot filled again" "given twice" -o out/x.exe --previous-version 1 \
-    --resource 10 1 empty
-refused "clash with the stub's manifest" "clashes" -o out/x.exe --resource 24 1 archive.7z
-refused "version block the compiler cannot read" "resource compiler" -o out/x.exe \
-    --resource 16 2 archive.7z
-refused "certificate without key" "--sign-cert and --sign-key go together" -o out/x.exe \
+refused 2 "certificate without key" "--sign-cert and --sign-key go together" -o out/x.exe \
     --sign-cert signer.crt
-refused "key without certificate" "--sign-cert and --sign-key go together" -o out/x.exe \
-    --sign-key signer.key
-refused "certificate missing" "--sign-cert: no such file" -o out/x.exe --sign-cert missing.crt \
-    --sign-key signer.key
-refused "key missing" "--sign-key: no such file" -o out/x.exe --sign-cert signer.crt \
-    --sign-key missing.key
-refused "no certificate in the file" "no certificate in" -o out/x.exe --sign-cert signer.key \
-    --sign-key signer.key
-refused "key of another signer" "signing failed" -o out/x.exe --archive archive.7z \
-    --sign-cert signer.crt --sign-key other.key
-SOURCE_DATE_EPOCH=yesterday refused "signing time not a number" "SOURCE_DATE_EPOCH" \
-    -o out/x.exe --sign-cert signer.crt --sign-key signer.key
-PACK_STUB_BUILD_DIR=$scratch/no-build refused "build tree without a stub" "no stub build" \
-    -o out/x.exe --archive archive.7z
+refused 2 "check with other options" "--check takes no other option" --check packed.exe -o out/x
 
-# A stub already at OUT survives a refused run unchanged, whether it fails before linking or
-# after, in the signer.
-for bad in "--archive missing.7z" "--sign-cert signer.crt --sign-key other.key"; do
-    rm -rf out && mkdir out && echo previous >out/x.exe
-    # shellcheck disable=SC2086 # the options are split on purpose
-    "$pack" -o out/x.exe $bad 2>/dev/null && fail "$bad: accepted"
-    [ "$(cat out/x.exe)" = previous ] || fail "$bad: the refused run changed the existing OUT"
-    [ "$(ls -A out)" = x.exe ] || fail "$bad: the refused run left $(ls -A out)"
+# Bad input: status 1.
+refused 1 "output folder missing" "no such directory" -o out/missing/x.exe "${payload[@]}"
+refused 1 "output is a directory" "is a directory" -o out "${payload[@]}"
+refused 1 "archive missing" "--archive: no such file" -o out/x.exe --archive missing.7z
+refused 1 "archive is a directory" "--archive: not a regular file" -o out/x.exe --archive a-directory
+refused 1 "archive of 4 GiB" "larger than 4 GiB" -o out/x.exe --archive four-gib --setup setup.exe
+refused 1 "image of 4 GiB" "would reach 4 GiB" -o out/x.exe --archive half-a --setup setup.exe \
+    --resource ZZ EXTRA half-b
+refused 1 "setup missing" "--setup: no such file" -o out/x.exe --setup missing.exe
+refused 1 "setup cabinet missing" "--setup-cab: no such file" -o out/x.exe --setup-cab missing.cab
+refused 1 "patch missing" "--patch: no such file" -o out/x.exe --patch missing
+refused 1 "rcdata file missing" "--rcdata-file: no such file" -o out/x.exe --rcdata-file missing
+refused 1 "resource file missing" "no such file: missing" -o out/x.exe --resource B7 NAME missing
+refused 1 "previous version not UTF-8" "not valid UTF-8" -o out/x.exe --previous-version $'1.\xc3'
+refused 1 "empty type" "TYPE is empty" -o out/x.exe --resource "" NAME archive.7z
+refused 1 "empty name" "NAME is empty" -o out/x.exe --resource B7 "" archive.7z
+refused 1 "integer name 0" "1 to 65535" -o out/x.exe --resource B7 0 archive.7z
+refused 1 "integer type 65536" "1 to 65535" -o out/x.exe --resource 65536 NAME archive.7z
+refused 1 "integer name 0 in many digits" "1 to 65535" -o out/x.exe --resource B7 000000 archive.7z
+refused 1 "name not UTF-8" "NAME is not valid UTF-8" -o out/x.exe --resource B7 $'\xff' archive.7z
+refused 1 "name of 65,536 units" "longer than 65535" -o out/x.exe --resource ZZ "$long_name" empty
+refused 1 "name read as an integer" "cannot begin with \"#\"" -o out/x.exe --resource ZZ '#12' empty
+refused 1 "same resource twice" "given twice" -o out/x.exe "${payload[@]}" --resource ZZ X empty \
+    --resource ZZ X archive.7z
+refused 1 "same integer written two ways" "given twice" -o out/x.exe "${payload[@]}" \
+    --resource 10 7 empty --resource 10 0000007 empty
+refused 1 "names that differ only in case" "given twice" -o out/x.exe "${payload[@]}" \
+    --resource ZZ Name empty --resource ZZ NAME empty
+refused 1 "archive slot filled again" "given twice" -o out/x.exe "${payload[@]}" \
+    --resource B7 ONDREL.PACKED.7Z archive.7z
+refused 1 "clash with the stub's manifest" "clashes" -o out/x.exe "${payload[@]}" \
+    --resource 24 1 archive.7z
+refused 1 "stub missing" "--stub: no such file" -o out/x.exe --stub missing.exe "${payload[@]}"
+refused 1 "stub not a program" "not a 64-bit Windows program" -o out/x.exe \
+    --stub not-a-program.exe "${payload[@]}"
+refused 1 "stub truncated" "not a 64-bit Windows program" -o out/x.exe --stub truncated.exe \
+    "${payload[@]}"
+refused 1 "stub with data after it" "data follows its last section" -o out/x.exe \
+    --stub bare-plus-data.exe "${payload[@]}"
+refused 1 "stub already packed" "already carries a payload" -o out/x.exe --stub packed.exe \
+    "${payload[@]}"
+refused 1 "stub signed" "it is signed" -o out/x.exe --stub signed-bare.exe "${payload[@]}"
+refused 1 "certificate missing" "--sign-cert: no such file" -o out/x.exe "${payload[@]}" \
+    --sign-cert missing.crt --sign-key signer.key
+refused 1 "no certificate in the file" "no certificate in" -o out/x.exe "${payload[@]}" \
+    --sign-cert signer.key --sign-key signer.key
+refused 1 "key of another signer" "signing failed" -o out/x.exe "${payload[@]}" \
+    --sign-cert signer.crt --sign-key other.key
+SOURCE_DATE_EPOCH=yesterday refused 1 "signing time not a number" "SOURCE_DATE_EPOCH" \
+    -o out/x.exe "${payload[@]}" --sign-cert signer.crt --sign-key signer.key
+PACK_STUB_BUILD_DIR=$scratch/no-build refused 1 "build tree without a packer" "not built yet" \
+    -o out/x.exe "${payload[@]}"
+
+# OUT naming an input is refused before anything is written, and the input is kept.
+cp archive.7z own-input.7z
+"$pack" -o own-input.7z --archive own-input.7z --setup setup.exe 2>stderr &&
+    fail "OUT equal to the archive: accepted"
+grep -qF "would overwrite its own input" stderr || fail "OUT equal to the archive: $(cat stderr)"
+cmp -s archive.7z own-input.7z || fail "OUT equal to the archive: the archive changed"
+
+# Every layout the stub refuses at run time is refused here with the code it would end with,
+# packs with --no-layout-check, and --check then names the same code.
+x254=$(head -c 254 /dev/zero | tr '\0' X)
+x255=$(head -c 255 /dev/zero | tr '\0' X)
+layout() { # DESCRIPTION CODE-AND-EXTRA ARGUMENTS...
+    local what=$1 code=$2
+    shift 2
+    refused 1 "$what" "would end with $code" -o out/x.exe "$@"
+    "$pack" -o out/x.exe --no-layout-check "$@" >/dev/null 2>stderr ||
+        fail "$what: --no-layout-check did not pack it: $(cat stderr)"
+    "$pack" --check out/x.exe >stdout 2>stderr && fail "$what: --check exit status 0"
+    grep -qF -- "would end with $code" stderr || fail "$what: --check says $(cat stderr)"
+}
+layout "no archive" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 2" --setup setup.exe
+layout "only a patch" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 2" --patch archive.7z
+layout "a second archive" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 68" \
+    "${payload[@]}" --resource B7 ONDREL.OTHER archive.7z
+layout "a second patch" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 68" \
+    --archive archive.7z --patch archive.7z --resource B7 SETUP.OTHER archive.7z
+layout "a foreign B7 name" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 13" \
+    "${payload[@]}" --resource B7 README archive.7z
+layout "a B7 name of 260" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 206" \
+    --resource B7 "ONDREL$x254" archive.7z --setup setup.exe
+layout "an integer B7 entry" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 2" \
+    "${payload[@]}" --resource B7 7 archive.7z
+layout "an empty archive" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 2" \
+    --resource B7 ONDREL.PACKED.7Z empty --setup setup.exe
+layout "a full stub without BL" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 2" \
+    --archive archive.7z
+layout "a foreign BL name" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 13" \
+    --archive archive.7z --resource BL LAUNCHER good.cab
+layout "a second BL" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 68" \
+    "${payload[@]}" --resource BL SETUP.OTHER good.cab
+layout "a BL name of 260" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 206" \
+    --archive archive.7z --resource BL "SETUP$x255" good.cab
+layout "an integer BL entry" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 2" \
+    "${payload[@]}" --resource BL 5 good.cab
+layout "an empty BL" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 2" \
+    --archive archive.7z --resource BL SETUP.EX_ empty
+layout "not a cabinet" "115 (RESULT_SETUP_EXPANSION_FAILED), extra code 0" \
+    --archive archive.7z --setup-cab not-a-program.exe
+layout "a cabinet of two files" "115 (RESULT_SETUP_EXPANSION_FAILED), extra code 0" \
+    --archive archive.7z --setup-cab two-files.cab
+# Refused at pack time only: what is stored is a cabinet, which --check cannot look into.
+refused 1 "a setup program that is not one" \
+    "would end with 124 (RESULT_SETUP_LAUNCH_FAILED), extra code 193" \
+    -o out/x.exe --archive archive.7z --setup not-a-program.exe
+# Stored exactly as given: the platform upper-cases what it looks up, so a lower-case twin is
+# found through its upper-case one, and one without is not found at all.
+"$pack" -o out/twins.exe --no-layout-check --setup setup.exe --resource B7 ONDREL.A archive.7z \
+    --resource B7 Ondrel.a archive.7z 2>/dev/null || fail "packing lower-case twins failed"
+"$pack" --check out/twins.exe 2>stderr >/dev/null
+grep -qF "extra code 68" stderr || fail "a lower-case twin of the archive: $(cat stderr)"
+
+# What the stub accepts but is probably a mistake, and names it stores otherwise than given:
+# packed, and said in one line each.
+warned() { # DESCRIPTION TEXT ARGUMENTS...
+    local what=$1 text=$2
+    shift 2
+    "$pack" -o out/w.exe "$@" >/dev/null 2>stderr || fail "$what: not packed: $(cat stderr)"
+    [ "$(grep -cF -- "$text" stderr)" -eq 1 ] || fail "$what: not said once: $(cat stderr)"
+}
+warned "archive without the 7z signature" "warning: the archive ONDREL.PACKED.7Z is not a 7z" \
+    --archive not-a-program.exe --setup setup.exe
+warned "patch without a previous version" "applies to any installed version" \
+    --archive archive.7z --patch archive.7z
+warned "cabinet file not named setup.exe" "warning: the cabinet's file is named \"one\"" \
+    --archive archive.7z --setup-cab good.cab
+warned "a type given in lower case" "note: --resource zz is stored as ZZ" "${payload[@]}" \
+    --resource zz 1 empty
+warned "a name given in mixed case" "note: --resource Mixed.Name is stored as MIXED.NAME" \
+    "${payload[@]}" --resource ZZ Mixed.Name empty
+
+# --check lists the resources of a good stub, its cabinet and the longest folder it runs from.
+if "$pack" --check packed.exe >stdout 2>stderr; then
+    for text in "B7       ONDREL.PACKED.7Z" "BL       SETUP.EX_" "24       1" \
+        'MSZIP, one file "setup.exe"' "runs from folders of up to 229 characters"; do
+        grep -qF -- "$text" stdout || fail "--check does not report $text: $(cat stdout)"
+    done
+else
+    fail "--check of a good stub: $(cat stderr)"
+fi
+
+# The image as an independent reader sees it: sections ascending and adjacent in memory, the
+# resources last and the relocations' directory following them, file offsets aligned as the
+# headers say, resource data 8-byte aligned and the payload on pages of its own.
+x86_64-w64-mingw32-objdump -h -p packed.exe >objdump.txt || fail "objdump cannot read a packed stub"
+awk '
+    function hex(s,    i, v) {
+        sub(/^0x/, "", s); v = 0
+        for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", tolower(substr(s, i, 1))) - 1
+        return v
+    }
+    /^FileAlignment/ { file_alignment = hex($2) }
+    /^SizeOfImage/ { image_size = hex($2) }
+    /^Entry 2 / { resource_rva = hex($3) }
+    /^Entry 5 / { reloc_rva = hex($3) }
+    /^ *[0-9]+ \.[a-z]+ / {
+        name = $2; size = hex($3); vma = hex($4) - hex("140000000"); offset = hex($6)
+        if (n && vma != end) printf "section %s at 0x%x, not at 0x%x\n", name, vma, end
+        if (offset % file_alignment) printf "section %s at file offset 0x%x\n", name, offset
+        end = int((vma + size + 4095) / 4096) * 4096; last = name; last_vma = vma; last_offset = offset
+        if (name == ".reloc") reloc_vma = vma
+        n++
+    }
+    /Leaf: Addr:/ {
+        sub(",", "", $4); addr = hex($4)
+        if (addr % 8) printf "resource data at 0x%x\n", addr
+        if (++leaf <= 2 && ((addr - last_vma + last_offset) % 4096)) printf "payload at file offset 0x%x\n", addr - last_vma + last_offset
+    }
+    END {
+        if (last != ".rsrc") print "the last section is " last
+        if (resource_rva != last_vma) print "the resource directory is not the last section"
+        if (reloc_rva != reloc_vma) print "the relocations directory does not follow .reloc"
+        if (image_size != end) printf "SizeOfImage 0x%x, not 0x%x\n", image_size, end
+        if (leaf < 6) print "fewer resources than packed"
+    }' objdump.txt >layout-problems.txt
+[ ! -s layout-problems.txt ] || fail "the packed image breaks the PE rules: $(cat layout-problems.txt)"
+
+# Without a payload the packed stub holds the bare stub's code, byte for byte.
+code() { x86_64-w64-mingw32-objcopy -O binary --only-section=.text "$1" "$2"; }
+"$pack" -o plain.exe --no-layout-check 2>stderr || fail "packing without payload: $(cat stderr)"
+code plain.exe plain.text && code "$bare" bare.text && cmp -s plain.text bare.text ||
+    fail "a stub packed without payload has other code than the bare stub"
+[ -x plain.exe ] || fail "the packed stub is not executable"
+
+# Packing needs no MinGW tool: tools/pack-stub with a PATH of bash and dirname only.
+mkdir minimal-path && ln -s "$(command -v bash)" "$(command -v dirname)" minimal-path/
+PATH=$scratch/minimal-path "$pack" -o minimal.exe "${payload[@]}" >/dev/null 2>stderr ||
+    fail "packing with a PATH without MinGW tools: $(cat stderr)"
+cmp -s minimal.exe packed.exe || fail "packing with another PATH gave other bytes"
+
+# Interrupted while it writes a 1 GiB payload, it leaves neither OUT nor anything else.
+truncate -s 1G one-gib && rm -rf out && mkdir out
+"$pack" -o out/big.exe --archive one-gib --setup setup.exe >/dev/null 2>&1 &
+packer=$!
+for _ in $(seq 500); do
+    [ -s out/.pack-stub.*/stub.exe ] 2>/dev/null && break
+    sleep 0.01
 done
+kill -INT "$packer"
+wait "$packer"
+status=$?
+[ "$status" -eq 130 ] || fail "an interrupted pack exited with $status, not 130"
+[ -z "$(ls -A out)" ] || fail "an interrupted pack left $(ls -A out)"
 
 # --help: the whole interface, on stdout.
 if "$pack" --help >stdout 2>stderr; then
-    for text in "Usage: tools/pack-stub -o OUT.exe" --archive --setup --setup-cab --patch \
-        --previous-version --rcdata-file "--resource TYPE NAME FILE" PACK_STUB_BUILD_DIR \
-        makecab CompressionType=LZX "--sign-cert CERT --sign-key KEY" osslsigncode \
-        SOURCE_DATE_EPOCH; do
+    for text in "Usage: pack-stub -o OUT.exe" --stub --archive --setup --setup-cab --patch \
+        --previous-version --rcdata-file "--resource TYPE NAME FILE" --no-layout-check \
+        "--check STUB.exe" makecab CompressionType=LZX "--sign-cert CERT --sign-key KEY" \
+        osslsigncode SOURCE_DATE_EPOCH; do
         grep -qF -- "$text" stdout || fail "--help does not mention $text"
     done
     [ ! -s stderr ] || fail "--help wrote to stderr"
@@ -115,40 +285,27 @@ else
     fail "--help exit status $?"
 fi
 
-# Without a payload the packed stub holds the bare stub's code, byte for byte: both are linked from
-# the same objects the same way, only with sections aligned to pages in the file.
-code() { x86_64-w64-mingw32-objcopy -O binary --only-section=.text "$1" "$2"; }
-rm -rf out && mkdir out
-if "$pack" -o out/plain.exe 2>stderr; then
-    code out/plain.exe out/plain.text && code "$bare" out/bare.text &&
-        cmp -s out/plain.text out/bare.text ||
-        fail "a stub packed without payload has other code than the bare stub"
-    [ -x out/plain.exe ] || fail "the packed stub is not executable"
-else
-    fail "packing without payload: $(cat stderr)"
-fi
-
 # Same inputs, same bytes: from another output directory and name, another working directory,
 # temporary directory and time zone, with the inputs' times and modes changed in between.
-payload=(--archive "$scratch/archive.7z" --setup "$scratch/setup.exe" --patch "$scratch/empty"
+payload=(--archive "$scratch/archive.7z" --setup "$scratch/setup.exe" --patch "$scratch/archive.7z"
     --previous-version "1.2.3.4" --resource B7 lower.Name "$scratch/archive.7z"
     --resource 300 7 "$scratch/empty")
 mkdir -p first second/deeper other-tmp
-if "$pack" -o first/stub.exe "${payload[@]}" 2>stderr; then
+if "$pack" -o first/stub.exe --no-layout-check "${payload[@]}" 2>stderr; then
     [ "$(ls -A first)" = stub.exe ] || fail "packing left $(ls -A first)"
     touch -d '2015-06-07 08:09:10' setup.exe archive.7z
     chmod 0755 setup.exe
-    sleep 2 # cabinets keep times in 2-second steps: the clock must move on visibly
     if (cd second && TZ=Pacific/Auckland TMPDIR=$scratch/other-tmp \
-        "$pack" -o deeper/other-name.exe "${payload[@]}") 2>stderr; then
+        "$pack" -o deeper/other-name.exe --no-layout-check "${payload[@]}") 2>stderr; then
         cmp -s first/stub.exe second/deeper/other-name.exe ||
             fail "the same inputs gave different stubs"
     else
         fail "second pack: $(cat stderr)"
     fi
     # ... and the comparison can tell: another setup program gives another stub.
-    payload[3]=$scratch/other-setup.exe
-    "$pack" -o first/changed.exe "${payload[@]}" 2>stderr || fail "third pack: $(cat stderr)"
+    payload[3]=$scratch/bare-plus-data.exe
+    "$pack" -o first/changed.exe --no-layout-check "${payload[@]}" 2>stderr ||
+        fail "third pack: $(cat stderr)"
     ! cmp -s first/stub.exe first/changed.exe || fail "a different setup program changed nothing"
 
     # No path of the machine in the stub, in either of the encodings it stores text in: not the

@@ -31,13 +31,18 @@ std::optional<LayoutFault> Visit(const std::vector<const ResourceEntry *> &names
       return LayoutFault{code, kFileNotFound,
                          "an integer entry " + entry->name.Display() + " under \"" + type + "\""};
     }
-    // FindResourceW upper-cases the name it is given, so a name stored otherwise is not found.
-    if (entry->name.text != UpcaseName(entry->name.text)) {
+    // FindResourceW upper-cases the enumerated name before it looks it up: a name stored in
+    // another case is found only through a twin stored in upper case, whose size then counts.
+    const std::u16string wanted = UpcaseName(entry->name.text);
+    const auto found = std::find_if(names.begin(), names.end(), [&](const ResourceEntry *e) {
+      return !e->name.is_integer && e->name.text == wanted;
+    });
+    if (found == names.end()) {
       return LayoutFault{code, kFileNotFound,
                          "\"" + type + "\" " + entry->name.Display() +
-                             " is not stored in upper case"};
+                             " is not stored in upper case, so the stub cannot find it"};
     }
-    if (entry->size == 0) {
+    if ((*found)->size == 0) {
       return LayoutFault{code, kFileNotFound,
                          "\"" + type + "\" " + entry->name.Display() + " is empty"};
     }

@@ -371,10 +371,11 @@ int Pack(const Options &o, const char *argv0) {
     const ResourceEntry &a = entries[i - 1], &b = entries[i];
     if (a.type == b.type && a.name == b.name && a.language == b.language) {
       const bool stubs = a.origin == "the bare stub" || b.origin == "the bare stub";
-      throw PackError(
-          (b.origin == "the bare stub" ? a.origin : b.origin) + ": a resource of type " +
-          a.type.Display() + " named " + a.name.Display() +
-          (stubs ? " clashes with one of the stub's own resources" : " is given twice"));
+      throw PackError((b.origin == "the bare stub" ? a.origin : b.origin) +
+                      ": a resource of type " + a.type.Display() + " named " + a.name.Display() +
+                      (stubs   ? " clashes with one of the stub's own resources"
+                       : exact ? " is given twice"
+                               : " is given twice (names are stored in upper case)"));
     }
   }
 

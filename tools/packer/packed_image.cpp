@@ -232,7 +232,7 @@ PackedImage::PackedImage(const InputFile &stub, const PeImage &image,
 
 void PackedImage::LayOutResources(std::uint32_t section_rva) {
   // Directories first (the root, one per type, one per name), then the data entries, then the
-  // names, then the data: what is held in memory, then what streams from files.
+  // names, then the data.
   struct Directory {
     std::size_t first, count; // the entries (or subdirectories) it lists
   };
@@ -287,20 +287,14 @@ void PackedImage::LayOutResources(std::uint32_t section_rva) {
       offset += 2 + 2 * entries_[name_starts[n]].name.text.size();
     }
   }
-  std::uint64_t end = AlignUp(offset, kDataAlignment);
+  // The data in directory order, as resource compilers lay it out: a reader that walks the
+  // directory then meets the data that ends the section last.
+  const std::uint64_t head_size = offset;
+  std::uint64_t end = head_size;
   data_offsets_.assign(entries_.size(), 0);
   for (std::size_t i = 0; i < entries_.size(); ++i) {
-    if (entries_[i].InMemory()) {
-      data_offsets_[i] = end;
-      end = AlignUp(end + entries_[i].size, kDataAlignment);
-    }
-  }
-  const std::uint64_t head_size = end;
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    if (!entries_[i].InMemory()) {
-      data_offsets_[i] = AlignUp(end, entries_[i].IsPayload() ? kPage : kDataAlignment);
-      end = data_offsets_[i] + entries_[i].size;
-    }
+    data_offsets_[i] = AlignUp(end, entries_[i].IsPayload() ? kPage : kDataAlignment);
+    end = data_offsets_[i] + entries_[i].size;
   }
   resource_size_ = end;
   if (section_rva + resource_size_ >= kFourGiB) {
@@ -382,9 +376,6 @@ void PackedImage::LayOutResources(std::uint32_t section_rva) {
                   static_cast<std::uint32_t>(data_entry));
         Put32(&head[data_entry], static_cast<std::uint32_t>(section_rva + data_offsets_[i]));
         Put32(&head[data_entry + 4], static_cast<std::uint32_t>(entries_[i].size));
-        if (entries_[i].InMemory() && entries_[i].size != 0) {
-          std::memcpy(&head[data_offsets_[i]], entries_[i].bytes.data(), entries_[i].size);
-        }
       }
     }
     name_k += names;
@@ -400,8 +391,10 @@ void PackedImage::Write(std::FILE *out, const std::string &out_name) const {
   writer.Write(resource_head_.data(), resource_head_.size());
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     const ResourceEntry &entry = entries_[i];
-    if (!entry.InMemory()) {
-      writer.PadTo(resource_offset_ + data_offsets_[i]);
+    writer.PadTo(resource_offset_ + data_offsets_[i]);
+    if (entry.InMemory()) {
+      writer.Write(entry.bytes.data(), entry.bytes.size());
+    } else {
       // Payload files are read whole; one that changed size since it was planned has changed.
       const InputFile file(entry.path, entry.origin);
       if (file.size() != entry.offset + entry.size) {

@@ -43,7 +43,7 @@ private:
   std::uint32_t relocation_size_ = 0;
   std::uint32_t resource_offset_ = 0; // the new section in the file
   std::uint32_t resource_raw_size_ = 0;
-  std::vector<std::uint8_t> resource_head_; // directory, names and the data held in memory
+  std::vector<std::uint8_t> resource_head_; // directories, data entries and names
   std::vector<std::uint64_t> data_offsets_; // each entry's data, from the section's start
   std::uint64_t resource_size_ = 0;
   std::uint64_t file_size_ = 0;
