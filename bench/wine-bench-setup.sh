@@ -1,11 +1,11 @@
 # Sourced by the benchmarks that run programs under Wine, with the build targets they need:
 #   source "$(dirname "$0")/wine-bench-setup.sh" TARGET...
-# Moves to the repository root, installs what is missing, builds the targets and the side-by-side
+# Moves to the repository root, installs what is missing, builds the targets, the packer and the side-by-side
 # runner, makes sure the build's Wine prefix exists, and defines prefix and wine_run.
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 scripts/install-deps.sh >/dev/null
 cmake --preset default >/dev/null
-cmake --build --preset default -j2 --target bench_side_by_side "$@" >/dev/null
+cmake --build --preset default -j2 --target bench_side_by_side host_packer "$@" >/dev/null
 prefix=$PWD/build/wine-prefix
 wine_run() { cmake/wine-run "$prefix" "$@"; }
 # The prefix is made on first use; a run of nothing makes sure it exists.

@@ -11,8 +11,11 @@ packages=(
     wine64
     cmake
     googletest                 # sources, cross-built in the build tree
-    gcab                       # cabinet creation for the packer
-    7zip                       # archive creation
+    libgtest-dev               # the same, built for the host: the packer's own tests
+    zlib1g-dev                 # the packer's MSZIP cabinets
+    gcab                       # test cabinets made by another writer than the packer's
+    cabextract                 # an independent reader of the packer's cabinets
+    7zip                       # archive creation, and another reader of cabinets
     osslsigncode               # Authenticode signing of packed stubs
     openssl                    # reads signing certificates; tests make throwaway ones
     clang-format
@@ -20,6 +23,7 @@ packages=(
 # Only for comparing against a peer installer; builds and tests never need it.
 bench_packages=(
     nsis # makensis, for bench/against-nsis.sh
+    time # /usr/bin/time: peak memory, for bench/pack-stub.sh
 )
 case ${1:-} in
 '') ;;
