@@ -275,7 +275,7 @@ void WarnAboutPayload(const PayloadLayout &layout, const std::vector<ResourceEnt
 int Check(const std::string &path) {
   const InputFile file(path, "--check");
   const PeImage image = ReadPeImage(file);
-  const std::vector<ResourceEntry> entries = ReadResources(file, image, false);
+  const std::vector<ResourceEntry> entries = ReadResources(file, image);
   std::printf("%-8s %-24s %8s %12s\n", "TYPE", "NAME", "LANGUAGE", "SIZE");
   for (const ResourceEntry &e : entries) {
     std::printf("%-8s %-24s %8u %12llu\n", e.type.Display().c_str(), e.name.Display().c_str(),
@@ -317,7 +317,7 @@ int Pack(const Options &o, const char *argv0) {
 
   const InputFile stub(stub_path, o.stub ? "--stub" : "the bare stub");
   const PeImage image = ReadPeImage(stub);
-  std::vector<ResourceEntry> entries = ReadResources(stub, image, true);
+  std::vector<ResourceEntry> entries = ReadResources(stub, image);
   for (const ResourceEntry &e : entries) {
     if (e.IsPayload() ||
         (e.type == ResourceId::Integer(kRtRcdata) && e.name == ResourceId::Integer(1))) {
@@ -327,6 +327,7 @@ int Pack(const Options &o, const char *argv0) {
     }
   }
   for (ResourceEntry &e : entries) {
+    LoadIntoMemory(e, stub);
     e.origin = "the bare stub";
   }
 

@@ -12,12 +12,10 @@ constexpr std::uint32_t kSubdirectory = 0x80000000;
 constexpr std::uint32_t kNamed = 0x80000000;
 constexpr unsigned kLevels = 3; // type, name, language
 
-// Reads the resource directory through the file, so that a packed stub's payload is never
-// loaded to list it.
 class TreeReader {
 public:
-  TreeReader(const InputFile &file, const PeImage &image, bool load)
-      : file_(file), image_(image), load_(load), root_rva_(image.Directory(kResourceDirectory).rva),
+  TreeReader(const InputFile &file, const PeImage &image)
+      : file_(file), image_(image), root_rva_(image.Directory(kResourceDirectory).rva),
         size_(image.Directory(kResourceDirectory).size),
         root_offset_(image.FileOffset(root_rva_, size_, "the resource directory")) {}
 
@@ -93,19 +91,13 @@ private:
     const std::uint32_t size = static_cast<std::uint32_t>(entry.size);
     if (size != 0) {
       entry.offset = image_.FileOffset(rva, size, "resource " + entry.Describe());
-      if (load_) {
-        entry.bytes.resize(size);
-        file_.ReadAt(entry.offset, entry.bytes.data(), size);
-      } else {
-        entry.path = file_.path();
-      }
+      entry.path = file_.path();
     }
     out.push_back(std::move(entry));
   }
 
   const InputFile &file_;
   const PeImage &image_;
-  bool load_;
   std::uint32_t root_rva_;
   std::uint32_t size_;
   std::uint64_t root_offset_;
@@ -122,13 +114,22 @@ bool ResourceEntry::IsPayload() const {
 
 std::string ResourceEntry::Describe() const { return type.Display() + " " + name.Display(); }
 
-std::vector<ResourceEntry> ReadResources(const InputFile &file, const PeImage &image, bool load) {
+std::vector<ResourceEntry> ReadResources(const InputFile &file, const PeImage &image) {
   std::vector<ResourceEntry> entries;
   if (image.Directory(kResourceDirectory).size != 0) {
-    TreeReader(file, image, load).Read(entries);
+    TreeReader(file, image).Read(entries);
   }
   SortEntries(entries);
   return entries;
+}
+
+void LoadIntoMemory(ResourceEntry &entry, const InputFile &file) {
+  if (!entry.InMemory()) {
+    entry.bytes.resize(static_cast<std::size_t>(entry.size));
+    file.ReadAt(entry.offset, entry.bytes.data(), entry.bytes.size());
+    entry.path.clear();
+    entry.offset = 0;
+  }
 }
 
 void SortEntries(std::vector<ResourceEntry> &entries) {

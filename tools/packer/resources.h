@@ -32,9 +32,12 @@ struct ResourceEntry {
   std::string Describe() const; // "B7 ONDREL.PACKED.7Z"
 };
 
-// Every resource of an image, in directory order. With `load`, the data is read into memory;
-// otherwise each entry names its place in the file.
-std::vector<ResourceEntry> ReadResources(const InputFile &file, const PeImage &image, bool load);
+// Every resource of an image, in directory order, each naming its place in the file: the
+// directory is read through the file, so a packed stub's payload is never loaded to list it.
+std::vector<ResourceEntry> ReadResources(const InputFile &file, const PeImage &image);
+
+// Reads an entry's data from its place in `file` into memory.
+void LoadIntoMemory(ResourceEntry &entry, const InputFile &file);
 
 // Sorts entries into directory order: type, then name, then language.
 void SortEntries(std::vector<ResourceEntry> &entries);
