@@ -1,5 +1,6 @@
 #include "cabinet.h"
 
+#include "little_endian.h"
 #include "pack_error.h"
 
 #include <zlib.h>
@@ -38,22 +39,6 @@ constexpr std::uint16_t kAttribArchive = 0x20;
 
 constexpr std::size_t kSetupHeadersSize =
     kHeaderSize + kFolderSize + kFileEntrySize + sizeof kSetupName;
-
-void Put16(unsigned char *p, std::uint16_t v) {
-  p[0] = static_cast<unsigned char>(v);
-  p[1] = static_cast<unsigned char>(v >> 8);
-}
-
-void Put32(unsigned char *p, std::uint32_t v) {
-  Put16(p, static_cast<std::uint16_t>(v));
-  Put16(p + 2, static_cast<std::uint16_t>(v >> 16));
-}
-
-std::uint16_t Get16(const unsigned char *p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-
-std::uint32_t Get32(const unsigned char *p) {
-  return Get16(p) | static_cast<std::uint32_t>(Get16(p + 2)) << 16;
-}
 
 // The cabinet checksum: LE words XORed; 1-3 leftover bytes are folded in first-byte-highest.
 std::uint32_t Sum32(const unsigned char *p, std::size_t n, std::uint32_t seed) {

@@ -11,8 +11,6 @@ namespace {
 
 constexpr std::uint32_t kPage = 4096;
 constexpr std::uint32_t kDataAlignment = 8;
-constexpr std::uint32_t kSubdirectory = 0x80000000;
-constexpr std::uint32_t kNamed = 0x80000000;
 constexpr std::size_t kCopyBuffer = 1 << 20;
 
 std::uint64_t AlignUp(std::uint64_t value, std::uint64_t alignment) {
@@ -316,7 +314,7 @@ void PackedImage::LayOutResources(std::uint32_t section_rva) {
     std::uint8_t *p = &head[dir + 16 + 8 * slot];
     Put32(p, id == nullptr    ? language
              : id->is_integer ? id->integer
-                              : kNamed | static_cast<std::uint32_t>(name_at));
+                              : kNamedEntry | static_cast<std::uint32_t>(name_at));
     Put32(p + 4, target);
   };
   const auto put_name = [&](std::size_t at, const std::u16string &text) {
@@ -346,7 +344,7 @@ void PackedImage::LayOutResources(std::uint32_t section_rva) {
   for (std::size_t t = 0; t < type_starts.size(); ++t) {
     const ResourceId &type = entries_[type_starts[t]].type;
     put_entry(0, t, &type, type_name[t], 0,
-              kSubdirectory | static_cast<std::uint32_t>(type_dir[t]));
+              kSubdirectoryEntry | static_cast<std::uint32_t>(type_dir[t]));
     if (!type.is_integer) {
       put_name(type_name[t], type.text);
     }
@@ -363,7 +361,7 @@ void PackedImage::LayOutResources(std::uint32_t section_rva) {
     for (std::size_t k = 0; k < names; ++k) {
       const std::size_t n = name_k + k;
       put_entry(type_dir[t], k, &name_of(n), name_name[n], 0,
-                kSubdirectory | static_cast<std::uint32_t>(name_dir[n]));
+                kSubdirectoryEntry | static_cast<std::uint32_t>(name_dir[n]));
       if (!name_of(n).is_integer) {
         put_name(name_name[n], name_of(n).text);
       }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "input_file.h"
+#include "little_endian.h"
 
 namespace packer {
 
@@ -47,22 +48,6 @@ struct PeImage {
 };
 
 PeImage ReadPeImage(const InputFile &file);
-
-// Little-endian fields in a byte buffer.
-inline std::uint16_t Get16(const std::uint8_t *p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-inline std::uint32_t Get32(const std::uint8_t *p) {
-  return Get16(p) | static_cast<std::uint32_t>(Get16(p + 2)) << 16;
-}
-inline void Put16(std::uint8_t *p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-inline void Put32(std::uint8_t *p, std::uint32_t v) {
-  Put16(p, v & 0xFFFF);
-  Put16(p + 2, v >> 16);
-}
 
 // Offsets inside the optional header of a PE32+ image.
 namespace optional_header {

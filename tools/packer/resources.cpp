@@ -8,8 +8,6 @@
 namespace packer {
 namespace {
 
-constexpr std::uint32_t kSubdirectory = 0x80000000;
-constexpr std::uint32_t kNamed = 0x80000000;
 constexpr unsigned kLevels = 3; // type, name, language
 
 class TreeReader {
@@ -39,10 +37,10 @@ private:
   }
 
   ResourceId Identifier(std::uint32_t field) {
-    if (!(field & kNamed)) {
+    if (!(field & kNamedEntry)) {
       return ResourceId::Integer(static_cast<std::uint16_t>(field));
     }
-    const std::uint32_t offset = field & ~kNamed;
+    const std::uint32_t offset = field & ~kNamedEntry;
     const std::vector<std::uint8_t> length = Bytes(offset, 2);
     const std::vector<std::uint8_t> units = Bytes(offset + 2, 2 * Get16(length.data()));
     std::u16string text;
@@ -71,12 +69,12 @@ private:
       } else {
         entry.language = static_cast<std::uint16_t>(id);
       }
-      const bool subdirectory = (target & kSubdirectory) != 0;
+      const bool subdirectory = (target & kSubdirectoryEntry) != 0;
       if (subdirectory != (level + 1 < kLevels)) {
         Damaged();
       }
       if (subdirectory) {
-        ReadDirectory(target & ~kSubdirectory, level + 1, entry, out);
+        ReadDirectory(target & ~kSubdirectoryEntry, level + 1, entry, out);
       } else {
         ReadData(target, entry, out);
       }

@@ -12,6 +12,9 @@ namespace packer {
 
 inline constexpr std::uint16_t kLanguageUsEnglish = 1033;
 inline constexpr std::uint16_t kRtRcdata = 10;
+// The high bit of a directory entry: its identifier is a name, its target a subdirectory.
+inline constexpr std::uint32_t kNamedEntry = 0x80000000;
+inline constexpr std::uint32_t kSubdirectoryEntry = 0x80000000;
 
 // One resource of a stub. Its bytes are held in memory (the bare stub's own, small texts), or
 // stream from `path` at `offset` when the image is written.
