@@ -27,3 +27,15 @@ head -c 65536 /dev/urandom >"$out/archive.bin"
 head -c 8388608 /dev/urandom >"$out/archive-8mib.bin"
 cp "$out/archive-8mib.bin" "$out/archive-8mib-plus-1.bin"
 printf 'x' >>"$out/archive-8mib-plus-1.bin"
+
+# Setup programs for the packer's own cabinets: empty, one byte, one block exactly and one byte
+# more, blocks that do not compress, and a random run repeated at a period that does not divide
+# the block, so that every block leans on the one before it.
+: >"$out/setup-0.bin"
+printf 'M' >"$out/setup-1.bin"
+head -c 32768 /dev/urandom >"$out/setup-32k.bin"
+cp "$out/setup-32k.bin" "$out/setup-32k-plus-1.bin"
+printf 'Z' >>"$out/setup-32k-plus-1.bin"
+head -c 204800 /dev/urandom >"$out/setup-200k-random.bin"
+head -c 10007 /dev/urandom >"$work/period"
+for _ in $(seq 105); do cat "$work/period"; done >"$out/setup-1m-repetitive.bin"

@@ -301,6 +301,41 @@ TEST_F(PayloadExtractionTest, WritesStraightFromTheResourceInChunksOfAtMost8MiB)
   }
 }
 
+TEST_F(PayloadExtractionTest, PackersOwnCabinetsExpandToTheSetupProgramByteForByte) {
+  // What does not compress grows by the headers and "setup.exe", and per block of 32 KiB by at
+  // most its header, "CK" and a stored deflate block's header. A repetitive run shrinks to a
+  // sixteenth only if each block may refer to the one before.
+  constexpr size_t kHeaders = 70, kBlock = 16;
+  struct Case {
+    std::wstring setup;
+    size_t blocks;
+    bool shrinks;
+  };
+  const Case cases[] = {
+      {L"0", 0, false},          {L"1", 1, false},           {L"32k", 1, false},
+      {L"32k-plus-1", 2, false}, {L"200k-random", 7, false}, {L"1m-repetitive", 33, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(Narrow(c.setup));
+    SetUp();
+    const std::string expected = ReadFileBytes(TestData(L"setup-" + c.setup + L".bin"));
+    const std::wstring layout = Layout(L"packed-cab-" + c.setup);
+    const ResourceModule stub(layout);
+    HRSRC cabinet = FindResourceW(stub.module(), L"SETUP.EX_", L"BL");
+    ASSERT_NE(cabinet, nullptr);
+    EXPECT_LE(SizeofResource(stub.module(), cabinet),
+              c.shrinks ? expected.size() / 16 : expected.size() + kHeaders + c.blocks * kBlock);
+    const RunResult result = Extract(layout);
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_EQ(result.extra_code, 0u);
+    const std::string setup = ReadFileBytes(scratch_ / L"setup.exe");
+    EXPECT_EQ(setup.size(), expected.size());
+    EXPECT_TRUE(setup == expected) << "setup program differs";
+    RemoveTree(scratch_ / L"ONDREL.PACKED.7Z");
+    RemoveTree(scratch_ / L"setup.exe");
+  }
+}
+
 TEST_F(PayloadExtractionTest, FailedWriteLeavesNoPartialFile) {
   struct Case {
     const char *label;
