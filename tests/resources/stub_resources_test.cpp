@@ -11,12 +11,17 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "common/resource_module.h"
 #include "common/scratch.h"
+
+// The upper-case mapping FindResourceW applies to a name before it looks it up.
+extern "C" __declspec(dllimport) WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR unit);
 
 namespace {
 
@@ -49,18 +54,11 @@ public:
 
   // Through FindResourceExW in language 1033; nullopt when the loader finds nothing.
   std::optional<std::string> Load(const wchar_t *type, const wchar_t *name) const {
-    HRSRC found =
-        FindResourceExW(module_, type, name, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
-    if (found == nullptr) {
-      return std::nullopt;
-    }
-    const DWORD size = SizeofResource(module_, found);
-    HGLOBAL loaded = LoadResource(module_, found);
-    const void *data = loaded != nullptr ? LockResource(loaded) : nullptr;
-    if (size != 0 && data == nullptr) {
-      return std::nullopt;
-    }
-    return std::string(static_cast<const char *>(data), size);
+    return Read(FindResourceExW(module_, type, name, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)));
+  }
+  // Through FindResourceW, in whichever language the loader picks.
+  std::optional<std::string> LoadAnyLanguage(const wchar_t *type, const wchar_t *name) const {
+    return Read(FindResourceW(module_, name, type));
   }
 
   // Every type, name and language in the resource directory, names exactly as stored. The loader
@@ -96,6 +94,19 @@ public:
   }
 
 private:
+  std::optional<std::string> Read(HRSRC found) const {
+    if (found == nullptr) {
+      return std::nullopt;
+    }
+    const DWORD size = SizeofResource(module_, found);
+    HGLOBAL loaded = LoadResource(module_, found);
+    const void *data = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (size != 0 && data == nullptr) {
+      return std::nullopt;
+    }
+    return std::string(static_cast<const char *>(data), size);
+  }
+
   static std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY> Entries(const BYTE *root, DWORD offset) {
     const auto *directory = reinterpret_cast<const IMAGE_RESOURCE_DIRECTORY *>(root + offset);
     const auto *first = reinterpret_cast<const IMAGE_RESOURCE_DIRECTORY_ENTRY *>(directory + 1);
@@ -154,6 +165,56 @@ const std::wstring kName300 = [] {
   return name;
 }();
 
+std::wstring FromUtf8(const std::string &text) {
+  std::wstring wide(text.size(), L'\0');
+  wide.resize(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(),
+                                  static_cast<int>(text.size()), wide.data(),
+                                  static_cast<int>(wide.size())));
+  return wide;
+}
+
+// The further resources of mixed.exe as given to the packer, each with the bytes it was packed
+// from (mixed\<index>.bin, counting entries only).
+struct GivenResource {
+  std::string line;
+  std::wstring type;
+  std::wstring name;
+  std::string data;
+};
+
+std::vector<GivenResource> MixedCaseResources() {
+  std::vector<GivenResource> given;
+  std::istringstream lines(ReadFileBytes(kData + L"mixed-case-resources.txt"));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') {
+      continue;
+    }
+    const size_t space = line.find(' ');
+    given.push_back({line, FromUtf8(line.substr(0, space)), FromUtf8(line.substr(space + 1)),
+                     ReadFileBytes(kData + L"mixed\\" + std::to_wstring(given.size()) + L".bin")});
+  }
+  return given;
+}
+
+// Digits only are an integer identifier, as the packer reads its arguments.
+bool IsInteger(const std::wstring &id) {
+  return id.find_first_not_of(L"0123456789") == std::wstring::npos;
+}
+const wchar_t *GivenPointer(const std::wstring &id) {
+  return IsInteger(id) ? MAKEINTRESOURCEW(std::stoi(id)) : id.c_str();
+}
+// As the directory must store it for the loader to find it.
+std::wstring Stored(const std::wstring &id) {
+  if (IsInteger(id)) {
+    return L"#" + std::to_wstring(std::stoi(id));
+  }
+  std::wstring upper = id;
+  for (wchar_t &unit : upper) {
+    unit = RtlUpcaseUnicodeChar(unit);
+  }
+  return upper;
+}
+
 // Present in every stub; their content is checked by the tests below, not by file.
 const std::vector<ResourceKey> kStandard = {
     {L"#3", L"#1"}, {L"#14", L"#107"}, {L"#16", L"#1"}, {L"#24", L"#1"}};
@@ -173,6 +234,12 @@ std::vector<Stub> Stubs() {
   const std::string archive = ReadFileBytes(kData + L"archive.bin");
   const std::string patch = ReadFileBytes(kData + L"patch.bin");
   const std::string rcdata = ReadFileBytes(kData + L"rcdata.bin");
+  Stub mixed{"mixed",
+             kData + L"mixed.exe",
+             {{{L"B7", L"ONDREL.PACKED.7Z"}, archive}, {{L"BL", L"SETUP.EX_"}, std::nullopt}}};
+  for (const GivenResource &r : MixedCaseResources()) {
+    mixed.payload.push_back({{Stored(r.type), Stored(r.name)}, r.data});
+  }
   return {
       {"bare", kBin + L"ondrel-stub.exe", {}},
       {"full",
@@ -198,6 +265,7 @@ std::vector<Stub> Stubs() {
         {{L"#300", L"Custom.Name"}, archive},
         {{L"custom", L"#42"}, rcdata},
         {{L"B7", L"#12"}, rcdata}}},
+      mixed,
   };
 }
 
@@ -246,6 +314,31 @@ TEST(StubResourcesTest, LoaderFindsEveryResourceNotNamedInLowerCaseInLanguage103
       const auto loaded = image.Load(IdPointer(key.type), IdPointer(key.name));
       ASSERT_TRUE(loaded.has_value()) << Narrow(key.type + L"/" + key.name);
       EXPECT_EQ(*loaded, leaf.data) << Narrow(key.type + L"/" + key.name);
+    }
+  }
+}
+
+TEST(StubResourcesTest, MixedCaseResourcesAreFoundAsGivenAndListedInThePlatformsUpperCase) {
+  const std::vector<GivenResource> given = MixedCaseResources();
+  ASSERT_GE(given.size(), 30u);
+  StubImage image(kData + L"mixed.exe");
+  StubImage bare(kBin + L"ondrel-stub.exe");
+  // By type as stored: the spellings it was given in and the names it must list.
+  std::map<std::wstring, std::pair<std::set<std::wstring>, std::vector<std::wstring>>> types;
+  for (const GivenResource &r : given) {
+    const auto loaded = image.LoadAnyLanguage(GivenPointer(r.type), GivenPointer(r.name));
+    EXPECT_TRUE(loaded == r.data) << r.line << (loaded ? ": other bytes" : ": not found");
+    auto &[spellings, names] = types[Stored(r.type)];
+    spellings.insert(r.type);
+    names.push_back(Stored(r.name));
+  }
+  for (auto &[type, expected] : types) {
+    auto &[spellings, names] = expected;
+    const auto own = NamesOf(bare, GivenPointer(*spellings.begin()));
+    names.insert(names.end(), own.begin(), own.end());
+    std::sort(names.begin(), names.end());
+    for (const std::wstring &spelling : spellings) {
+      EXPECT_EQ(NamesOf(image, GivenPointer(spelling)), names);
     }
   }
 }
