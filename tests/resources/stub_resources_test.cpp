@@ -1,8 +1,9 @@
 // The resources of the bare stub and of stubs packed by tools/pack-stub, read back the way the
 // platform reads them (loader, version and cabinet libraries) and straight from the resource
-// directory of the mapped file.
+// directory of the mapped file; and their image checksums, as the platform computes them.
 #include <windows.h>
 
+#include <imagehlp.h>
 #include <setupapi.h>
 
 #include <gtest/gtest.h>
@@ -340,6 +341,17 @@ TEST(StubResourcesTest, MixedCaseResourcesAreFoundAsGivenAndListedInThePlatforms
     for (const std::wstring &spelling : spellings) {
       EXPECT_EQ(NamesOf(image, GivenPointer(spelling)), names);
     }
+  }
+}
+
+TEST(StubResourcesTest, ChecksumIsTheOneThePlatformComputes) {
+  for (const Stub &stub : Stubs()) {
+    SCOPED_TRACE(stub.label);
+    DWORD stored = 0, computed = 0;
+    ASSERT_EQ(MapFileAndCheckSumW(stub.path.c_str(), &stored, &computed),
+              static_cast<DWORD>(CHECKSUM_SUCCESS));
+    EXPECT_NE(computed, 0u);
+    EXPECT_EQ(stored, computed);
   }
 }
 
