@@ -92,7 +92,8 @@ refused 1 "same resource twice" "given twice" -o out/x.exe "${payload[@]}" --res
     --resource ZZ X archive.7z
 refused 1 "same integer written two ways" "given twice" -o out/x.exe "${payload[@]}" \
     --resource 10 7 empty --resource 10 0000007 empty
-refused 1 "names that differ only in case" "given twice" -o out/x.exe "${payload[@]}" \
+refused 1 "names that differ only in case" "given twice (also by --resource ZZ Name)" \
+    -o out/x.exe "${payload[@]}" \
     --resource ZZ Name empty --resource ZZ NAME empty
 refused 1 "archive slot filled again" "given twice" -o out/x.exe "${payload[@]}" \
     --resource B7 ONDREL.PACKED.7Z archive.7z
@@ -194,9 +195,9 @@ warned "patch without a previous version" "applies to any installed version" \
     --archive archive.7z --patch archive.7z
 warned "cabinet file not named setup.exe" "warning: the cabinet's file is named \"one\"" \
     --archive archive.7z --setup-cab good.cab
-warned "a type given in lower case" "note: --resource zz is stored as ZZ" "${payload[@]}" \
+warned "a type given in lower case" "note: --resource zz 1 is stored as ZZ 1" "${payload[@]}" \
     --resource zz 1 empty
-warned "a name given in mixed case" "note: --resource Mixed.Name is stored as MIXED.NAME" \
+warned "a name given in mixed case" "note: --resource ZZ Mixed.Name is stored as ZZ MIXED.NAME" \
     "${payload[@]}" --resource ZZ Mixed.Name empty
 
 # --check lists the resources of a good stub, its cabinet and the longest folder it runs from.

@@ -176,24 +176,28 @@ std::string DefaultStub(const char *argv0) {
 
 void Warn(const std::string &text) { std::cerr << "pack-stub: warning: " << text << "\n"; }
 
-// A payload resource read from a file; `name` in upper case unless the layout is not checked.
+// A payload resource read from a file; its type and name in upper case unless the layout is
+// not checked.
 ResourceEntry FromFile(const std::string &origin, ResourceId type, ResourceId name,
                        const std::string &path, bool exact, std::vector<std::string> &notes) {
   const InputFile file(path, origin);
-  ResourceEntry entry;
+  bool renamed = false;
   for (ResourceId *id : {&type, &name}) {
     if (!id->is_integer && !exact && UpcaseName(id->text) != id->text) {
-      const std::string given = id->Display();
       id->text = UpcaseName(id->text);
-      notes.push_back(origin + " " + given + " is stored as " + id->Display() +
-                      " (the stub looks names up in upper case)");
+      renamed = true;
     }
   }
+  ResourceEntry entry;
   entry.type = std::move(type);
   entry.name = std::move(name);
   entry.size = file.size();
   entry.path = path;
   entry.origin = origin;
+  if (renamed) {
+    notes.push_back(origin + " is stored as " + entry.Describe() +
+                    " (the stub looks names up in upper case)");
+  }
   return entry;
 }
 
@@ -364,19 +368,21 @@ int Pack(const Options &o, const char *argv0) {
     add("--rcdata-file", ResourceId::Integer(kRtRcdata), ResourceId::Integer(1), *o.rcdata_file);
   }
   for (const auto &[type, name, path] : o.resources) {
-    add("--resource", ParseResourceId(type, "--resource TYPE"),
-        ParseResourceId(name, "--resource NAME"), path);
+    ResourceId type_id = ParseResourceId(type, "--resource TYPE");
+    ResourceId name_id = ParseResourceId(name, "--resource NAME");
+    const std::string origin = "--resource " + type_id.Display() + " " + name_id.Display();
+    add(origin, std::move(type_id), std::move(name_id), path);
   }
   SortEntries(entries);
   for (std::size_t i = 1; i < entries.size(); ++i) {
     const ResourceEntry &a = entries[i - 1], &b = entries[i];
     if (a.type == b.type && a.name == b.name && a.language == b.language) {
-      const bool stubs = a.origin == "the bare stub" || b.origin == "the bare stub";
-      throw PackError((b.origin == "the bare stub" ? a.origin : b.origin) +
-                      ": a resource of type " + a.type.Display() + " named " + a.name.Display() +
-                      (stubs   ? " clashes with one of the stub's own resources"
-                       : exact ? " is given twice"
-                               : " is given twice (names are stored in upper case)"));
+      const ResourceEntry &given = b.origin == "the bare stub" ? a : b;
+      const ResourceEntry &other = &given == &a ? b : a;
+      throw PackError(given.origin + ": the resource " + given.Describe() +
+                      (other.origin == "the bare stub"
+                           ? " clashes with one of the stub's own resources"
+                           : " is given twice (also by " + other.origin + ")"));
     }
   }
 

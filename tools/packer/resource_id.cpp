@@ -35,7 +35,16 @@ char16_t FoldAscii(char16_t unit) { return unit >= u'a' && unit <= u'z' ? unit -
 } // namespace
 
 std::string ResourceId::Display() const {
-  return is_integer ? std::to_string(integer) : Utf16ToUtf8(text);
+  // Names may be 65,535 units long; a message shows their start.
+  constexpr std::size_t kShown = 48;
+  if (is_integer) {
+    return std::to_string(integer);
+  }
+  if (text.size() <= kShown + 16) {
+    return Utf16ToUtf8(text);
+  }
+  return Utf16ToUtf8(std::u16string_view(text).substr(0, kShown)) + "... (" +
+         std::to_string(text.size()) + " characters)";
 }
 
 bool DirectoryOrder(const ResourceId &a, const ResourceId &b) {

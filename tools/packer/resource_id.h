@@ -16,7 +16,7 @@ struct ResourceId {
   static ResourceId Integer(std::uint16_t value) { return {true, value, {}}; }
   static ResourceId Text(std::u16string value) { return {false, 0, std::move(value)}; }
   bool operator==(const ResourceId &other) const = default;
-  // For messages: the digits of an identifier, or the name in UTF-8.
+  // For messages: the digits of an identifier, or the name in UTF-8 (the start of a long one).
   std::string Display() const;
 };
 
