@@ -211,11 +211,12 @@ bool ExpandCabinet(const wchar_t *source, PathBuffer &destination) {
                          &expansion);
   g_cabinet_library.destroy(context);
 
+  // The destination closes with the context, flushed or marked for deletion (a closed record
+  // refuses the mark).
   if (expansion.succeeded) {
     FlushFileBuffers(expansion.file.Handle());
-  } else if (expansion.file.IsOpen()) {
+  } else {
     expansion.file.MarkForDeletion();
   }
-  expansion.file.Close();
   return expansion.succeeded;
 }

@@ -5,6 +5,7 @@
 #include "payload/target_file.h"
 #include "setup/setup_patching.h"
 #include "support/platform_seam.h"
+#include "support/unique_resource.h"
 
 namespace {
 
@@ -102,15 +103,16 @@ bool WriteResourceToFile(const ResourceSpan &span, const wchar_t *path) {
     // A write that reports success but took fewer bytes would leave a silently truncated file;
     // it fails like any other write.
     if (!wrote || written != chunk) {
-      const DWORD error = wrote ? ERROR_WRITE_FAULT : GetLastError();
+      if (wrote) {
+        SetLastError(ERROR_WRITE_FAULT);
+      }
+      // The write's reason reaches the caller, whatever marking and closing the file leave.
+      const LastErrorGuard keep;
       file.MarkForDeletion();
-      file.Close();
-      SetLastError(error);
       return false;
     }
     offset += chunk;
   }
-  file.Close();
   return true;
 }
 

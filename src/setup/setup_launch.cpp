@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "support/platform_seam.h"
+#include "support/unique_resource.h"
 
 namespace {
 
@@ -104,15 +105,14 @@ RunResult RunAndWait(const wchar_t *application_path, wchar_t *command_line,
     }
     return {launch_failed_code, error};
   }
+  // Only the process is waited for; its first thread is of no further use.
   CloseHandle(process.hThread);
+  const UniqueHandle child(process.hProcess);
 
   DWORD exit_code = 0;
-  if (platform::WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-      !platform::GetExitCodeProcess(process.hProcess, &exit_code)) {
-    const DWORD error = GetLastError();
-    CloseHandle(process.hProcess);
-    return {RESULT_WAIT_FAILED, error};
+  if (platform::WaitForSingleObject(child.Get(), INFINITE) != WAIT_OBJECT_0 ||
+      !platform::GetExitCodeProcess(child.Get(), &exit_code)) {
+    return {RESULT_WAIT_FAILED, GetLastError()};
   }
-  CloseHandle(process.hProcess);
   return {exit_code, 0};
 }

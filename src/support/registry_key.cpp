@@ -1,6 +1,7 @@
 #include "support/registry_key.h"
 
 #include "support/bounded_string.h"
+#include "support/unique_resource.h"
 
 namespace {
 
@@ -15,8 +16,11 @@ LSTATUS RegistryKey::Open(HKEY root, const wchar_t *subkey, REGSAM access) {
 
 void RegistryKey::Close() {
   if (handle_ != nullptr) {
-    RegCloseKey(handle_);
+    const LastErrorGuard keep;
+    // Forget the key before closing it, so no path can close it twice.
+    const HKEY held = handle_;
     handle_ = nullptr;
+    RegCloseKey(held);
   }
 }
 

@@ -5,9 +5,9 @@
 #include <windows.h>
 
 // One open registry key, owned until closed. Every operation answers with a Windows error code
-// (0 for success); the reads turn a stored value the caller cannot use (wrong type, wrong size,
-// no room for the terminator) into a code too, so a caller only ever sees a status and a
-// well-formed value.
+// (ERROR_SUCCESS, 0, for success); the reads turn a stored value the caller cannot use (wrong
+// type, wrong size, no room for the terminator) into a code too, so a caller only ever sees a
+// status and a well-formed value. Closing leaves the thread's last-error value as it was.
 class RegistryKey {
 public:
   RegistryKey() = default;

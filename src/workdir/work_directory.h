@@ -14,7 +14,8 @@ bool MakeWorkDirectory(const wchar_t *parent, PathBuffer &path, RunResult &resul
 // access lists. False, with the reason in the last-error value, when it cannot be built.
 bool BuildWorkDirSecurity(const wchar_t *parent, PSECURITY_DESCRIPTOR *descriptor);
 
-// The owner SID of the process token as text; the caller releases it with LocalFree.
+// The owner SID of the process token as text; the caller releases it with LocalFree. False with
+// the reason in the last-error value.
 bool GetTokenOwnerSidString(LPWSTR *sid_string);
 
 // The fixed part of the work directory's descriptor text, before the owner SID and ")".
