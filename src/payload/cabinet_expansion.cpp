@@ -98,8 +98,8 @@ FNOPEN(CabinetOpen) {
     return -1;
   }
   MultiByteToWideChar(CP_UTF8, 0, pszFile, -1, wide, count);
-  const HANDLE file = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = platform::CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                            nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   HeapFree(GetProcessHeap(), 0, wide);
   return reinterpret_cast<INT_PTR>(file);
 }
@@ -114,7 +114,7 @@ FNREAD(CabinetRead) {
 
 FNWRITE(CabinetWrite) {
   DWORD written = 0;
-  if (!WriteFile(reinterpret_cast<HANDLE>(hf), pv, cb, &written, nullptr)) {
+  if (!platform::WriteFile(reinterpret_cast<HANDLE>(hf), pv, cb, &written, nullptr)) {
     return static_cast<UINT>(-1);
   }
   return written;

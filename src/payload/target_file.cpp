@@ -1,5 +1,6 @@
 #include "payload/target_file.h"
 
+#include "support/deletion_mark.h"
 #include "support/platform_seam.h"
 
 namespace {
@@ -31,15 +32,7 @@ void TargetFile::Close() {
   path_.Clear();
 }
 
-bool TargetFile::MarkForDeletion() {
-  if (!handle_.IsValid()) {
-    return false;
-  }
-  FILE_DISPOSITION_INFO disposition = {};
-  disposition.DeleteFile = TRUE;
-  // The record's one byte is all the platform reads.
-  return SetFileInformationByHandle(handle_.Get(), FileDispositionInfo, &disposition, 1) != FALSE;
-}
+bool TargetFile::MarkForDeletion() { return handle_.IsValid() && ::MarkForDeletion(handle_.Get()); }
 
 HANDLE TargetFile::Duplicate() const {
   if (!handle_.IsValid()) {

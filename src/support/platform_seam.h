@@ -9,8 +9,9 @@
 // that clears after exactly three tries, a write that fails part-way or comes up short, a wait that
 // fails) go through this table, and so does the one call whose effect Wine does not keep (a
 // creation time set on a file). It is zero-initialised, so it needs no start-up code in the stub,
-// and an unused entry costs one compare. A forwarder picks the function first and then makes one
-// call, so the arguments are set up once.
+// and an unused entry costs one compare. Every call that has an entry goes through it, in every
+// place it is made. A forwarder picks the function first and then makes one call, so the
+// arguments are set up once.
 
 extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
