@@ -1,7 +1,7 @@
 #include "config/run_configuration.h"
 
 #include "support/platform_seam.h"
-#include "support/registry_key.h"
+#include "support/registry_contract.h"
 
 namespace {
 
@@ -61,8 +61,7 @@ const wchar_t *FindPreviousVersion(HMODULE module) {
 
 bool IsCleanupDisabled() {
   wchar_t value[2] = {L'\0', L'\0'};
-  return ReadRegistryString(HKEY_CURRENT_USER, L"Software\\Velmora", L"OndrelInstallerCleanup",
-                            value, 2) &&
+  return ReadRegistryString(HKEY_CURRENT_USER, kVendorKeyPath, kCleanupValueName, value, 2) &&
          value[0] == L'0';
 }
 

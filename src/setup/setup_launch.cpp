@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "setup/setup_switches.h"
 #include "support/platform_seam.h"
 #include "support/unique_resource.h"
 
@@ -39,14 +40,14 @@ RunResult LaunchSetup(const RunConfiguration &configuration, const wchar_t *arch
 
   CommandBuffer command;
   const wchar_t *const install[] = {
-      kQuote,     program.text, kQuote, kSwitchLead, L"install-archive",
+      kQuote,     program.text, kQuote, kSwitchLead, kInstallArchiveSwitch,
       kValueLead, archive_path, kQuote};
   if (!BuildCommandLine(command, install)) {
     return {RESULT_COMMAND_TOO_LONG, 0};
   }
   // A previous version that is present but empty is still passed, as "".
   if (configuration.previous_version != nullptr) {
-    const wchar_t *const version[] = {kSwitchLead, L"previous-version", kValueLead,
+    const wchar_t *const version[] = {kSwitchLead, kPreviousVersionSwitch, kValueLead,
                                       configuration.previous_version, kQuote};
     if (!AppendFragments(command, version, CountOf(version))) {
       return {RESULT_COMMAND_TOO_LONG, 0};

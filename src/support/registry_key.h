@@ -32,14 +32,3 @@ public:
 private:
   HKEY handle_ = nullptr;
 };
-
-// The update client's per-application key: "Software\Velmora\Update\ClientState\" + app_guid,
-// always in the 32-bit registry view. 111 when the path does not fit 260 characters; the key
-// then is not touched at all, and one it already holds stays open.
-LSTATUS OpenClientStateKey(HKEY root, const wchar_t *app_guid, REGSAM access, RegistryKey &key);
-
-// Per-machine installs keep their ClientState under HKEY_LOCAL_MACHINE, per-user ones under
-// HKEY_CURRENT_USER.
-inline HKEY ClientStateRoot(bool system_level) {
-  return system_level ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-}
