@@ -1,5 +1,6 @@
 #include "payload/cabinet_expansion.h"
 
+#include <fcntl.h>
 #include <windows.h>
 // fdi.h needs the declarations of windows.h first.
 #include <fdi.h>
@@ -81,13 +82,14 @@ FNFREE(CabinetFree) { HeapFree(GetProcessHeap(), 0, pv); }
 
 FNOPEN(CabinetOpen) {
   (void)pmode;
+  // The library speaks the C runtime's open flags.
   DWORD access = GENERIC_READ;
-  if (oflag & 0x2) { // _O_RDWR
+  if (oflag & _O_RDWR) {
     access = GENERIC_READ | GENERIC_WRITE;
-  } else if (oflag & 0x1) { // _O_WRONLY
+  } else if (oflag & _O_WRONLY) {
     access = GENERIC_WRITE;
   }
-  const DWORD disposition = (oflag & 0x100) ? CREATE_ALWAYS : OPEN_EXISTING; // _O_CREAT
+  const DWORD disposition = (oflag & _O_CREAT) ? CREATE_ALWAYS : OPEN_EXISTING;
 
   const int count = MultiByteToWideChar(CP_UTF8, 0, pszFile, -1, nullptr, 0);
   if (count == 0) {

@@ -15,8 +15,8 @@ constexpr wchar_t kArchivePrefix[] = L"ondrel";
 constexpr wchar_t kSetupPrefix[] = L"setup";
 constexpr wchar_t kSetupProgramName[] = L"setup.exe";
 
-// Takes one resource of a kind that may appear once: a second one is refused with 68, a name
-// that does not fit its buffer with 206.
+// Takes one resource of a kind that may appear once: a second one is refused with
+// ERROR_TOO_MANY_NAMES, a name that does not fit its buffer with ERROR_FILENAME_EXCED_RANGE.
 bool AcceptOnce(const wchar_t *name, const ResourceSpan &span, PathBuffer &kept_name,
                 ResourceSpan &kept_span, uint32_t &error) {
   if (kept_span.size != 0) {

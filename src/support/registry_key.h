@@ -20,10 +20,11 @@ public:
   void Close();
   bool IsOpen() const { return handle_ != nullptr; }
 
-  // A REG_SZ value, NUL-terminated in buffer. 50 for any other type, 234 when the string
-  // leaves no room for its terminator within capacity characters.
+  // A REG_SZ value, NUL-terminated in buffer. ERROR_NOT_SUPPORTED for any other type,
+  // ERROR_MORE_DATA when the string leaves no room for its terminator within capacity characters.
   LSTATUS ReadStringValue(const wchar_t *name, wchar_t *buffer, size_t capacity) const;
-  // A REG_DWORD value of exactly four bytes. 50 for any other type, 232 for another size.
+  // A REG_DWORD value of exactly four bytes. ERROR_NOT_SUPPORTED for any other type,
+  // ERROR_NO_DATA for another size.
   LSTATUS ReadDwordValue(const wchar_t *name, uint32_t &value) const;
   // REG_SZ, stored with its terminator.
   LSTATUS WriteStringValue(const wchar_t *name, const wchar_t *text) const;

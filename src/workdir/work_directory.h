@@ -7,7 +7,8 @@
 
 // Creates a fresh, access-controlled directory named "QV_" + five hex digits + ".tmp" inside
 // parent (which ends in a backslash) and leaves its path, with a final backslash, in path.
-// Returns true exactly when result is (0, 0).
+// Returns true exactly when result is (RESULT_SUCCESS, 0); otherwise result holds the failure
+// (RESULT_PATH_TOO_LONG, RESULT_WORK_DIR_ACL_FAILED or RESULT_WORK_DIR_FAILED).
 bool MakeWorkDirectory(const wchar_t *parent, PathBuffer &path, RunResult &result);
 
 // Builds the protected descriptor for the work directory, or none when the volume keeps no
