@@ -14,13 +14,11 @@
 #include <wchar.h>
 
 #include "demo_setup.h"
+#include "setup/setup_switches.h"
 
 namespace {
 
 constexpr char kSevenZipSignature[] = {'7', 'z', '\xBC', '\xAF', '\x27', '\x1C'};
-constexpr wchar_t kArchiveSwitch[] = L"--install-archive=";
-constexpr wchar_t kPatchSwitch[] = L"--update-setup-exe=";
-constexpr wchar_t kNewSetupSwitch[] = L"--new-setup-exe=";
 
 enum class Form { kUnknown, kInstall, kPatch };
 
@@ -83,6 +81,14 @@ const wchar_t *ValueAfter(const wchar_t *argument, const wchar_t *prefix) {
   return wcsncmp(argument, prefix, length) == 0 ? argument + length : nullptr;
 }
 
+// The value of --name=value when argument is that switch, or null. The platform's splitting of
+// the command line has taken off the value's double quotes.
+const wchar_t *SwitchValue(const wchar_t *argument, const wchar_t *name) {
+  const wchar_t *after_dashes = ValueAfter(argument, L"--");
+  const wchar_t *after_name = after_dashes != nullptr ? ValueAfter(after_dashes, name) : nullptr;
+  return after_name != nullptr ? ValueAfter(after_name, L"=") : nullptr;
+}
+
 // 1 to 4294967295 in decimal; 0 is no failure to ask for.
 bool ParseFailCode(const wchar_t *text, DWORD &code) {
   uint64_t value = 0;
@@ -103,16 +109,16 @@ bool ParseFailCode(const wchar_t *text, DWORD &code) {
 // follow, and only --demo-fail among them means anything, in the install form.
 bool ParseRequest(int argc, wchar_t **argv, Request &request) {
   const auto value = [&](int i, const wchar_t *name) {
-    const wchar_t *found = i < argc ? ValueAfter(argv[i], name) : nullptr;
+    const wchar_t *found = i < argc ? SwitchValue(argv[i], name) : nullptr;
     return found != nullptr && *found != L'\0' ? found : nullptr;
   };
-  request.patch = value(1, kPatchSwitch);
-  request.new_setup = value(2, kNewSetupSwitch);
+  request.patch = value(1, kUpdateSetupExeSwitch);
+  request.new_setup = value(2, kNewSetupExeSwitch);
   if (request.patch != nullptr && request.new_setup != nullptr) {
     request.form = Form::kPatch;
     return true;
   }
-  request.archive = value(1, kArchiveSwitch);
+  request.archive = value(1, kInstallArchiveSwitch);
   if (request.archive == nullptr) {
     return false;
   }
@@ -238,9 +244,10 @@ int wmain(int argc, wchar_t **argv) {
   Request request;
   DWORD outcome = DEMO_SETUP_BAD_COMMAND_LINE;
   if (!ParseRequest(argc, argv, request)) {
-    record << L"not understood: the first argument must be --install-archive=\"<path>\" or "
-              L"--update-setup-exe=\"<path>\" --new-setup-exe=\"<path>\", and --demo-fail "
-              L"needs a code from 1 to 4294967295\r\n";
+    record << L"not understood: the first argument must be --" << kInstallArchiveSwitch
+           << L"=\"<path>\" or --" << kUpdateSetupExeSwitch << L"=\"<path>\" --"
+           << kNewSetupExeSwitch
+           << L"=\"<path>\", and --demo-fail needs a code from 1 to 4294967295\r\n";
   } else if (request.form == Form::kPatch) {
     outcome = ApplyPatch(request);
   } else {

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include "support/deletion_mark.h"
 #include "support/platform_seam.h"
+#include "support/unique_resource.h"
 
 namespace {
 
@@ -15,37 +17,24 @@ HANDLE OpenItem(const wchar_t *path, DWORD access) {
                                nullptr);
 }
 
-// Marks the item for deletion through its own handle, so nothing can swap it in between; it goes
-// when the last handle closes. Returns 0 on success, else the reason.
-DWORD MarkForDeletion(const wchar_t *path) {
-  HANDLE item = OpenItem(path, DELETE);
-  if (item == INVALID_HANDLE_VALUE) {
-    return GetLastError();
-  }
-  FILE_DISPOSITION_INFO mark = {TRUE};
-  DWORD error = ERROR_SUCCESS;
-  if (!SetFileInformationByHandle(item, FileDispositionInfo, &mark, 1)) {
-    error = GetLastError();
-  }
-  CloseHandle(item);
-  return error;
+// Opens the item and marks it for deletion; it goes once this handle and any other are closed.
+// False with the reason in the last-error value, which closing the handle leaves alone.
+bool MarkPathForDeletion(const wchar_t *path) {
+  const UniqueFile item(OpenItem(path, DELETE));
+  return item.IsValid() && MarkForDeletion(item.Get());
 }
 
 // True when a read-only attribute stood in the way and has now been cleared.
 bool ClearReadOnly(const wchar_t *path) {
-  HANDLE item = OpenItem(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
-  if (item == INVALID_HANDLE_VALUE) {
+  const UniqueFile item(OpenItem(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES));
+  FILE_BASIC_INFO basic = {};
+  if (!item.IsValid() ||
+      !GetFileInformationByHandleEx(item.Get(), FileBasicInfo, &basic, sizeof(basic)) ||
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
     return false;
   }
-  FILE_BASIC_INFO basic = {};
-  bool cleared = false;
-  if (GetFileInformationByHandleEx(item, FileBasicInfo, &basic, sizeof(basic)) &&
-      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    cleared = SetFileInformationByHandle(item, FileBasicInfo, &basic, sizeof(basic));
-  }
-  CloseHandle(item);
-  return cleared;
+  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  return platform::SetFileInformationByHandle(item.Get(), FileBasicInfo, &basic, sizeof(basic));
 }
 
 } // namespace
@@ -59,7 +48,7 @@ bool RemoveWithRetries(const wchar_t *path, int32_t &attempts) {
   bool marked_this_attempt = false;
   bool cleared_this_attempt = false;
   for (;;) {
-    const DWORD error = MarkForDeletion(path);
+    const DWORD error = MarkPathForDeletion(path) ? ERROR_SUCCESS : GetLastError();
     bool retry_at_once = false;
     switch (error) {
     case ERROR_SUCCESS:

@@ -1,7 +1,7 @@
 #include "config/run_configuration.h"
 
 #include "support/platform_seam.h"
-#include "support/registry_key.h"
+#include "support/registry_contract.h"
 
 namespace {
 
@@ -61,8 +61,7 @@ const wchar_t *FindPreviousVersion(HMODULE module) {
 
 bool IsCleanupDisabled() {
   wchar_t value[2] = {L'\0', L'\0'};
-  return ReadRegistryString(HKEY_CURRENT_USER, L"Software\\Velmora", L"OndrelInstallerCleanup",
-                            value, 2) &&
+  return ReadRegistryString(HKEY_CURRENT_USER, kVendorKeyPath, kCleanupValueName, value, 2) &&
          value[0] == L'0';
 }
 
@@ -84,15 +83,15 @@ bool InitializeConfiguration(RunConfiguration &configuration, HMODULE module) {
 bool ParseCommandLine(RunConfiguration &configuration, const wchar_t *command_line) {
   configuration.command_line = command_line;
   int count = 0;
-  configuration.argv = platform::CommandLineToArgvW(command_line, &count);
-  if (configuration.argv == nullptr) {
+  configuration.argv.Reset(platform::CommandLineToArgvW(command_line, &count));
+  if (!configuration.argv.IsValid()) {
     return false;
   }
   configuration.argc = count;
   // Position 0 is the program itself, whatever it is called.
   for (int32_t i = 1; i < configuration.argc; ++i) {
     for (const Switch &option : kSwitches) {
-      if (lstrcmpiW(configuration.argv[i], option.name) == 0) {
+      if (lstrcmpiW(configuration.argv.Get()[i], option.name) == 0) {
         ApplySwitch(configuration, option);
         break;
       }
@@ -105,9 +104,7 @@ bool ParseCommandLine(RunConfiguration &configuration, const wchar_t *command_li
 }
 
 void ResetConfiguration(RunConfiguration &configuration) {
-  if (configuration.argv != nullptr) {
-    LocalFree(configuration.argv);
-  }
+  // Assigning a fresh configuration releases the argument vector held before.
   configuration = RunConfiguration{};
 }
 

@@ -1,5 +1,6 @@
 #include "payload/cabinet_expansion.h"
 
+#include <fcntl.h>
 #include <windows.h>
 // fdi.h needs the declarations of windows.h first.
 #include <fdi.h>
@@ -81,13 +82,14 @@ FNFREE(CabinetFree) { HeapFree(GetProcessHeap(), 0, pv); }
 
 FNOPEN(CabinetOpen) {
   (void)pmode;
+  // The library speaks the C runtime's open flags.
   DWORD access = GENERIC_READ;
-  if (oflag & 0x2) { // _O_RDWR
+  if (oflag & _O_RDWR) {
     access = GENERIC_READ | GENERIC_WRITE;
-  } else if (oflag & 0x1) { // _O_WRONLY
+  } else if (oflag & _O_WRONLY) {
     access = GENERIC_WRITE;
   }
-  const DWORD disposition = (oflag & 0x100) ? CREATE_ALWAYS : OPEN_EXISTING; // _O_CREAT
+  const DWORD disposition = (oflag & _O_CREAT) ? CREATE_ALWAYS : OPEN_EXISTING;
 
   const int count = MultiByteToWideChar(CP_UTF8, 0, pszFile, -1, nullptr, 0);
   if (count == 0) {
@@ -98,8 +100,8 @@ FNOPEN(CabinetOpen) {
     return -1;
   }
   MultiByteToWideChar(CP_UTF8, 0, pszFile, -1, wide, count);
-  const HANDLE file = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = platform::CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                            nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   HeapFree(GetProcessHeap(), 0, wide);
   return reinterpret_cast<INT_PTR>(file);
 }
@@ -114,7 +116,7 @@ FNREAD(CabinetRead) {
 
 FNWRITE(CabinetWrite) {
   DWORD written = 0;
-  if (!WriteFile(reinterpret_cast<HANDLE>(hf), pv, cb, &written, nullptr)) {
+  if (!platform::WriteFile(reinterpret_cast<HANDLE>(hf), pv, cb, &written, nullptr)) {
     return static_cast<UINT>(-1);
   }
   return written;
@@ -211,11 +213,12 @@ bool ExpandCabinet(const wchar_t *source, PathBuffer &destination) {
                          &expansion);
   g_cabinet_library.destroy(context);
 
+  // The destination closes with the context, flushed or marked for deletion (a closed record
+  // refuses the mark).
   if (expansion.succeeded) {
     FlushFileBuffers(expansion.file.Handle());
-  } else if (expansion.file.IsOpen()) {
+  } else {
     expansion.file.MarkForDeletion();
   }
-  expansion.file.Close();
   return expansion.succeeded;
 }

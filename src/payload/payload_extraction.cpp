@@ -5,6 +5,7 @@
 #include "payload/target_file.h"
 #include "setup/setup_patching.h"
 #include "support/platform_seam.h"
+#include "support/unique_resource.h"
 
 namespace {
 
@@ -14,8 +15,8 @@ constexpr wchar_t kArchivePrefix[] = L"ondrel";
 constexpr wchar_t kSetupPrefix[] = L"setup";
 constexpr wchar_t kSetupProgramName[] = L"setup.exe";
 
-// Takes one resource of a kind that may appear once: a second one is refused with 68, a name
-// that does not fit its buffer with 206.
+// Takes one resource of a kind that may appear once: a second one is refused with
+// ERROR_TOO_MANY_NAMES, a name that does not fit its buffer with ERROR_FILENAME_EXCED_RANGE.
 bool AcceptOnce(const wchar_t *name, const ResourceSpan &span, PathBuffer &kept_name,
                 ResourceSpan &kept_span, uint32_t &error) {
   if (kept_span.size != 0) {
@@ -102,15 +103,16 @@ bool WriteResourceToFile(const ResourceSpan &span, const wchar_t *path) {
     // A write that reports success but took fewer bytes would leave a silently truncated file;
     // it fails like any other write.
     if (!wrote || written != chunk) {
-      const DWORD error = wrote ? ERROR_WRITE_FAULT : GetLastError();
+      if (wrote) {
+        SetLastError(ERROR_WRITE_FAULT);
+      }
+      // The write's reason reaches the caller, whatever marking and closing the file leave.
+      const LastErrorGuard keep;
       file.MarkForDeletion();
-      file.Close();
-      SetLastError(error);
       return false;
     }
     offset += chunk;
   }
-  file.Close();
   return true;
 }
 

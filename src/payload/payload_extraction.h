@@ -14,6 +14,9 @@ struct ResourceSpan {
   uint64_t size = 0;
 };
 
+// A visitor that refuses a name writes the reason into its caller's variable, not into the
+// last-error value: once a callback has stopped it, EnumResourceNamesW sets that value itself
+// (Windows reports ERROR_RESOURCE_ENUM_USER_STOP).
 class ResourceVisitor {
 public:
   // True lets the enumeration go on; false stops it.

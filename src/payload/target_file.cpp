@@ -1,5 +1,6 @@
 #include "payload/target_file.h"
 
+#include "support/deletion_mark.h"
 #include "support/platform_seam.h"
 
 namespace {
@@ -17,9 +18,9 @@ bool TargetFile::Open(const wchar_t *path) {
     path_.Clear();
     return false;
   }
-  handle_ = platform::CreateFileW(path_.text, kTargetAccess, kTargetSharing, nullptr, CREATE_ALWAYS,
-                                  kTargetFlags, nullptr);
-  if (handle_ == INVALID_HANDLE_VALUE) {
+  handle_.Reset(platform::CreateFileW(path_.text, kTargetAccess, kTargetSharing, nullptr,
+                                      CREATE_ALWAYS, kTargetFlags, nullptr));
+  if (!handle_.IsValid()) {
     path_.Clear();
     return false;
   }
@@ -27,31 +28,18 @@ bool TargetFile::Open(const wchar_t *path) {
 }
 
 void TargetFile::Close() {
-  if (handle_ != INVALID_HANDLE_VALUE) {
-    // Forget the handle before closing it, so no path can close it twice.
-    HANDLE held = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    CloseHandle(held);
-  }
+  handle_.Reset();
   path_.Clear();
 }
 
-bool TargetFile::MarkForDeletion() {
-  if (handle_ == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  FILE_DISPOSITION_INFO disposition = {};
-  disposition.DeleteFile = TRUE;
-  // The record's one byte is all the platform reads.
-  return SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition, 1) != FALSE;
-}
+bool TargetFile::MarkForDeletion() { return handle_.IsValid() && ::MarkForDeletion(handle_.Get()); }
 
 HANDLE TargetFile::Duplicate() const {
-  if (handle_ == INVALID_HANDLE_VALUE) {
+  if (!handle_.IsValid()) {
     return INVALID_HANDLE_VALUE;
   }
   HANDLE copy = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), handle_, GetCurrentProcess(), &copy, 0, FALSE,
+  if (!DuplicateHandle(GetCurrentProcess(), handle_.Get(), GetCurrentProcess(), &copy, 0, FALSE,
                        DUPLICATE_SAME_ACCESS)) {
     return INVALID_HANDLE_VALUE;
   }

@@ -3,14 +3,14 @@
 #include <windows.h>
 
 #include "support/bounded_string.h"
+#include "support/unique_resource.h"
 
-// One output file, created anew and owned until closed. The handle carries DELETE access so the
-// writer can mark the file for deletion through it: a file whose writing failed then vanishes
-// with its last handle, and nothing can swap it for another file in between.
+// One output file, created anew and owned until closed or destroyed. The handle carries DELETE
+// access so the writer can mark the file for deletion through it: a file whose writing failed
+// then vanishes with its last handle, and nothing can swap it for another file in between.
 class TargetFile {
 public:
   TargetFile() = default;
-  ~TargetFile() { Close(); }
   TargetFile(const TargetFile &) = delete;
   TargetFile &operator=(const TargetFile &) = delete;
 
@@ -19,8 +19,8 @@ public:
   // last-error value; the record is then closed.
   bool Open(const wchar_t *path);
   void Close();
-  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE Handle() const { return handle_; }
+  bool IsOpen() const { return handle_.IsValid(); }
+  HANDLE Handle() const { return handle_.Get(); }
   // The file stays usable through every open handle and disappears when the last one closes.
   bool MarkForDeletion();
   // A second handle to the open file, owned by the caller; INVALID_HANDLE_VALUE when closed or
@@ -29,5 +29,5 @@ public:
 
 private:
   PathBuffer path_;
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  UniqueFile handle_;
 };

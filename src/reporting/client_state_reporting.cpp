@@ -1,17 +1,13 @@
 #include "reporting/client_state_reporting.h"
 
 #include "support/bounded_string.h"
-#include "support/registry_key.h"
+#include "support/registry_contract.h"
 
 namespace {
 
 constexpr REGSAM kReportAccess = KEY_QUERY_VALUE | KEY_SET_VALUE;
-constexpr wchar_t kApValue[] = L"ap";
 constexpr wchar_t kFullSuffix[] = L"-full";
 constexpr size_t kApCapacity = 128;
-constexpr wchar_t kInstallerResultValue[] = L"InstallerResult";
-constexpr wchar_t kInstallerErrorValue[] = L"InstallerError";
-constexpr wchar_t kInstallerExtraCodeValue[] = L"InstallerExtraCode1";
 constexpr uint32_t kRetryRecordBase = 0x30000;
 
 // The stub never creates the key: without it, the update client does not know the application
@@ -29,7 +25,7 @@ void MarkFullInstall(const RunConfiguration &configuration) {
     return;
   }
   FixedBuffer<kApCapacity> ap;
-  const LSTATUS read = key.ReadStringValue(kApValue, ap.text, kApCapacity);
+  const LSTATUS read = key.ReadStringValue(kApValueName, ap.text, kApCapacity);
   if (read == ERROR_FILE_NOT_FOUND) {
     ap.Clear();
   } else if (read != ERROR_SUCCESS) {
@@ -38,7 +34,7 @@ void MarkFullInstall(const RunConfiguration &configuration) {
   if (EndsWithNoCase(ap.text, kFullSuffix) || !ap.Append(kFullSuffix)) {
     return;
   }
-  key.WriteStringValue(kApValue, ap.text);
+  key.WriteStringValue(kApValueName, ap.text);
 }
 
 void RecordFailure(const RunConfiguration &configuration, const RunResult &result) {
@@ -50,12 +46,12 @@ void RecordFailure(const RunConfiguration &configuration, const RunResult &resul
     return;
   }
   uint32_t recorded = 0;
-  if (key.ReadDwordValue(kInstallerResultValue, recorded) == ERROR_SUCCESS && recorded != 0) {
+  if (key.ReadDwordValue(kInstallerResultValueName, recorded) == ERROR_SUCCESS && recorded != 0) {
     return; // the first report stands, usually the setup program's own, which knows more
   }
-  key.WriteDwordValue(kInstallerResultValue, 1);
-  key.WriteDwordValue(kInstallerErrorValue, result.exit_code);
-  key.WriteDwordValue(kInstallerExtraCodeValue, result.extra_code);
+  key.WriteDwordValue(kInstallerResultValueName, 1);
+  key.WriteDwordValue(kInstallerErrorValueName, result.exit_code);
+  key.WriteDwordValue(kInstallerExtraCode1ValueName, result.extra_code);
 }
 
 void RecordRemovalRetries(const RunConfiguration &configuration, int32_t max_removal_attempts) {
@@ -65,5 +61,5 @@ void RecordRemovalRetries(const RunConfiguration &configuration, int32_t max_rem
   }
   const uint32_t retries =
       max_removal_attempts < 2 ? 0 : static_cast<uint32_t>(max_removal_attempts - 1) & 0xFFFF;
-  key.WriteDwordValue(kInstallerExtraCodeValue, kRetryRecordBase | retries);
+  key.WriteDwordValue(kInstallerExtraCode1ValueName, kRetryRecordBase | retries);
 }

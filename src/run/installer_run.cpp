@@ -33,50 +33,48 @@ RunResult FindExecutableDirectory(HMODULE module, PathBuffer &directory) {
 } // namespace
 
 RunResult RunInstaller(HMODULE module) {
-  RunResult result = {RESULT_SUCCESS, 0};
+  // Released when the run ends, on every path: the configuration owns its argument vector.
   RunConfiguration configuration;
 
   if (!InitializeConfiguration(configuration, module)) {
-    result = {RESULT_CONFIGURATION_FAILED, GetLastError()};
-  } else if (configuration.refused_switch) {
-    result = {RESULT_REFUSED_SWITCH, 0};
-  } else {
-    PathBuffer work_directory;
-    PathBuffer executable_directory;
-    result = FindExecutableDirectory(module, executable_directory);
-    if (result.exit_code == RESULT_SUCCESS &&
-        MakeWorkDirectory(executable_directory.text, work_directory, result)) {
-      MarkFullInstall(configuration);
-
-      int32_t max_removal_attempts = 0;
-      PathBuffer archive_path;
-      PathBuffer setup_path;
-      RunResult stage = ExtractPayload(configuration, module, work_directory, archive_path,
-                                       setup_path, max_removal_attempts);
-
-      // Written-out payload pages are not needed again; hand them back before the setup
-      // program, which may be large, starts.
-      SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1),
-                               static_cast<SIZE_T>(-1));
-
-      if (stage.exit_code == RESULT_SUCCESS) {
-        stage = LaunchSetup(configuration, archive_path.text, setup_path.text);
-      }
-
-      if (configuration.cleanup_enabled) {
-        RemoveExtractedFiles(archive_path, setup_path, work_directory, max_removal_attempts);
-      }
-
-      // After the cleanup, so that the retry count includes its removals.
-      if (stage.exit_code != RESULT_SUCCESS) {
-        RecordFailure(configuration, stage);
-      } else {
-        RecordRemovalRetries(configuration, max_removal_attempts);
-      }
-      result = stage;
-    }
+    return {RESULT_CONFIGURATION_FAILED, GetLastError()};
+  }
+  if (configuration.refused_switch) {
+    return {RESULT_REFUSED_SWITCH, 0};
   }
 
-  ResetConfiguration(configuration);
-  return result;
+  PathBuffer work_directory;
+  PathBuffer executable_directory;
+  RunResult result = FindExecutableDirectory(module, executable_directory);
+  if (result.exit_code != RESULT_SUCCESS ||
+      !MakeWorkDirectory(executable_directory.text, work_directory, result)) {
+    return result;
+  }
+  MarkFullInstall(configuration);
+
+  int32_t max_removal_attempts = 0;
+  PathBuffer archive_path;
+  PathBuffer setup_path;
+  RunResult stage = ExtractPayload(configuration, module, work_directory, archive_path, setup_path,
+                                   max_removal_attempts);
+
+  // Written-out payload pages are not needed again; hand them back before the setup program,
+  // which may be large, starts.
+  SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1), static_cast<SIZE_T>(-1));
+
+  if (stage.exit_code == RESULT_SUCCESS) {
+    stage = LaunchSetup(configuration, archive_path.text, setup_path.text);
+  }
+
+  if (configuration.cleanup_enabled) {
+    RemoveExtractedFiles(archive_path, setup_path, work_directory, max_removal_attempts);
+  }
+
+  // After the cleanup, so that the retry count includes its removals.
+  if (stage.exit_code != RESULT_SUCCESS) {
+    RecordFailure(configuration, stage);
+  } else {
+    RecordRemovalRetries(configuration, max_removal_attempts);
+  }
+  return stage;
 }

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include "setup/setup_switches.h"
 #include "support/platform_seam.h"
+#include "support/unique_resource.h"
 
 namespace {
 
@@ -38,14 +40,14 @@ RunResult LaunchSetup(const RunConfiguration &configuration, const wchar_t *arch
 
   CommandBuffer command;
   const wchar_t *const install[] = {
-      kQuote,     program.text, kQuote, kSwitchLead, L"install-archive",
+      kQuote,     program.text, kQuote, kSwitchLead, kInstallArchiveSwitch,
       kValueLead, archive_path, kQuote};
   if (!BuildCommandLine(command, install)) {
     return {RESULT_COMMAND_TOO_LONG, 0};
   }
   // A previous version that is present but empty is still passed, as "".
   if (configuration.previous_version != nullptr) {
-    const wchar_t *const version[] = {kSwitchLead, L"previous-version", kValueLead,
+    const wchar_t *const version[] = {kSwitchLead, kPreviousVersionSwitch, kValueLead,
                                       configuration.previous_version, kQuote};
     if (!AppendFragments(command, version, CountOf(version))) {
       return {RESULT_COMMAND_TOO_LONG, 0};
@@ -104,15 +106,14 @@ RunResult RunAndWait(const wchar_t *application_path, wchar_t *command_line,
     }
     return {launch_failed_code, error};
   }
+  // Only the process is waited for; its first thread is of no further use.
   CloseHandle(process.hThread);
+  const UniqueHandle child(process.hProcess);
 
   DWORD exit_code = 0;
-  if (platform::WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
-      !platform::GetExitCodeProcess(process.hProcess, &exit_code)) {
-    const DWORD error = GetLastError();
-    CloseHandle(process.hProcess);
-    return {RESULT_WAIT_FAILED, error};
+  if (platform::WaitForSingleObject(child.Get(), INFINITE) != WAIT_OBJECT_0 ||
+      !platform::GetExitCodeProcess(child.Get(), &exit_code)) {
+    return {RESULT_WAIT_FAILED, GetLastError()};
   }
-  CloseHandle(process.hProcess);
   return {exit_code, 0};
 }

@@ -1,14 +1,9 @@
 #include "setup/setup_patching.h"
 
 #include "setup/setup_launch.h"
+#include "setup/setup_switches.h"
 #include "support/bounded_string.h"
-#include "support/registry_key.h"
-
-namespace {
-
-constexpr wchar_t kUninstallStringValue[] = L"UninstallString";
-
-} // namespace
+#include "support/registry_contract.h"
 
 bool NamesPreviousVersion(wchar_t *uninstall_string, const wchar_t *previous_version) {
   return FindNoCase(uninstall_string, previous_version) != nullptr;
@@ -34,7 +29,7 @@ RunResult FindInstalledSetup(bool system_level, const wchar_t *app_guid,
   LSTATUS status =
       OpenClientStateKey(ClientStateRoot(system_level), app_guid, KEY_QUERY_VALUE, key);
   if (status == ERROR_SUCCESS) {
-    status = key.ReadStringValue(kUninstallStringValue, destination, capacity);
+    status = key.ReadStringValue(kUninstallStringValueName, destination, capacity);
   }
   if (status != ERROR_SUCCESS) {
     return {RESULT_CLIENT_STATE_UNREADABLE, static_cast<uint32_t>(status)};
@@ -57,8 +52,8 @@ RunResult ApplySetupPatch(const RunConfiguration &configuration, const wchar_t *
     return found;
   }
   CommandBuffer command;
-  const wchar_t *const patch[] = {L"\"",  installed_setup.text, L"\" --", L"update-setup-exe",
-                                  L"=\"", patch_file_path,      L"\" --", L"new-setup-exe",
+  const wchar_t *const patch[] = {L"\"",  installed_setup.text, L"\" --", kUpdateSetupExeSwitch,
+                                  L"=\"", patch_file_path,      L"\" --", kNewSetupExeSwitch,
                                   L"=\"", new_setup_path,       L"\""};
   if (!BuildCommandLine(command, patch)) {
     return {RESULT_COMMAND_TOO_LONG, 0};

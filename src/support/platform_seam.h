@@ -9,7 +9,9 @@
 // that clears after exactly three tries, a write that fails part-way or comes up short, a wait that
 // fails) go through this table, and so does the one call whose effect Wine does not keep (a
 // creation time set on a file). It is zero-initialised, so it needs no start-up code in the stub,
-// and an unused entry costs one compare.
+// and an unused entry costs one compare. Every call that has an entry goes through it, in every
+// place it is made. A forwarder picks the function first and then makes one call, so the
+// arguments are set up once.
 
 extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
@@ -36,76 +38,74 @@ namespace platform {
 
 inline DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
   auto fn = g_platform_overrides.GetModuleFileNameW;
-  return fn ? fn(module, buffer, size) : ::GetModuleFileNameW(module, buffer, size);
+  return (fn ? fn : &::GetModuleFileNameW)(module, buffer, size);
 }
 
 inline LPWSTR *CommandLineToArgvW(LPCWSTR command_line, int *count) {
   auto fn = g_platform_overrides.CommandLineToArgvW;
-  return fn ? fn(command_line, count) : SystemCommandLineToArgvW(command_line, count);
+  return (fn ? fn : &SystemCommandLineToArgvW)(command_line, count);
 }
 
 inline BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
   auto fn = g_platform_overrides.OpenProcessToken;
-  return fn ? fn(process, access, token) : ::OpenProcessToken(process, access, token);
+  return (fn ? fn : &::OpenProcessToken)(process, access, token);
 }
 
 inline BOOLEAN SystemFunction036(PVOID buffer, ULONG length) {
   auto fn = g_platform_overrides.SystemFunction036;
-  return fn ? fn(buffer, length) : ::SystemFunction036(buffer, length);
+  return (fn ? fn : &::SystemFunction036)(buffer, length);
 }
 
 inline BOOL GetVolumePathNameW(LPCWSTR path, LPWSTR root, DWORD size) {
   auto fn = g_platform_overrides.GetVolumePathNameW;
-  return fn ? fn(path, root, size) : ::GetVolumePathNameW(path, root, size);
+  return (fn ? fn : &::GetVolumePathNameW)(path, root, size);
 }
 
 inline BOOL GetVolumeInformationW(LPCWSTR root, LPWSTR name, DWORD name_size, LPDWORD serial,
                                   LPDWORD max_component, LPDWORD flags, LPWSTR fs_name,
                                   DWORD fs_name_size) {
   auto fn = g_platform_overrides.GetVolumeInformationW;
-  return fn ? fn(root, name, name_size, serial, max_component, flags, fs_name, fs_name_size)
-            : ::GetVolumeInformationW(root, name, name_size, serial, max_component, flags, fs_name,
-                                      fs_name_size);
+  return (fn ? fn : &::GetVolumeInformationW)(root, name, name_size, serial, max_component, flags,
+                                              fs_name, fs_name_size);
 }
 
 inline BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
   auto fn = g_platform_overrides.CreateDirectoryW;
-  return fn ? fn(path, attributes) : ::CreateDirectoryW(path, attributes);
+  return (fn ? fn : &::CreateDirectoryW)(path, attributes);
 }
 
 inline HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE template_file) {
   auto fn = g_platform_overrides.CreateFileW;
-  return fn ? fn(path, access, share, security, disposition, flags, template_file)
-            : ::CreateFileW(path, access, share, security, disposition, flags, template_file);
+  return (fn ? fn : &::CreateFileW)(path, access, share, security, disposition, flags,
+                                    template_file);
 }
 
 inline void Sleep(DWORD milliseconds) {
   auto fn = g_platform_overrides.Sleep;
-  fn ? fn(milliseconds) : ::Sleep(milliseconds);
+  (fn ? fn : &::Sleep)(milliseconds);
 }
 
 inline BOOL WriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written,
                       LPOVERLAPPED overlapped) {
   auto fn = g_platform_overrides.WriteFile;
-  return fn ? fn(file, data, count, written, overlapped)
-            : ::WriteFile(file, data, count, written, overlapped);
+  return (fn ? fn : &::WriteFile)(file, data, count, written, overlapped);
 }
 
 inline DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
   auto fn = g_platform_overrides.WaitForSingleObject;
-  return fn ? fn(object, milliseconds) : ::WaitForSingleObject(object, milliseconds);
+  return (fn ? fn : &::WaitForSingleObject)(object, milliseconds);
 }
 
 inline BOOL GetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
   auto fn = g_platform_overrides.GetExitCodeProcess;
-  return fn ? fn(process, exit_code) : ::GetExitCodeProcess(process, exit_code);
+  return (fn ? fn : &::GetExitCodeProcess)(process, exit_code);
 }
 
 inline BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data,
                                        DWORD size) {
   auto fn = g_platform_overrides.SetFileInformationByHandle;
-  return fn ? fn(file, kind, data, size) : ::SetFileInformationByHandle(file, kind, data, size);
+  return (fn ? fn : &::SetFileInformationByHandle)(file, kind, data, size);
 }
 
 } // namespace platform

@@ -1,12 +1,6 @@
 #include "support/registry_key.h"
 
-#include "support/bounded_string.h"
-
-namespace {
-
-constexpr wchar_t kClientStatePrefix[] = L"Software\\Velmora\\Update\\ClientState\\";
-
-} // namespace
+#include "support/unique_resource.h"
 
 LSTATUS RegistryKey::Open(HKEY root, const wchar_t *subkey, REGSAM access) {
   Close();
@@ -15,8 +9,11 @@ LSTATUS RegistryKey::Open(HKEY root, const wchar_t *subkey, REGSAM access) {
 
 void RegistryKey::Close() {
   if (handle_ != nullptr) {
-    RegCloseKey(handle_);
+    const LastErrorGuard keep;
+    // Forget the key before closing it, so no path can close it twice.
+    const HKEY held = handle_;
     handle_ = nullptr;
+    RegCloseKey(held);
   }
 }
 
@@ -70,12 +67,4 @@ LSTATUS RegistryKey::WriteStringValue(const wchar_t *name, const wchar_t *text) 
 LSTATUS RegistryKey::WriteDwordValue(const wchar_t *name, uint32_t value) const {
   return RegSetValueExW(handle_, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value),
                         sizeof(value));
-}
-
-LSTATUS OpenClientStateKey(HKEY root, const wchar_t *app_guid, REGSAM access, RegistryKey &key) {
-  PathBuffer path;
-  if (!path.Assign(kClientStatePrefix) || !path.Append(app_guid)) {
-    return ERROR_BUFFER_OVERFLOW;
-  }
-  return key.Open(root, path.text, access | KEY_WOW64_32KEY);
 }

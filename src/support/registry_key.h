@@ -5,9 +5,9 @@
 #include <windows.h>
 
 // One open registry key, owned until closed. Every operation answers with a Windows error code
-// (0 for success); the reads turn a stored value the caller cannot use (wrong type, wrong size,
-// no room for the terminator) into a code too, so a caller only ever sees a status and a
-// well-formed value.
+// (ERROR_SUCCESS, 0, for success); the reads turn a stored value the caller cannot use (wrong
+// type, wrong size, no room for the terminator) into a code too, so a caller only ever sees a
+// status and a well-formed value. Closing leaves the thread's last-error value as it was.
 class RegistryKey {
 public:
   RegistryKey() = default;
@@ -20,10 +20,11 @@ public:
   void Close();
   bool IsOpen() const { return handle_ != nullptr; }
 
-  // A REG_SZ value, NUL-terminated in buffer. 50 for any other type, 234 when the string
-  // leaves no room for its terminator within capacity characters.
+  // A REG_SZ value, NUL-terminated in buffer. ERROR_NOT_SUPPORTED for any other type,
+  // ERROR_MORE_DATA when the string leaves no room for its terminator within capacity characters.
   LSTATUS ReadStringValue(const wchar_t *name, wchar_t *buffer, size_t capacity) const;
-  // A REG_DWORD value of exactly four bytes. 50 for any other type, 232 for another size.
+  // A REG_DWORD value of exactly four bytes. ERROR_NOT_SUPPORTED for any other type,
+  // ERROR_NO_DATA for another size.
   LSTATUS ReadDwordValue(const wchar_t *name, uint32_t &value) const;
   // REG_SZ, stored with its terminator.
   LSTATUS WriteStringValue(const wchar_t *name, const wchar_t *text) const;
@@ -32,14 +33,3 @@ public:
 private:
   HKEY handle_ = nullptr;
 };
-
-// The update client's per-application key: "Software\Velmora\Update\ClientState\" + app_guid,
-// always in the 32-bit registry view. 111 when the path does not fit 260 characters; the key
-// then is not touched at all, and one it already holds stays open.
-LSTATUS OpenClientStateKey(HKEY root, const wchar_t *app_guid, REGSAM access, RegistryKey &key);
-
-// Per-machine installs keep their ClientState under HKEY_LOCAL_MACHINE, per-user ones under
-// HKEY_CURRENT_USER.
-inline HKEY ClientStateRoot(bool system_level) {
-  return system_level ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-}

@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include "support/platform_seam.h"
+#include "support/unique_resource.h"
 
 namespace {
 
@@ -26,28 +27,20 @@ bool VolumeKeepsAccessLists(const wchar_t *parent) {
 } // namespace
 
 bool GetTokenOwnerSidString(LPWSTR *sid_string) {
-  HANDLE token = nullptr;
-  if (!platform::OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+  UniqueHandle token;
+  if (!platform::OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
     return false;
   }
-  bool answer = false;
   DWORD size = 0;
-  void *owner = nullptr;
-  if (!GetTokenInformation(token, TokenOwner, nullptr, 0, &size) && size != 0 &&
-      GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-    owner = LocalAlloc(LMEM_ZEROINIT, size);
-    if (owner != nullptr && GetTokenInformation(token, TokenOwner, owner, size, &size)) {
-      answer = ConvertSidToStringSidW(static_cast<TOKEN_OWNER *>(owner)->Owner, sid_string);
-    }
+  if (GetTokenInformation(token.Get(), TokenOwner, nullptr, 0, &size) || size == 0 ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    return false;
   }
-  // Keep the reason of a failure for the caller across the releases below.
-  const DWORD error = GetLastError();
-  if (owner != nullptr) {
-    LocalFree(owner);
-  }
-  CloseHandle(token);
-  SetLastError(error);
-  return answer;
+  const UniqueLocal<TOKEN_OWNER *> owner(
+      static_cast<TOKEN_OWNER *>(LocalAlloc(LMEM_ZEROINIT, size)));
+  return owner.IsValid() &&
+         GetTokenInformation(token.Get(), TokenOwner, owner.Get(), size, &size) &&
+         ConvertSidToStringSidW(owner.Get()->Owner, sid_string);
 }
 
 bool BuildWorkDirSecurity(const wchar_t *parent, PSECURITY_DESCRIPTOR *descriptor) {
@@ -56,22 +49,17 @@ bool BuildWorkDirSecurity(const wchar_t *parent, PSECURITY_DESCRIPTOR *descripto
   if (!VolumeKeepsAccessLists(parent)) {
     return true;
   }
-  LPWSTR sid = nullptr;
-  if (!GetTokenOwnerSidString(&sid)) {
+  UniqueLocal<LPWSTR> sid;
+  if (!GetTokenOwnerSidString(sid.Put())) {
     return false;
   }
   FixedBuffer<kSecurityTextCapacity> text;
-  bool ok = text.Append(kWorkDirSecurityPrefix) && text.Append(sid) && text.Append(L")");
-  if (!ok) {
+  if (!text.Append(kWorkDirSecurityPrefix) || !text.Append(sid.Get()) || !text.Append(L")")) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
-  } else {
-    ok = ConvertStringSecurityDescriptorToSecurityDescriptorW(text.text, SDDL_REVISION_1,
-                                                              descriptor, nullptr);
+    return false;
   }
-  const DWORD error = GetLastError();
-  LocalFree(sid);
-  SetLastError(error);
-  return ok;
+  return ConvertStringSecurityDescriptorToSecurityDescriptorW(text.text, SDDL_REVISION_1,
+                                                              descriptor, nullptr);
 }
 
 bool MakeWorkDirectory(const wchar_t *parent, PathBuffer &path, RunResult &result) {
@@ -84,13 +72,13 @@ bool MakeWorkDirectory(const wchar_t *parent, PathBuffer &path, RunResult &resul
     return false;
   }
 
-  SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-  if (!BuildWorkDirSecurity(parent, &attributes.lpSecurityDescriptor)) {
+  UniqueLocal<PSECURITY_DESCRIPTOR> descriptor;
+  if (!BuildWorkDirSecurity(parent, descriptor.Put())) {
     result = {RESULT_WORK_DIR_ACL_FAILED, GetLastError()};
     return false;
   }
-  SECURITY_ATTRIBUTES *security =
-      attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
+  SECURITY_ATTRIBUTES attributes = {sizeof(SECURITY_ATTRIBUTES), descriptor.Get(), FALSE};
+  SECURITY_ATTRIBUTES *security = descriptor.IsValid() ? &attributes : nullptr;
 
   result = {RESULT_WORK_DIR_FAILED, 0};
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
@@ -106,11 +94,8 @@ bool MakeWorkDirectory(const wchar_t *parent, PathBuffer &path, RunResult &resul
     if (platform::CreateDirectoryW(path.text, security)) {
       path.Append(L"\\");
       result = {RESULT_SUCCESS, 0};
-      break;
+      return true;
     }
   }
-  if (attributes.lpSecurityDescriptor != nullptr) {
-    LocalFree(attributes.lpSecurityDescriptor);
-  }
-  return result.exit_code == RESULT_SUCCESS;
+  return false;
 }

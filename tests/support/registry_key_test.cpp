@@ -7,6 +7,7 @@
 
 #include "common/registry.h"
 #include "common/scratch.h"
+#include "support/registry_contract.h"
 
 namespace {
 
@@ -99,44 +100,6 @@ TEST_F(RegistryKeyTest, WritesStoreTheTerminatorAndFourBytes) {
   EXPECT_EQ(client_state_.Get(L"ap"), ValueData::String(L"beta-full"));
   EXPECT_EQ(key.WriteDwordValue(L"InstallerError", 0xFFFFFFFF), ERROR_SUCCESS);
   EXPECT_EQ(client_state_.Get(L"InstallerError"), ValueData::Dword(0xFFFFFFFF));
-}
-
-TEST_F(RegistryKeyTest, KeyIsOpenedWithTheAccessAskedFor) {
-  RegistryKey key;
-  ASSERT_EQ(Open(key, KEY_QUERY_VALUE), ERROR_SUCCESS);
-  EXPECT_EQ(key.WriteDwordValue(L"InstallerResult", 1), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(client_state_.Get(L"InstallerResult"), ValueData::Absent());
-}
-
-TEST_F(RegistryKeyTest, OpenNeverCreatesAKeyAndRefusesAnOverlongPathUntouched) {
-  // The prefix takes 36 characters: a name of 223 makes a path of exactly 259.
-  const std::wstring fits = std::wstring(L"{7E57C0DE-") + std::wstring(213, L'f');
-  ASSERT_EQ(fits.size(), 223u);
-  const std::wstring too_long = fits + L"f";
-
-  RegistryKey key;
-  EXPECT_EQ(OpenClientStateKey(HKEY_CURRENT_USER, fits.c_str(), KEY_QUERY_VALUE, key),
-            ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(key.IsOpen());
-  HKEY probe = nullptr;
-  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, ClientStateSubkey(fits).c_str(), 0,
-                          KEY_QUERY_VALUE | KEY_WOW64_32KEY, &probe),
-            ERROR_FILE_NOT_FOUND);
-
-  // A path that does not fit leaves the key already held open and usable.
-  client_state_.Set(L"ap", ValueData::String(L"stable"));
-  ASSERT_EQ(Open(key), ERROR_SUCCESS);
-  EXPECT_EQ(OpenClientStateKey(HKEY_CURRENT_USER, too_long.c_str(), KEY_QUERY_VALUE, key),
-            ERROR_BUFFER_OVERFLOW);
-  ASSERT_TRUE(key.IsOpen());
-  wchar_t text[16];
-  EXPECT_EQ(key.ReadStringValue(L"ap", text, 16), ERROR_SUCCESS);
-  EXPECT_STREQ(text, L"stable");
-
-  // A failed open of a missing key leaves the holder empty.
-  EXPECT_EQ(OpenClientStateKey(HKEY_CURRENT_USER, fits.c_str(), KEY_QUERY_VALUE, key),
-            ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(key.IsOpen());
 }
 
 TEST_F(RegistryKeyTest, CloseClosesOnce) {
