@@ -30,13 +30,17 @@ public:
       --count;
       odd_ = false;
     }
-    std::uint64_t sum = 0;
+    // In runs of at most 65,536 words, whose sum fits 32 bits: the compiler turns the inner loop
+    // into vector adds, which a 64-bit sum would not allow.
     const std::size_t words = count / 2;
-    for (std::size_t i = 0; i < words; ++i) {
-      sum += static_cast<std::uint64_t>(data[2 * i]) | static_cast<std::uint64_t>(data[2 * i + 1])
-                                                           << 8;
+    for (std::size_t run = 0; run < words; run += 65536) {
+      const std::size_t end = std::min(words, run + 65536);
+      std::uint32_t sum = 0;
+      for (std::size_t i = run; i < end; ++i) {
+        sum += static_cast<std::uint32_t>(data[2 * i] | data[2 * i + 1] << 8);
+      }
+      sum_ += sum;
     }
-    sum_ += sum;
     if (count % 2 != 0) {
       sum_ += data[count - 1];
       odd_ = true;
