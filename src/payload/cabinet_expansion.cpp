@@ -5,6 +5,7 @@
 #include <fdi.h>
 
 #include "payload/target_file.h"
+#include "run/stage_profile.h"
 #include "support/platform_seam.h"
 #include "support/system_library.h"
 
@@ -212,7 +213,9 @@ bool ExpandCabinet(const wchar_t *source, PathBuffer &destination) {
   g_cabinet_library.destroy(context);
 
   if (expansion.succeeded) {
+    MarkStage(Stage::kSetupExpanded);
     FlushFileBuffers(expansion.file.Handle());
+    MarkStage(Stage::kSetupFlushed);
   } else if (expansion.file.IsOpen()) {
     expansion.file.MarkForDeletion();
   }
