@@ -1,19 +1,66 @@
 // The physical floor of a stub run: the same two files copied from disk with CopyFileW into a
 // fresh directory, the setup program run on the archive and waited for, everything deleted.
-//   copy-floor ARCHIVE SETUP FOLDER
+//   copy-floor [--bound] ARCHIVE SETUP FOLDER
+// --bound adds what every stub must do on top of that: load shell32 by its full system path and
+// split the command line with it, and flush "setup.exe" to disk before running it.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
+namespace {
+
+bool SplitCommandLine() {
+  wchar_t path[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH - 12) {
+    return false;
+  }
+  std::wcscat(path, L"\\shell32.dll");
+  const HMODULE shell32 = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (shell32 == nullptr) {
+    return false;
+  }
+  using Split = LPWSTR *(WINAPI *)(LPCWSTR, int *);
+  const auto split = reinterpret_cast<Split>(
+      reinterpret_cast<void *>(GetProcAddress(shell32, "CommandLineToArgvW")));
+  int count = 0;
+  LPWSTR *arguments = split == nullptr ? nullptr : split(GetCommandLineW(), &count);
+  if (arguments == nullptr) {
+    return false;
+  }
+  LocalFree(arguments);
+  return true;
+}
+
+bool Flush(const std::wstring &path) {
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const bool flushed = FlushFileBuffers(file) != FALSE;
+  CloseHandle(file);
+  return flushed;
+}
+
+} // namespace
+
 int wmain(int argc, wchar_t **argv) {
-  if (argc != 4) {
+  const bool bound = argc > 1 && std::wcscmp(argv[1], L"--bound") == 0;
+  if (bound) {
+    --argc;
+    ++argv;
+  }
+  if (argc != 4 || (bound && !SplitCommandLine())) {
     return 2;
   }
   const std::wstring directory = std::wstring(argv[3]) + L"\\floor.tmp\\";
   const std::wstring archive = directory + L"ONDREL.PACKED.7Z";
   const std::wstring setup = directory + L"setup.exe";
   if (!CreateDirectoryW(directory.c_str(), nullptr) ||
-      !CopyFileW(argv[1], archive.c_str(), FALSE) || !CopyFileW(argv[2], setup.c_str(), FALSE)) {
+      !CopyFileW(argv[1], archive.c_str(), FALSE) || !CopyFileW(argv[2], setup.c_str(), FALSE) ||
+      (bound && !Flush(setup))) {
     return 3;
   }
   std::wstring command = L"\"" + setup + L"\" --install-archive=\"" + archive + L"\"";
