@@ -3,7 +3,7 @@
 # floors, each doing the same job with an incompressible archive and a setup program that exits
 # at once: the archive and the setup program into a fresh folder beside the installer, the setup
 # program run on the archive and waited for, everything deleted.
-#   bench/against-nsis.sh [ROUNDS]          100 MiB and 1 KiB archives (default 21 rounds)
+#   bench/against-nsis.sh [ROUNDS]          100 MiB and 1 KiB archives (default 31 rounds)
 #   bench/against-nsis.sh --gib [ROUNDS]    1 GiB and 1 KiB archives (default 7 rounds)
 # Floors (bench/copy_floor.cpp): the plain floor copies with CopyFileW; the bound floor also does
 # what every stub must (loads shell32 by its full path and splits its command line with it,
@@ -18,7 +18,7 @@
 # Headline ratios are medians of per-round ratios with a bootstrap 95 % interval; stage times are
 # medians with their interquartile range. makensis comes with scripts/install-deps.sh --bench.
 set -euo pipefail
-big_mib=100 rounds=21 warmup=2
+big_mib=100 rounds=31 warmup=2
 if [ "${1:-}" = --gib ]; then
     big_mib=1024 rounds=7 warmup=1
     shift
@@ -185,7 +185,10 @@ for folder in "${folders[@]}"; do
     }
 done
 
+# The raw figures stay in the build tree for a closer look: samples, then the profiled runs' lines.
+raw=build/bench/against-nsis-$big_mib-mib
+tr -d '\r' <"$work/samples.txt" >"$raw.samples"
+tr -d '\r' <"$work/profile.txt" >"$raw.profile"
 echo
-tr -d '\r' <"$work/profile.txt" >"$work/profile.unix"
-tr -d '\r' <"$work/samples.txt" | awk -F '\t' -v name="$big_name" -v mib=$big_mib \
-    -f bench/against-nsis.awk "$work/profile.unix" -
+awk -F '\t' -v name="$big_name" -v mib=$big_mib -f bench/against-nsis.awk "$raw.profile" \
+    "$raw.samples"
