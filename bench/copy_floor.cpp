@@ -58,9 +58,10 @@ int wmain(int argc, wchar_t **argv) {
   const std::wstring directory = std::wstring(argv[3]) + L"\\floor.tmp\\";
   const std::wstring archive = directory + L"ONDREL.PACKED.7Z";
   const std::wstring setup = directory + L"setup.exe";
-  if (!CreateDirectoryW(directory.c_str(), nullptr) ||
-      !CopyFileW(argv[1], archive.c_str(), FALSE) || !CopyFileW(argv[2], setup.c_str(), FALSE) ||
-      (bound && !Flush(setup))) {
+  // Copies that may not replace a file (the folder is new): Wine replaces a file by truncating it,
+  // after which ext4 writes it back as soon as it is closed, a cost a stub need not pay either.
+  if (!CreateDirectoryW(directory.c_str(), nullptr) || !CopyFileW(argv[1], archive.c_str(), TRUE) ||
+      !CopyFileW(argv[2], setup.c_str(), TRUE) || (bound && !Flush(setup))) {
     return 3;
   }
   std::wstring command = L"\"" + setup + L"\" --install-archive=\"" + archive + L"\"";
