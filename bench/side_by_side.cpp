@@ -104,9 +104,10 @@ int wmain(int argc, wchar_t **argv) {
     // cache, nor always follows the same command and the work that command left the system.
     std::shuffle(blocks.begin(), blocks.end(), shuffler);
     order.clear();
-    for (const size_t first : blocks) {
+    for (const size_t shuffled_block : blocks) {
       const size_t start = order.size();
-      for (size_t which = first * block; which < count && which < (first + 1) * block; ++which) {
+      for (size_t which = shuffled_block * block;
+           which < count && which < (shuffled_block + 1) * block; ++which) {
         order.push_back(which);
       }
       std::shuffle(order.begin() + start, order.end(), shuffler);
