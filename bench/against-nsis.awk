@@ -24,7 +24,7 @@ function median(values, n) { return quantile(values, n, 0.5) }
 # replacement, 2000 times). Whole runs: the median of the per-round ratios a / b. A part, when a0
 # and b0 are given: the ratio of the medians of the per-round differences a - a0 and b - b0; a
 # ratio of two differences taken round by round would blow up whenever the load shrinks one.
-function estimate(a, b, a0, b0, pick, r, x, y) {
+function estimate(a, b, a0, b0, pick, r, x, y, d) {
     for (r = 1; r <= rounds; r++) {
         if (a0 == "") x[r] = ms[pick[r], a] / ms[pick[r], b]
         else {
@@ -32,7 +32,9 @@ function estimate(a, b, a0, b0, pick, r, x, y) {
             y[r] = ms[pick[r], b] - ms[pick[r], b0]
         }
     }
-    return a0 == "" ? median(x, rounds) : median(x, rounds) / median(y, rounds)
+    if (a0 == "") return median(x, rounds)
+    d = median(y, rounds)
+    return d == 0 ? 0 : median(x, rounds) / d
 }
 function headline(what, a, b, a0, b0, aim, pick, draws, k, r, m) {
     for (r = 1; r <= rounds; r++) pick[r] = r - 1
