@@ -125,7 +125,7 @@ END {
     }
     print ""
     printf "Where the profiling stub's run goes, ms: median [interquartile range]\n"
-    printf "  %-42s %-24s %-24s\n", "stage", "1 KiB", name
+    printf "  %-42s %-24s %s\n", "stage", "1 KiB", name
     for (k = 1; k <= stages; k++)
         printf "  %-42s %s %s\n", stage_name[k], stat("1 KiB", k), stat("big", k)
     printf "  (profiled runs matched: %d of %d and %d of %d)\n", profiled["1 KiB"], rounds,

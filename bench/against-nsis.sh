@@ -168,14 +168,14 @@ commands=(
     "setup program alone" "\"$b\\setup.exe\" --install-archive=\"$b\\$small\""
 )
 [ $big_mib != 100 ] || commands+=("NSIS zlib, big" "\"$b\\nsis-zlib\\setup.exe\"")
-echo "$rounds rounds after $warmup of warm-up, every command once a round in shuffled order," \
-    "sync before every run; load before: $(cut -d ' ' -f 1-3 /proc/loadavg)"
+echo "$rounds rounds after $warmup of warm-up, a sync before every run;" \
+    "load average before: $(cut -d ' ' -f 1-3 /proc/loadavg)"
 sync
 start=$(date +%s)
 ONDREL_STAGE_PROFILE="$b\\profile.txt" wine_run build/bin/side-by-side.exe \
     --samples "$b\\samples.txt" --warmup $warmup --between 'Z:\bin\sync' --block 6 "$rounds" \
     "${commands[@]}" >/dev/null
-echo "took $(($(date +%s) - start)) s; load after: $(cut -d ' ' -f 1-3 /proc/loadavg)"
+echo "took $(($(date +%s) - start)) s; load average after: $(cut -d ' ' -f 1-3 /proc/loadavg)"
 
 for folder in "${folders[@]}"; do
     left=$(ls -A "$work/$folder" | grep -v '\.exe$' || true)
