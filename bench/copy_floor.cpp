@@ -8,24 +8,14 @@
 #include <cwchar>
 #include <string>
 
+#include "support/system_library.h"
+
 namespace {
 
+// Through the stub's own loader of system libraries, as every stub splits its command line.
 bool SplitCommandLine() {
-  wchar_t path[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH - 12) {
-    return false;
-  }
-  std::wcscat(path, L"\\shell32.dll");
-  const HMODULE shell32 = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (shell32 == nullptr) {
-    return false;
-  }
-  using Split = LPWSTR *(WINAPI *)(LPCWSTR, int *);
-  const auto split = reinterpret_cast<Split>(
-      reinterpret_cast<void *>(GetProcAddress(shell32, "CommandLineToArgvW")));
   int count = 0;
-  LPWSTR *arguments = split == nullptr ? nullptr : split(GetCommandLineW(), &count);
+  LPWSTR *arguments = SystemCommandLineToArgvW(GetCommandLineW(), &count);
   if (arguments == nullptr) {
     return false;
   }
