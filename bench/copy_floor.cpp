@@ -3,8 +3,12 @@
 //   copy-floor [--bound] ARCHIVE SETUP FOLDER
 // --bound adds what every stub must do on top of that: load shell32 by its full system path and
 // split the command line with it, and flush "setup.exe" to disk before running it.
+// With ONDREL_STAGE_PROFILE naming a file, a successful run appends one line to it as the
+// profiling stub does: the counter frequency, then the counter at the start of wmain, after the
+// split, after the files are written, at the setup program's exit and after the removals.
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <string>
 
@@ -34,9 +38,35 @@ bool Flush(const std::wstring &path) {
   return flushed;
 }
 
+class Stamps {
+public:
+  void Mark() { QueryPerformanceCounter(&ticks_[count_++]); }
+  void Append() const {
+    const wchar_t *path = _wgetenv(L"ONDREL_STAGE_PROFILE");
+    FILE *file = path == nullptr ? nullptr : _wfopen(path, L"a");
+    if (file == nullptr) {
+      return;
+    }
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    std::fprintf(file, "%lld", frequency.QuadPart);
+    for (int i = 0; i < count_; ++i) {
+      std::fprintf(file, " %lld", ticks_[i].QuadPart);
+    }
+    std::fprintf(file, "\n");
+    std::fclose(file);
+  }
+
+private:
+  LARGE_INTEGER ticks_[5] = {};
+  int count_ = 0;
+};
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
+  Stamps stamps;
+  stamps.Mark();
   const bool bound = argc > 1 && std::wcscmp(argv[1], L"--bound") == 0;
   if (bound) {
     --argc;
@@ -45,6 +75,7 @@ int wmain(int argc, wchar_t **argv) {
   if (argc != 4 || (bound && !SplitCommandLine())) {
     return 2;
   }
+  stamps.Mark();
   const std::wstring directory = std::wstring(argv[3]) + L"\\floor.tmp\\";
   const std::wstring archive = directory + L"ONDREL.PACKED.7Z";
   const std::wstring setup = directory + L"setup.exe";
@@ -54,6 +85,7 @@ int wmain(int argc, wchar_t **argv) {
       !CopyFileW(argv[2], setup.c_str(), TRUE) || (bound && !Flush(setup))) {
     return 3;
   }
+  stamps.Mark();
   std::wstring command = L"\"" + setup + L"\" --install-archive=\"" + archive + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -64,10 +96,16 @@ int wmain(int argc, wchar_t **argv) {
   }
   CloseHandle(process.hThread);
   WaitForSingleObject(process.hProcess, INFINITE);
+  stamps.Mark();
   DWORD exit_code = 1;
   GetExitCodeProcess(process.hProcess, &exit_code);
   CloseHandle(process.hProcess);
   const bool removed = DeleteFileW(archive.c_str()) && DeleteFileW(setup.c_str()) &&
                        RemoveDirectoryW(directory.c_str());
-  return exit_code == 0 && removed ? 0 : 5;
+  stamps.Mark();
+  if (exit_code != 0 || !removed) {
+    return 5;
+  }
+  stamps.Append();
+  return 0;
 }
