@@ -1,49 +1,68 @@
 #!/usr/bin/env bash
-# The stub against a peer installer, NSIS (makensis, amd64-unicode, silent), and against the
-# physical floor (bench/copy_floor.cpp), doing the same job with a 100 MiB incompressible archive
-# and a setup program that exits at once: the archive and the setup program into a fresh folder
-# beside the installer, the setup program run on the archive and waited for, everything deleted.
-# NSIS is measured at its default compression (zlib) and with compression off. A stub carrying
-# the 100 MiB under a name it ignores, a stub with a 1 KiB archive and the setup program started
-# alone split the stub's run into stages. Every one runs once a round, in shuffled order, under
-# one Wine prefix from folders on its drive C:; ratios and stage times are medians of what each
-# round gives. Also printed: the sizes of the stub without payload, of the smallest installer
-# makensis makes, and of the three packed installers. makensis comes with
-# scripts/install-deps.sh --bench.
-#   bench/against-nsis.sh [ROUNDS]   (default 15)
+# The stub against a peer installer, NSIS (makensis, amd64-unicode, silent), and against two
+# floors, each doing the same job with an incompressible archive and a setup program that exits
+# at once: the archive and the setup program into a fresh folder beside the installer, the setup
+# program run on the archive and waited for, everything deleted.
+#   bench/against-nsis.sh [ROUNDS]          100 MiB and 1 KiB archives (default 31 rounds)
+#   bench/against-nsis.sh --gib [ROUNDS]    1 GiB and 1 KiB archives (default 7 rounds)
+# Floors (bench/copy_floor.cpp): the plain floor copies with CopyFileW; the bound floor also does
+# what every stub must (loads shell32 by its full path and splits its command line with it,
+# flushes "setup.exe" before running it). NSIS runs at its default compression (zlib; 100 MiB
+# only) and with compression off. The profiling stub (bench/pack-profile-stub) runs beside them
+# and says where its time goes, stage by stage.
+#
+# Every command runs once a round, in shuffled order (the stub and the floors in one block, moments
+# apart), under one Wine prefix from folders on its drive C:, after warm-up rounds that bring
+# every program and archive into the page cache, and with a sync before every run, so that none
+# pays for writing back what another left dirty.
+# Headline ratios are medians of per-round ratios with a bootstrap 95 % interval; stage times are
+# medians with their interquartile range. makensis comes with scripts/install-deps.sh --bench.
 set -euo pipefail
-rounds=${1:-15}
-[[ $rounds =~ ^[1-9][0-9]*$ ]] || {
-    echo "usage: bench/against-nsis.sh [ROUNDS]" >&2
+big_mib=100 rounds=31 warmup=2
+if [ "${1:-}" = --gib ]; then
+    big_mib=1024 rounds=7 warmup=1
+    shift
+fi
+rounds=${1:-$rounds}
+[[ $rounds =~ ^[1-9][0-9]*$ ]] && [ $# -le 1 ] || {
+    echo "usage: bench/against-nsis.sh [--gib] [ROUNDS]" >&2
     exit 2
 }
 "$(dirname "$0")/../scripts/install-deps.sh" --bench >/dev/null
-source "$(dirname "$0")/wine-bench-setup.sh" ondrel_stub setup_fixture bench_copy_floor
+source "$(dirname "$0")/wine-bench-setup.sh" ondrel_stub ondrel_stub_profile setup_fixture \
+    bench_copy_floor
 work=$prefix/drive_c/ondrel-bench-nsis
 rm -rf "$work"
 trap 'rm -rf "$work"' EXIT
+big=payload-big.7z small=payload-1kib.7z
 # One folder per installer: each works beside itself, and must leave nothing there.
-folders=(stub stub-ignoring stub-small nsis-zlib nsis-stored nsis-empty floor)
+folders=(stub stub-small profile profile-small nsis-stored nsis-stored-small floor)
+[ $big_mib != 100 ] || folders+=(nsis-zlib)
 for folder in "${folders[@]}"; do mkdir -p "$work/$folder"; done
-make_bench_payloads "$work"
-pack_bench_stub "$work/stub/stub.exe" "$work/payload-100mib.7z"
-pack_bench_stub "$work/stub-small/stub.exe" "$work/payload-1kib.7z"
-# The same 100 MiB in the image, under a resource type the stub never looks at.
-pack_bench_stub "$work/stub-ignoring/stub.exe" "$work/payload-1kib.7z" \
-    --resource BENCH PADDING "$work/payload-100mib.7z"
+head -c $((big_mib * 1024 * 1024)) /dev/urandom >"$work/$big"
+head -c 1024 /dev/urandom >"$work/$small"
+cp build/bin/setup-fixture.exe "$work/setup.exe"
+pack_bench_stub "$work/stub/stub.exe" "$work/$big"
+pack_bench_stub "$work/stub-small/stub.exe" "$work/$small"
+for folder in profile profile-small; do
+    archive=$big
+    [ $folder = profile ] || archive=$small
+    bench/pack-profile-stub build -o "$work/$folder/stub.exe" --archive "$work/$archive" \
+        --setup build/bin/setup-fixture.exe
+done
 
 # The smallest installer makensis makes, and one doing the stub's job. RequestExecutionLevel
 # user, as the stub asks for no elevation either; CRCCheck stays at its default (on). Under Wine
 # RMDir /r, right after the setup program has exited, often deletes the files but not yet the
 # folder; the installer tries again every 10 ms, so that it pays no more than the wait it needs.
-cat >"$work/empty.nsi" <<'EOF'
+cat >"$work/empty.nsi" <<'NSI'
 Target amd64-unicode
 SilentInstall silent
 OutFile "${OUT}"
 Section
 SectionEnd
-EOF
-cat >"$work/job.nsi" <<'EOF'
+NSI
+cat >"$work/job.nsi" <<'NSI'
 Target amd64-unicode
 SilentInstall silent
 RequestExecutionLevel user
@@ -74,14 +93,16 @@ gave_up:
 removed:
   SetErrorLevel $0
 SectionEnd
-EOF
+NSI
+mkdir -p "$work/nsis-empty"
 makensis -V1 -DOUT="$work/nsis-empty/setup.exe" "$work/empty.nsi" >/dev/null
-for mode in zlib stored; do
-    defines=(-DOUT="$work/nsis-$mode/setup.exe" -DARCHIVE="$work/payload-100mib.7z"
-        -DSETUP="$work/setup.exe")
-    [ $mode = zlib ] || defines+=(-DSTORED)
-    makensis -V1 "${defines[@]}" "$work/job.nsi" >/dev/null
-done
+nsis() { # folder, archive, makensis option...
+    makensis -V1 -DOUT="$work/$1/setup.exe" -DARCHIVE="$work/$2" -DSETUP="$work/setup.exe" \
+        "${@:3}" "$work/job.nsi" >/dev/null
+}
+nsis nsis-stored $big -DSTORED
+nsis nsis-stored-small $small -DSTORED
+[ $big_mib != 100 ] || nsis nsis-zlib $big
 
 # None of the programs must inherit what steers the setup fixture in tests.
 while IFS='=' read -r name _; do unset "$name"; done < <(env | grep '^ONDREL_FIXTURE_' || true)
@@ -91,52 +112,70 @@ b='C:\ondrel-bench-nsis'
 floor_exe=build/bin/copy-floor.exe
 # Each of them does the whole job once before it is timed: the setup program receives the whole
 # archive, which the setup fixture copies when told where to.
-check() { # what, program, arguments...
-    local what=$1
-    shift
+check() { # what, archive, program, arguments...
+    local what=$1 archive=$2
+    shift 2
     rm -f "$work/seen.7z"
     ONDREL_FIXTURE_ARCHIVE_COPY="$b\\seen.7z" wine_run "$@" >/dev/null 2>&1 &&
-        cmp -s "$work/seen.7z" "$work/payload-100mib.7z" || {
+        cmp -s "$work/seen.7z" "$work/$archive" || {
         echo "$what: the setup program did not receive the archive" >&2
         exit 1
     }
     rm -f "$work/seen.7z"
 }
-check "stub" "$work/stub/stub.exe"
-check "NSIS zlib" "$work/nsis-zlib/setup.exe"
-check "NSIS stored" "$work/nsis-stored/setup.exe"
-check "floor" "$floor_exe" "$b\\payload-100mib.7z" "$b\\setup.exe" "$b\\floor"
+check "stub" $big "$work/stub/stub.exe"
+check "profiling stub" $big "$work/profile/stub.exe"
+check "NSIS stored" $big "$work/nsis-stored/setup.exe"
+[ $big_mib != 100 ] || check "NSIS zlib" $big "$work/nsis-zlib/setup.exe"
+check "floor" $big "$floor_exe" "$b\\$big" "$b\\setup.exe" "$b\\floor"
+check "bound floor" $big "$floor_exe" --bound "$b\\$big" "$b\\setup.exe" "$b\\floor"
 
 size() { stat -c %s "$1"; }
+big_name="$big_mib MiB"
+[ $big_mib != 1024 ] || big_name="1 GiB"
 echo "Sizes"
 awk -v stub="$(size build/bin/ondrel-stub.exe)" -v nsis="$(size "$work/nsis-empty/setup.exe")" \
     'BEGIN {
-        printf "  stub without payload            %9d bytes  (%.2f of the 16 KiB aim)\n",
-            stub, stub / 16384
-        printf "  smallest NSIS installer         %9d bytes  NSIS / stub %.2f\n", nsis, nsis / stub
+        printf "  stub without payload            %10d bytes\n", stub
+        printf "  smallest NSIS installer         %10d bytes  NSIS / stub %.2f\n", nsis, nsis / stub
     }'
-awk -v stub="$(size "$work/stub/stub.exe")" -v zlib="$(size "$work/nsis-zlib/setup.exe")" \
-    -v stored="$(size "$work/nsis-stored/setup.exe")" -v archive="$(size "$work/payload-100mib.7z")" \
+awk -v name="$big_name" -v stub="$(size "$work/stub/stub.exe")" \
+    -v stored="$(size "$work/nsis-stored/setup.exe")" -v archive="$(size "$work/$big")" \
     'BEGIN {
-        printf "  packed, 100 MiB archive: stub   %9d bytes  (archive + %d)\n", stub, stub - archive
-        printf "  NSIS zlib                       %9d bytes  NSIS / stub %.4f\n", zlib, zlib / stub
-        printf "  NSIS stored                     %9d bytes  NSIS / stub %.4f\n", stored,
+        printf "  packed, %-7s archive: stub  %10d bytes  (archive + %d)\n", name, stub,
+            stub - archive
+        printf "  NSIS stored                     %10d bytes  NSIS / stub %.4f\n", stored,
             stored / stub
     }'
+[ $big_mib != 100 ] || printf '  NSIS zlib                       %10d bytes\n' \
+    "$(size "$work/nsis-zlib/setup.exe")"
 echo
 
 floor='"Z:'$(realpath "$floor_exe" | tr / '\\')'"'
-echo "Wall times, medians of $rounds rounds, every command once a round in shuffled order"
-wine_run build/bin/side-by-side.exe --samples "$b\\samples.txt" "$rounds" \
-    "stub, 100 MiB" "\"$b\\stub\\stub.exe\"" \
-    "CopyFileW floor, 100 MiB" "$floor \"$b\\payload-100mib.7z\" \"$b\\setup.exe\" \"$b\\floor\"" \
-    "NSIS zlib, 100 MiB" "\"$b\\nsis-zlib\\setup.exe\"" \
-    "NSIS stored, 100 MiB" "\"$b\\nsis-stored\\setup.exe\"" \
-    "stub, 1 KiB + 100 MiB ignored" "\"$b\\stub-ignoring\\stub.exe\"" \
-    "stub, 1 KiB" "\"$b\\stub-small\\stub.exe\"" \
-    "CopyFileW floor, 1 KiB" "$floor \"$b\\payload-1kib.7z\" \"$b\\setup.exe\" \"$b\\floor\"" \
-    "setup program alone" "\"$b\\setup.exe\" --install-archive=\"$b\\payload-1kib.7z\"" |
-    tr -d '\r'
+# Two blocks of commands: what the headline ratios compare with each other runs in the first,
+# moments apart (side-by-side --block).
+commands=(
+    "stub, big" "\"$b\\stub\\stub.exe\""
+    "bound floor, big" "$floor --bound \"$b\\$big\" \"$b\\setup.exe\" \"$b\\floor\""
+    "floor, big" "$floor \"$b\\$big\" \"$b\\setup.exe\" \"$b\\floor\""
+    "stub, 1 KiB" "\"$b\\stub-small\\stub.exe\""
+    "bound floor, 1 KiB" "$floor --bound \"$b\\$small\" \"$b\\setup.exe\" \"$b\\floor\""
+    "floor, 1 KiB" "$floor \"$b\\$small\" \"$b\\setup.exe\" \"$b\\floor\""
+    "NSIS stored, big" "\"$b\\nsis-stored\\setup.exe\""
+    "profiling stub, big" "\"$b\\profile\\stub.exe\""
+    "NSIS stored, 1 KiB" "\"$b\\nsis-stored-small\\setup.exe\""
+    "profiling stub, 1 KiB" "\"$b\\profile-small\\stub.exe\""
+    "setup program alone" "\"$b\\setup.exe\" --install-archive=\"$b\\$small\""
+)
+[ $big_mib != 100 ] || commands+=("NSIS zlib, big" "\"$b\\nsis-zlib\\setup.exe\"")
+echo "$rounds rounds after $warmup of warm-up, a sync before every run;" \
+    "load average before: $(cut -d ' ' -f 1-3 /proc/loadavg)"
+sync
+start=$(date +%s)
+ONDREL_STAGE_PROFILE="$b\\profile.txt" wine_run build/bin/side-by-side.exe \
+    --samples "$b\\samples.txt" --warmup $warmup --between 'Z:\bin\sync' --block 6 "$rounds" \
+    "${commands[@]}" >/dev/null
+echo "took $(($(date +%s) - start)) s; load average after: $(cut -d ' ' -f 1-3 /proc/loadavg)"
 
 for folder in "${folders[@]}"; do
     left=$(ls -A "$work/$folder" | grep -v '\.exe$' || true)
@@ -146,58 +185,10 @@ for folder in "${folders[@]}"; do
     }
 done
 
-# Ratios and differences are taken within each round, then their median over the rounds: the
-# commands of one round ran within a second or two of each other, under much the same load.
+# The raw figures stay in the build tree for a closer look: samples, then the profiled runs' lines.
+raw=build/bench/against-nsis-$big_mib-mib
+tr -d '\r' <"$work/samples.txt" >"$raw.samples"
+tr -d '\r' <"$work/profile.txt" >"$raw.profile"
 echo
-tr -d '\r' <"$work/samples.txt" | awk -F '\t' '
-    { ms[$1, $2] = $3; if ($1 + 1 > rounds) rounds = $1 + 1 }
-    function median(values, n, i, j, v) { # sorts values[1..n]
-        for (i = 2; i <= n; i++) {
-            v = values[i]
-            for (j = i - 1; j >= 1 && values[j] > v; j--) values[j + 1] = values[j]
-            values[j + 1] = v
-        }
-        return n % 2 ? values[(n + 1) / 2] : (values[n / 2] + values[n / 2 + 1]) / 2
-    }
-    function ratio(a, b, r, values) {
-        for (r = 0; r < rounds; r++) values[r + 1] = ms[r, a] / ms[r, b]
-        return median(values, rounds)
-    }
-    function difference(a, b, r, values) {
-        for (r = 0; r < rounds; r++) values[r + 1] = ms[r, a] - (b == "" ? 0 : ms[r, b])
-        return median(values, rounds)
-    }
-    function stage(what, a, b, how, whole, d) {
-        d = difference(a, b)
-        printf "  %-30s %7.1f ms %5.1f%%  %s\n", what, d, 100 * d / whole, how
-    }
-    END {
-        S = "stub, 100 MiB"; F = "CopyFileW floor, 100 MiB"
-        Z = "NSIS zlib, 100 MiB"; O = "NSIS stored, 100 MiB"
-        SI = "stub, 1 KiB + 100 MiB ignored"; S1 = "stub, 1 KiB"
-        F1 = "CopyFileW floor, 1 KiB"; P = "setup program alone"
-        print "Ratios with a 100 MiB archive (medians of the per-round ratios)"
-        printf "  stub / floor                    %6.2f  (aim: at most 1.15)\n", ratio(S, F)
-        printf "  NSIS zlib / stub                %6.2f  (aim: above 1)\n", ratio(Z, S)
-        printf "  NSIS stored / stub              %6.2f  (aim: above 1)\n", ratio(O, S)
-        printf "  NSIS zlib / floor               %6.2f\n", ratio(Z, F)
-        printf "  NSIS stored / floor             %6.2f\n", ratio(O, F)
-        print ""
-        # The stages are medians each: they need not add up to the whole exactly.
-        whole = difference(S, "")
-        printf "Where the stub run goes (medians of per-round differences; whole run %.1f ms)\n",
-            whole
-        stage("the setup program itself", P, "", "setup program started alone", whole)
-        stage("stub start and fixed work", S1, P, "1 KiB stub - setup program alone", whole)
-        stage("mapping a 100 MiB image", SI, S1, "1 KiB stub carrying 100 MiB more - 1 KiB stub",
-            whole)
-        stage("writing, removing 100 MiB", S, SI, "100 MiB stub - 1 KiB stub carrying 100 MiB",
-            whole)
-        whole = difference(F, "")
-        printf "The floor, the same way (whole run %.1f ms)\n", whole
-        stage("the setup program itself", P, "", "setup program started alone", whole)
-        stage("floor start and fixed work", F1, P, "1 KiB floor - setup program alone", whole)
-        stage("copying, removing 100 MiB", F, F1, "100 MiB floor - 1 KiB floor", whole)
-        printf "  stub / floor, fixed work        %6.2f\n", difference(S1, P) / difference(F1, P)
-        printf "  stub / floor, the 100 MiB part  %6.2f\n", difference(S, SI) / difference(F, F1)
-    }'
+awk -F '\t' -v name="$big_name" -v mib=$big_mib -f bench/against-nsis.awk "$raw.profile" \
+    "$raw.samples"

@@ -6,6 +6,7 @@
 #include <fdi.h>
 
 #include "payload/target_file.h"
+#include "run/stage_profile.h"
 #include "support/platform_seam.h"
 #include "support/system_library.h"
 
@@ -216,7 +217,9 @@ bool ExpandCabinet(const wchar_t *source, PathBuffer &destination) {
   // The destination closes with the context, flushed or marked for deletion (a closed record
   // refuses the mark).
   if (expansion.succeeded) {
+    MarkStage(Stage::kSetupExpanded);
     FlushFileBuffers(expansion.file.Handle());
+    MarkStage(Stage::kSetupFlushed);
   } else {
     expansion.file.MarkForDeletion();
   }

@@ -3,6 +3,7 @@
 #include "cleanup/removal.h"
 #include "payload/cabinet_expansion.h"
 #include "payload/target_file.h"
+#include "run/stage_profile.h"
 #include "setup/setup_patching.h"
 #include "support/platform_seam.h"
 #include "support/unique_resource.h"
@@ -140,6 +141,7 @@ RunResult ExtractPayload(const RunConfiguration &configuration, HMODULE module,
   if (!WriteResourceToFile(archive_span, archive_path.text)) {
     return {RESULT_ARCHIVE_EXTRACTION_FAILED, GetLastError()};
   }
+  MarkStage(Stage::kArchiveWritten);
 
   // A setup resource beside the archive makes this a patch stub; "BL" is then never looked at.
   const bool patch_stub = setup_span.size != 0;

@@ -18,8 +18,17 @@ bool TargetFile::Open(const wchar_t *path) {
     path_.Clear();
     return false;
   }
-  handle_.Reset(platform::CreateFileW(path_.text, kTargetAccess, kTargetSharing, nullptr,
-                                      CREATE_ALWAYS, kTargetFlags, nullptr));
+  // A new file first (CREATE_NEW, 1), and only when that fails one that replaces what is there
+  // (CREATE_ALWAYS, 2): Wine replaces a file by truncating it, and ext4 writes a truncated file's
+  // data back as soon as it is closed, so the flush of setup.exe and the removals would wait for
+  // the archive to reach the disk.
+  for (DWORD disposition = CREATE_NEW; disposition <= CREATE_ALWAYS; ++disposition) {
+    handle_.Reset(platform::CreateFileW(path_.text, kTargetAccess, kTargetSharing, nullptr,
+                                        disposition, kTargetFlags, nullptr));
+    if (handle_.IsValid()) {
+      break;
+    }
+  }
   if (!handle_.IsValid()) {
     path_.Clear();
     return false;

@@ -3,11 +3,14 @@
 
 #include "run/installer_run.h"
 #include "run/library_search.h"
+#include "run/stage_profile.h"
 
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 extern "C" [[noreturn]] void StubEntry() {
+  MarkStage(Stage::kEntry);
   LimitLibrarySearchToSystem();
   const RunResult result = RunInstaller(reinterpret_cast<HMODULE>(&__ImageBase));
+  WriteStageProfile();
   ExitProcess(result.exit_code);
 }

@@ -4,6 +4,7 @@
 #include "config/run_configuration.h"
 #include "payload/payload_extraction.h"
 #include "reporting/client_state_reporting.h"
+#include "run/stage_profile.h"
 #include "setup/setup_launch.h"
 #include "support/bounded_string.h"
 #include "support/platform_seam.h"
@@ -42,6 +43,7 @@ RunResult RunInstaller(HMODULE module) {
   if (configuration.refused_switch) {
     return {RESULT_REFUSED_SWITCH, 0};
   }
+  MarkStage(Stage::kConfigured);
 
   PathBuffer work_directory;
   PathBuffer executable_directory;
@@ -50,25 +52,31 @@ RunResult RunInstaller(HMODULE module) {
       !MakeWorkDirectory(executable_directory.text, work_directory, result)) {
     return result;
   }
+  MarkStage(Stage::kWorkDirectoryMade);
   MarkFullInstall(configuration);
+  MarkStage(Stage::kFullInstallMarked);
 
   int32_t max_removal_attempts = 0;
   PathBuffer archive_path;
   PathBuffer setup_path;
   RunResult stage = ExtractPayload(configuration, module, work_directory, archive_path, setup_path,
                                    max_removal_attempts);
+  MarkStage(Stage::kPayloadExtracted);
 
   // Written-out payload pages are not needed again; hand them back before the setup program,
   // which may be large, starts.
   SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1), static_cast<SIZE_T>(-1));
+  MarkStage(Stage::kWorkingSetTrimmed);
 
   if (stage.exit_code == RESULT_SUCCESS) {
     stage = LaunchSetup(configuration, archive_path.text, setup_path.text);
   }
+  MarkStage(Stage::kSetupRan);
 
   if (configuration.cleanup_enabled) {
     RemoveExtractedFiles(archive_path, setup_path, work_directory, max_removal_attempts);
   }
+  MarkStage(Stage::kFilesRemoved);
 
   // After the cleanup, so that the retry count includes its removals.
   if (stage.exit_code != RESULT_SUCCESS) {
@@ -76,5 +84,6 @@ RunResult RunInstaller(HMODULE module) {
   } else {
     RecordRemovalRetries(configuration, max_removal_attempts);
   }
+  MarkStage(Stage::kOutcomeRecorded);
   return stage;
 }
