@@ -8,7 +8,7 @@
 # Floors (bench/copy_floor.cpp): the plain floor copies with CopyFileW; the bound floor also does
 # what every stub must (loads shell32 by its full path and splits its command line with it,
 # flushes "setup.exe" before running it). NSIS runs at its default compression (zlib; 100 MiB
-# only) and with compression off. The profiling stub (bench/pack-profile-stub) runs beside them
+# only) and with compression off. The profiling stub (build/bin/ondrel-stub-profile.exe, packed by tools/pack-stub --stub) runs beside them
 # and says where its time goes, stage by stage.
 #
 # Every command runs once a round, in shuffled order (the stub and the floors in one block, moments
@@ -47,8 +47,7 @@ pack_bench_stub "$work/stub-small/stub.exe" "$work/$small"
 for folder in profile profile-small; do
     archive=$big
     [ $folder = profile ] || archive=$small
-    bench/pack-profile-stub build -o "$work/$folder/stub.exe" --archive "$work/$archive" \
-        --setup build/bin/setup-fixture.exe
+    pack_bench_stub "$work/$folder/stub.exe" "$work/$archive" --stub build/bin/ondrel-stub-profile.exe
 done
 
 # The smallest installer makensis makes, and one doing the stub's job. RequestExecutionLevel

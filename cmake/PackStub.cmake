@@ -4,12 +4,13 @@
 # built by a sub-build of its own with the host's compiler, into the same bin/ folder as the bare
 # stub: tools/pack-stub runs it from there, and it edits the bare stub beside it by default.
 #
-#   add_packed_stub(<target> OUTPUT <path.exe> [ARGS <pack-stub arguments>...]
-#                   [DEPENDS <files or targets>...])
-#     Builds <path.exe> with `pack-stub -o <path.exe> <ARGS>` as part of the default build
-#     target <target>. It is packed again when the bare stub, the packer or anything in DEPENDS
-#     changes; list the payload files (and the targets that make them) there. ARGS cannot carry
-#     an empty string: CMake drops empty list items.
+#   add_packed_stub(<target> OUTPUT <path.exe> [STUB <bare stub target>]
+#                   [ARGS <pack-stub arguments>...] [DEPENDS <files or targets>...])
+#     Builds <path.exe> with `pack-stub -o <path.exe> --stub <bare stub> <ARGS>` as part of the
+#     default build target <target>; the bare stub is ondrel_stub unless STUB names another. It is
+#     packed again when the bare stub, the packer or anything in DEPENDS changes; list the payload
+#     files (and the targets that make them) there. ARGS cannot carry an empty string: CMake
+#     drops empty list items.
 include(ExternalProject)
 
 set(PACK_STUB_PROGRAM "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/pack-stub")
@@ -23,15 +24,20 @@ ExternalProject_Add(host_packer
     BUILD_BYPRODUCTS "${PACK_STUB_PROGRAM}")
 
 function(add_packed_stub name)
-    cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT" "ARGS;DEPENDS")
+    cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT;STUB" "ARGS;DEPENDS")
     if(NOT ARG_OUTPUT OR ARG_UNPARSED_ARGUMENTS)
-        message(FATAL_ERROR "add_packed_stub(${name} OUTPUT <path.exe> [ARGS ...] [DEPENDS ...])")
+        message(FATAL_ERROR
+            "add_packed_stub(${name} OUTPUT <path.exe> [STUB ...] [ARGS ...] [DEPENDS ...])")
+    endif()
+    if(NOT ARG_STUB)
+        set(ARG_STUB ondrel_stub)
     endif()
     get_filename_component(output_directory "${ARG_OUTPUT}" DIRECTORY)
     add_custom_command(OUTPUT "${ARG_OUTPUT}"
         COMMAND ${CMAKE_COMMAND} -E make_directory "${output_directory}"
-        COMMAND "${PACK_STUB_PROGRAM}" -o "${ARG_OUTPUT}" --stub $<TARGET_FILE:ondrel_stub> ${ARG_ARGS}
-        DEPENDS host_packer "${PACK_STUB_PROGRAM}" ondrel_stub $<TARGET_FILE:ondrel_stub> ${ARG_DEPENDS}
+        COMMAND "${PACK_STUB_PROGRAM}" -o "${ARG_OUTPUT}" --stub $<TARGET_FILE:${ARG_STUB}> ${ARG_ARGS}
+        DEPENDS host_packer "${PACK_STUB_PROGRAM}" ${ARG_STUB} $<TARGET_FILE:${ARG_STUB}>
+            ${ARG_DEPENDS}
         COMMENT "Packing ${ARG_OUTPUT}"
         VERBATIM)
     add_custom_target(${name} ALL DEPENDS "${ARG_OUTPUT}")
