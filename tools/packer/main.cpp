@@ -20,10 +20,6 @@
 #include "run/run_result.h"
 #include "signing.h"
 
-#ifndef PACKER_VERSION
-#define PACKER_VERSION "unknown"
-#endif
-
 namespace packer {
 namespace {
 
@@ -63,7 +59,6 @@ language 1033.
                              as given (for tests)
   --check STUB.exe           list the resources of a stub and say whether it would extract
                              (exit status 0) or with which code it would end (1)
-  --version                  print the version
   --help                     print this text
 
 Before writing anything, a payload the stub would refuse at run time is refused with the exit
@@ -102,11 +97,6 @@ Options ParseOptions(int argc, char **argv, bool &done) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
-      done = true;
-      return o;
-    }
-    if (arg == "--version") {
-      std::cout << "pack-stub " << PACKER_VERSION << "\n";
       done = true;
       return o;
     }
