@@ -17,15 +17,12 @@ constexpr std::size_t kPathCapacity = 260;  // a path buffer's characters, its N
 constexpr std::size_t kWorkDirectoryName = 13;
 constexpr std::u16string_view kSetupProgram = u"setup.exe";
 
-struct Slot {
-  const ResourceEntry *entry = nullptr;
-};
-
 // One visit of a type's names, as the stub's visitors make it. `kinds` are the prefixes it
 // accepts, each at most once; returns the fault that ends the visit, if any.
 std::optional<LayoutFault> Visit(const std::vector<const ResourceEntry *> &names,
                                  std::uint32_t code, const std::string &type,
-                                 std::initializer_list<std::u16string_view> kinds, Slot *slots) {
+                                 std::initializer_list<std::u16string_view> kinds,
+                                 const ResourceEntry **slots) {
   for (const ResourceEntry *entry : names) {
     if (entry->name.is_integer) {
       return LayoutFault{code, kFileNotFound,
@@ -62,11 +59,10 @@ std::optional<LayoutFault> Visit(const std::vector<const ResourceEntry *> &names
                          "the \"" + type + "\" name " + entry->name.Display() +
                              " begins with neither " + expected};
     }
-    if (slots[k].entry != nullptr) {
+    if (slots[k] != nullptr) {
       return LayoutFault{code, kTooManyNames,
                          "two \"" + type + "\" names begin \"" + Utf16ToUtf8(*(kinds.begin() + k)) +
-                             "\": " + slots[k].entry->name.Display() + " and " +
-                             entry->name.Display()};
+                             "\": " + slots[k]->name.Display() + " and " + entry->name.Display()};
     }
     if (entry->name.text.size() >= kPathCapacity) {
       return LayoutFault{code, kNameTooLong,
@@ -74,7 +70,7 @@ std::optional<LayoutFault> Visit(const std::vector<const ResourceEntry *> &names
                              "... has " + std::to_string(entry->name.text.size()) +
                              " characters (at most 259)"};
     }
-    slots[k].entry = entry;
+    slots[k] = entry;
   }
   return std::nullopt;
 }
@@ -100,7 +96,7 @@ std::string LayoutFault::Message() const {
 
 PayloadLayout JudgeLayout(const std::vector<ResourceEntry> &entries) {
   PayloadLayout layout;
-  Slot b7[2];
+  const ResourceEntry *b7[2] = {};
   const std::vector<const ResourceEntry *> b7_names = NamesOf(entries, u"B7");
   if (b7_names.empty()) {
     layout.fault = LayoutFault{RESULT_ARCHIVE_EXTRACTION_FAILED, kFileNotFound,
@@ -108,9 +104,9 @@ PayloadLayout JudgeLayout(const std::vector<ResourceEntry> &entries) {
     return layout;
   }
   layout.fault = Visit(b7_names, RESULT_ARCHIVE_EXTRACTION_FAILED, "B7", {u"ondrel", u"setup"}, b7);
-  layout.archive = b7[0].entry;
-  layout.setup = b7[1].entry;
-  layout.patch = b7[1].entry != nullptr;
+  layout.archive = b7[0];
+  layout.setup = b7[1];
+  layout.patch = b7[1] != nullptr;
   if (layout.fault) {
     return layout;
   }
@@ -128,9 +124,9 @@ PayloadLayout JudgeLayout(const std::vector<ResourceEntry> &entries) {
                                "no compressed setup program (no \"BL\" resource, and no patch)"};
     return layout;
   }
-  Slot bl[1];
+  const ResourceEntry *bl[1] = {};
   layout.fault = Visit(bl_names, RESULT_SETUP_EXTRACTION_FAILED, "BL", {u"setup"}, bl);
-  layout.setup = bl[0].entry;
+  layout.setup = bl[0];
   return layout;
 }
 

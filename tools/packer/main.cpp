@@ -309,7 +309,7 @@ int Pack(const Options &o, const char *argv0) {
     CheckSigning(*o.sign_cert, *o.sign_key);
   }
 
-  const InputFile stub(stub_path, o.stub ? "--stub" : "the bare stub");
+  const InputFile stub(stub_path, o.stub ? "--stub" : kBareStubOrigin);
   const PeImage image = ReadPeImage(stub);
   std::vector<ResourceEntry> entries = ReadResources(stub, image);
   for (const ResourceEntry &e : entries) {
@@ -322,7 +322,7 @@ int Pack(const Options &o, const char *argv0) {
   }
   for (ResourceEntry &e : entries) {
     LoadIntoMemory(e, stub);
-    e.origin = "the bare stub";
+    e.origin = kBareStubOrigin;
   }
 
   std::vector<std::string> notes;
@@ -364,17 +364,7 @@ int Pack(const Options &o, const char *argv0) {
     add(origin, std::move(type_id), std::move(name_id), path);
   }
   SortEntries(entries);
-  for (std::size_t i = 1; i < entries.size(); ++i) {
-    const ResourceEntry &a = entries[i - 1], &b = entries[i];
-    if (a.type == b.type && a.name == b.name && a.language == b.language) {
-      const ResourceEntry &given = b.origin == "the bare stub" ? a : b;
-      const ResourceEntry &other = &given == &a ? b : a;
-      throw PackError(given.origin + ": the resource " + given.Describe() +
-                      (other.origin == "the bare stub"
-                           ? " clashes with one of the stub's own resources"
-                           : " is given twice (also by " + other.origin + ")"));
-    }
-  }
+  RefuseDuplicates(entries);
 
   std::optional<PayloadLayout> layout;
   if (!exact) {

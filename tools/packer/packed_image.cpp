@@ -235,9 +235,6 @@ PackedImage::PackedImage(const InputFile &stub, const PeImage &image,
 void PackedImage::LayOutResources(std::uint32_t section_rva) {
   // Directories first (the root, one per type, one per name), then the data entries, then the
   // names, then the data.
-  struct Directory {
-    std::size_t first, count; // the entries (or subdirectories) it lists
-  };
   std::vector<std::size_t> type_starts, name_starts;
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     if (i == 0 || !(entries_[i].type == entries_[i - 1].type)) {
@@ -246,9 +243,6 @@ void PackedImage::LayOutResources(std::uint32_t section_rva) {
     if (i == 0 || !(entries_[i].type == entries_[i - 1].type) ||
         !(entries_[i].name == entries_[i - 1].name)) {
       name_starts.push_back(i);
-    } else if (entries_[i].language == entries_[i - 1].language) {
-      throw PackError("resource " + entries_[i].Describe() + " is given twice (" +
-                      entries_[i - 1].origin + " and " + entries_[i].origin + ")");
     }
   }
   const auto span = [](const std::vector<std::size_t> &starts, std::size_t k, std::size_t end) {
@@ -335,15 +329,11 @@ void PackedImage::LayOutResources(std::uint32_t section_rva) {
     return named;
   };
 
-  put_directory(0,
-                count_named(0, type_starts.size(),
-                            [&](std::size_t t) -> const ResourceId & {
-                              return entries_[type_starts[t]].type;
-                            }),
-                type_starts.size() -
-                    count_named(0, type_starts.size(), [&](std::size_t t) -> const ResourceId & {
-                      return entries_[type_starts[t]].type;
-                    }));
+  const std::size_t named_types =
+      count_named(0, type_starts.size(), [&](std::size_t t) -> const ResourceId & {
+        return entries_[type_starts[t]].type;
+      });
+  put_directory(0, named_types, type_starts.size() - named_types);
   name_k = 0;
   for (std::size_t t = 0; t < type_starts.size(); ++t) {
     const ResourceId &type = entries_[type_starts[t]].type;

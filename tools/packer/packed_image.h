@@ -22,6 +22,7 @@ namespace packer {
 // it before the stub starts.
 class PackedImage {
 public:
+  // `entries` must hold no duplicates (RefuseDuplicates).
   PackedImage(const InputFile &stub, const PeImage &image, std::vector<ResourceEntry> entries);
 
   std::uint64_t FileSize() const { return file_size_; }

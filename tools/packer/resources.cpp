@@ -130,6 +130,20 @@ void LoadIntoMemory(ResourceEntry &entry, const InputFile &file) {
   }
 }
 
+void RefuseDuplicates(const std::vector<ResourceEntry> &entries) {
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    const ResourceEntry &a = entries[i - 1], &b = entries[i];
+    if (a.type == b.type && a.name == b.name && a.language == b.language) {
+      const ResourceEntry &given = b.origin == kBareStubOrigin ? a : b;
+      const ResourceEntry &other = &given == &a ? b : a;
+      throw PackError(given.origin + ": the resource " + given.Describe() +
+                      (other.origin == kBareStubOrigin
+                           ? " clashes with one of the stub's own resources"
+                           : " is given twice (also by " + other.origin + ")"));
+    }
+  }
+}
+
 void SortEntries(std::vector<ResourceEntry> &entries) {
   std::stable_sort(entries.begin(), entries.end(),
                    [](const ResourceEntry &a, const ResourceEntry &b) {

@@ -45,4 +45,11 @@ void LoadIntoMemory(ResourceEntry &entry, const InputFile &file);
 // Sorts entries into directory order: type, then name, then language.
 void SortEntries(std::vector<ResourceEntry> &entries);
 
+// The origin of the bare stub's own resources.
+inline constexpr char kBareStubOrigin[] = "the bare stub";
+
+// Refuses two entries of the same type, name and language (a directory holds one), naming
+// where each came from. `entries` in directory order.
+void RefuseDuplicates(const std::vector<ResourceEntry> &entries);
+
 } // namespace packer
