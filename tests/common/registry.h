@@ -2,10 +2,15 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "support/registry_contract.h"
+#include "support/registry_key.h"
 
 // The cleanup setting of the current user, read by every run.
 inline constexpr wchar_t kVelmoraKey[] = L"Software\\Velmora";
@@ -91,4 +96,15 @@ private:
   std::wstring subkey_;
   std::wstring name_;
   bool created_ = false;
+};
+
+// A test of its own application's ClientState key, made for each test case and opened as the
+// stub opens it.
+template <const wchar_t *AppGuid> class ClientStateKeyTest : public ::testing::Test {
+protected:
+  LSTATUS Open(RegistryKey &key, REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE) {
+    return OpenClientStateKey(HKEY_CURRENT_USER, AppGuid, access, key);
+  }
+
+  ScopedClientStateKey client_state_{AppGuid};
 };

@@ -10,14 +10,7 @@ namespace {
 
 constexpr wchar_t kGuid[] = L"{7E57C0DE-0000-4000-8000-000000000222}";
 
-class OpenClientStateKeyTest : public ::testing::Test {
-protected:
-  LSTATUS Open(RegistryKey &key, REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE) {
-    return OpenClientStateKey(HKEY_CURRENT_USER, kGuid, access, key);
-  }
-
-  ScopedClientStateKey client_state_{kGuid};
-};
+using OpenClientStateKeyTest = ClientStateKeyTest<kGuid>;
 
 TEST_F(OpenClientStateKeyTest, KeyIsOpenedWithTheAccessAskedFor) {
   RegistryKey key;

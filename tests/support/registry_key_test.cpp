@@ -13,14 +13,7 @@ namespace {
 
 constexpr wchar_t kGuid[] = L"{7E57C0DE-0000-4000-8000-000000000221}";
 
-class RegistryKeyTest : public ::testing::Test {
-protected:
-  LSTATUS Open(RegistryKey &key, REGSAM access = KEY_QUERY_VALUE | KEY_SET_VALUE) {
-    return OpenClientStateKey(HKEY_CURRENT_USER, kGuid, access, key);
-  }
-
-  ScopedClientStateKey client_state_{kGuid};
-};
+using RegistryKeyTest = ClientStateKeyTest<kGuid>;
 
 TEST_F(RegistryKeyTest, ReadStringValueAcceptsOnlyStringsThatFitWithTheirTerminator) {
   const std::wstring s127(127, L's');
