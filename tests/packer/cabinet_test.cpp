@@ -85,7 +85,8 @@ protected:
     File in(std::fopen((dir_ / "input").string().c_str(), "rb"));
     File out(std::fopen(cab.string().c_str(), mode));
     std::fseek(out.get(), 0, SEEK_END);
-    return WriteSetupCabinet(in.get(), declared, out.get(), "input");
+    return WriteSetupCabinet(in.get(), declared, out.get(), "input",
+                             {CabinetCompression::kMszip, 0});
   }
 
   // Inspects the cabinet behind "PRE": reading starts where the stream stands.
