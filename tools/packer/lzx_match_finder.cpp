@@ -59,7 +59,8 @@ std::uint32_t NextPowerOfTwo(std::uint32_t n) {
 } // namespace
 
 LzxMatchFinder::LzxMatchFinder(unsigned window_bits, std::uint32_t lookahead)
-    : window_(std::uint32_t{1} << window_bits), max_distance_(window_ - 3),
+    // The format allows 2^N - 3, but 7-Zip gives some matches at that distance back wrongly.
+    : window_(std::uint32_t{1} << window_bits), max_distance_(window_ - 4),
       data_(window_ + lookahead), hash_shift_(32 - std::min(window_bits + 1, 18u)),
       head_(std::size_t{1} << (32 - hash_shift_), 0),
       // A chain entry must outlive every position that can still reach it.
