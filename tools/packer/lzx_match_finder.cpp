@@ -3,14 +3,18 @@
 #include "lzx_format.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cstring>
 
 namespace packer {
 namespace {
 
-// How hard the finder looks: candidates per position, and a length that ends the search.
-constexpr unsigned kMaxChain = 48;
-constexpr std::uint32_t kNiceLength = 96;
+// How hard the finder looks: candidates per position, fewer once a match is this good, and a
+// length that ends the search.
+constexpr unsigned kMaxChain = 64;
+constexpr std::uint32_t kGoodLength = 24;
+constexpr std::uint32_t kNiceLength = 128;
 // Longer matches are taken without looking one byte further.
 constexpr std::uint32_t kLazyLength = 48;
 
@@ -29,15 +33,21 @@ std::uint32_t MatchLength(const std::uint8_t *a, const std::uint8_t *b, std::uin
   return n;
 }
 
+constexpr auto kSlotBases = [] {
+  std::array<std::uint32_t, kLzxMaxSlots> bases{};
+  for (unsigned s = 0; s < kLzxMaxSlots; ++s)
+    bases[s] = LzxSlotBase(s);
+  return bases;
+}();
+
+// Slots 4 to 35 come two per power of two; from 36 on every slot spans 2^17.
 unsigned SlotOf(std::uint32_t formatted) {
-  static const auto bases = [] {
-    std::vector<std::uint32_t> b;
-    for (unsigned s = 0; s < kLzxMaxSlots; ++s)
-      b.push_back(LzxSlotBase(s));
-    return b;
-  }();
-  return static_cast<unsigned>(std::upper_bound(bases.begin(), bases.end(), formatted) -
-                               bases.begin() - 1);
+  if (formatted < 4)
+    return formatted;
+  if (formatted >= kSlotBases[36])
+    return 36 + (formatted - kSlotBases[36]) / (1u << 17);
+  const unsigned high = static_cast<unsigned>(std::bit_width(formatted)) - 1;
+  return 2 * high + ((formatted >> (high - 1)) & 1);
 }
 
 // What a match costs in bits, roughly, before the block's trees are known: a main symbol, a
@@ -123,6 +133,8 @@ LzxMatchFinder::Choice LzxMatchFinder::Find(std::uint32_t position, std::uint32_
     const std::uint32_t length = MatchLength(here, there, limit);
     if (length <= longest)
       continue;
+    if (longest < kGoodLength && length >= kGoodLength)
+      tries = std::min(tries, kMaxChain / 4);
     longest = length;
     // A distance held in a register was already weighed as a repeat.
     if (distance != repeats_[0] && distance != repeats_[1] && distance != repeats_[2]) {
@@ -142,7 +154,7 @@ void LzxMatchFinder::Emit(const Choice &choice, std::vector<LzxItem> &items) {
   if (choice.repeat < 0) {
     const std::uint32_t formatted = choice.distance + 2;
     slot = SlotOf(formatted);
-    footer = formatted - LzxSlotBase(slot);
+    footer = formatted - kSlotBases[slot];
     repeats_[2] = repeats_[1];
     repeats_[1] = repeats_[0];
     repeats_[0] = choice.distance;

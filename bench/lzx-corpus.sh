@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The setup program's cabinet, LZX at windows 2^15, 2^18 and 2^21 against MSZIP (zlib level 9),
+# over a fixed corpus of real 64-bit Windows programs and libraries: Wine's PE files as Debian
+# ships them (stripped with x86_64-w64-mingw32-strip, since they come with their debug
+# sections) and this repository's MinGW-built programs. Prints, per method, the total cabinet
+# size, its ratio to MSZIP's and the compression speed (pack-stub, input MB per second of wall
+# time, best of ROUNDS); then the stub's run time with a large setup program in an LZX cabinet
+# against the same program in an MSZIP and in a stored one, under Wine (cabinet.dll).
+#   bench/lzx-corpus.sh [ROUNDS [RUN-ROUNDS]]   (default: 3 rounds of packing, 15 of runs)
+set -euo pipefail
+rounds=${1:-3}
+run_rounds=${2:-15}
+source "$(dirname "$0")/wine-bench-setup.sh" ondrel_stub setup_fixture cabinet_expansion_test
+
+wine_dir=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+corpus=(kernelbase.dll ntdll.dll user32.dll gdi32.dll ole32.dll oleaut32.dll comctl32.dll
+    msi.dll shell32.dll mshtml.dll wined3d.dll jscript.dll msxml3.dll ucrtbase.dll
+    msvcp140.dll windowscodecs.dll quartz.dll d2d1.dll cmd.exe notepad.exe regedit.exe
+    explorer.exe msiexec.exe winecfg.exe)
+own=(build/bin/ondrel-stub.exe build/bin/setup-fixture.exe build/bin/cabinet_expansion_test.exe)
+methods=(lzx:15 lzx:18 lzx:21 mszip)
+
+work=$prefix/drive_c/ondrel-lzx-bench
+rm -rf "$work"
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/corpus"
+echo "corpus: $(dpkg-query -W -f='${Package} ${Version}' libwine) (${#corpus[@]} files from" \
+    "$wine_dir, stripped) and ${#own[@]} programs of this build"
+for name in "${corpus[@]}"; do
+    x86_64-w64-mingw32-strip -o "$work/corpus/$name" "$wine_dir/$name"
+done
+cp "${own[@]}" "$work/corpus/"
+input=$(cat "$work/corpus"/* | wc -c)
+echo "input: $(ls "$work/corpus" | wc -l) files, $input bytes"
+
+# cabinet_size FILE METHOD: the BL resource of a stub packed with FILE as its setup program.
+pack() { build/bin/pack-stub -o "$work/stub.exe" --no-layout-check --setup "$1" --cab-compression "$2"; }
+cabinet_size() {
+    pack "$1" "$2"
+    build/bin/pack-stub --check "$work/stub.exe" 2>/dev/null | awk '$1 == "BL" { print $4 }'
+}
+declare -A total
+printf '%-8s %14s %12s %10s\n' method "cabinets" "/ MSZIP" "MB/s"
+for method in "${methods[@]}"; do
+    total[$method]=0
+    for file in "$work/corpus"/*; do
+        total[$method]=$((total[$method] + $(cabinet_size "$file" "$method")))
+    done
+done
+for method in "${methods[@]}"; do
+    best=
+    for _ in $(seq "$rounds"); do
+        started=$(date +%s%N)
+        for file in "$work/corpus"/*; do pack "$file" "$method"; done
+        ms=$((($(date +%s%N) - started) / 1000000))
+        [ -n "$best" ] && [ "$best" -le "$ms" ] || best=$ms
+    done
+    awk -v m="$method" -v t="${total[$method]}" -v z="${total[mszip]}" -v i="$input" -v ms="$best" \
+        'BEGIN { printf "%-8s %14d %12.3f %10.1f\n", m, t, t / z, i / 1e6 / (ms / 1000) }'
+done
+
+# The same large setup program (the setup fixture with the corpus's largest Wine library and a
+# test program appended, which Windows still runs) in each cabinet, 1 KiB archive.
+cat build/bin/setup-fixture.exe "$work/corpus/mshtml.dll" "$work/corpus/cabinet_expansion_test.exe" \
+    >"$work/setup.exe"
+head -c 1024 /dev/urandom >"$work/archive.7z"
+for method in lzx:21 mszip none; do
+    mkdir -p "$work/${method/:/}"
+    tools/pack-stub -o "$work/${method/:/}/stub.exe" --archive "$work/archive.7z" \
+        --setup "$work/setup.exe" --cab-compression "$method" >/dev/null
+done
+echo "setup program: $(stat -c %s "$work/setup.exe") bytes"
+b='C:\ondrel-lzx-bench'
+wine_run build/bin/side-by-side.exe "$run_rounds" \
+    "stub, LZX 21 cabinet" "\"$b\\lzx21\\stub.exe\"" \
+    "stub, MSZIP cabinet" "\"$b\\mszip\\stub.exe\"" \
+    "stub, stored cabinet" "\"$b\\none\\stub.exe\""
