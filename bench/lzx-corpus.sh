@@ -33,19 +33,39 @@ cp "${own[@]}" "$work/corpus/"
 input=$(cat "$work/corpus"/* | wc -c)
 echo "input: $(ls "$work/corpus" | wc -l) files, $input bytes"
 
-# cabinet_size FILE METHOD: the BL resource of a stub packed with FILE as its setup program.
+# pack FILE METHOD: a stub with FILE as its setup program; cabinet_size: the size of its cabinet.
 pack() { build/bin/pack-stub -o "$work/stub.exe" --no-layout-check --setup "$1" --cab-compression "$2"; }
 cabinet_size() {
     pack "$1" "$2"
-    build/bin/pack-stub --check "$work/stub.exe" 2>/dev/null | awk '$1 == "BL" { print $4 }'
+    # The stub has no archive, which --check reports as a fault after listing the resources.
+    { build/bin/pack-stub --check "$work/stub.exe" 2>/dev/null || true; } |
+        awk '$1 == "BL" { print $4 }'
 }
-declare -A total
-printf '%-8s %14s %12s %10s\n' method "cabinets" "/ MSZIP" "MB/s"
+declare -A size totals
 for method in "${methods[@]}"; do
-    total[$method]=0
     for file in "$work/corpus"/*; do
-        total[$method]=$((total[$method] + $(cabinet_size "$file" "$method")))
+        size[$method/${file##*/}]=$(cabinet_size "$file" "$method")
     done
+done
+# Per file: its size, and each LZX cabinet against the MSZIP one.
+printf '%-26s %10s' file bytes
+printf ' %8s' "${methods[@]}"
+echo
+for file in "$work/corpus"/*; do
+    name=${file##*/}
+    printf '%-26s %10d' "$name" "$(stat -c %s "$file")"
+    for method in "${methods[@]}"; do
+        awk -v a="${size[$method/$name]}" -v b="${size[mszip/$name]}" 'BEGIN { printf " %8.3f", a / b }'
+    done
+    echo
+done
+echo
+printf '%-8s %14s %10s %16s %10s\n' method cabinets "/ MSZIP" "median of files" "MB/s"
+for method in "${methods[@]}"; do
+    total=0
+    for file in "$work/corpus"/*; do total=$((total + size[$method/${file##*/}])); done
+    [ "$method" != mszip ] || mszip_total=$total
+    totals[$method]=$total
 done
 for method in "${methods[@]}"; do
     best=
@@ -55,15 +75,20 @@ for method in "${methods[@]}"; do
         ms=$((($(date +%s%N) - started) / 1000000))
         [ -n "$best" ] && [ "$best" -le "$ms" ] || best=$ms
     done
-    awk -v m="$method" -v t="${total[$method]}" -v z="${total[mszip]}" -v i="$input" -v ms="$best" \
-        'BEGIN { printf "%-8s %14d %12.3f %10.1f\n", m, t, t / z, i / 1e6 / (ms / 1000) }'
+    median=$(for file in "$work/corpus"/*; do
+        awk -v a="${size[$method/${file##*/}]}" -v b="${size[mszip/${file##*/}]}" \
+            'BEGIN { print a / b }'
+    done | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+    awk -v m="$method" -v t="${totals[$method]}" -v z="$mszip_total" -v i="$input" -v ms="$best" \
+        -v md="$median" \
+        'BEGIN { printf "%-8s %14d %10.3f %16.3f %10.1f\n", m, t, t / z, md, i / 1e6 / (ms / 1000) }'
 done
 
-# The same large setup program (the setup fixture with the corpus's largest Wine library and a
-# test program appended, which Windows still runs) in each cabinet, 1 KiB archive.
-cat build/bin/setup-fixture.exe "$work/corpus/mshtml.dll" "$work/corpus/cabinet_expansion_test.exe" \
-    >"$work/setup.exe"
-head -c 1024 /dev/urandom >"$work/archive.7z"
+# The same large setup program (the setup fixture with three Wine libraries and a test program
+# appended, which Windows still runs) in each cabinet, 1 KiB archive.
+cat build/bin/setup-fixture.exe "$work/corpus"/{mshtml.dll,shell32.dll,kernelbase.dll} \
+    "$work/corpus/cabinet_expansion_test.exe" >"$work/setup.exe"
+{ printf '7z\xbc\xaf\x27\x1c' && head -c 1018 /dev/urandom; } >"$work/archive.7z"
 for method in lzx:21 mszip none; do
     mkdir -p "$work/${method/:/}"
     tools/pack-stub -o "$work/${method/:/}/stub.exe" --archive "$work/archive.7z" \
@@ -74,4 +99,8 @@ b='C:\ondrel-lzx-bench'
 wine_run build/bin/side-by-side.exe "$run_rounds" \
     "stub, LZX 21 cabinet" "\"$b\\lzx21\\stub.exe\"" \
     "stub, MSZIP cabinet" "\"$b\\mszip\\stub.exe\"" \
-    "stub, stored cabinet" "\"$b\\none\\stub.exe\""
+    "stub, stored cabinet" "\"$b\\none\\stub.exe\"" | tee "$work/runs.txt"
+# What expansion itself costs: each run less the stored cabinet's.
+awk '/ median +[0-9.]+ ms$/ { t[++n] = $(NF - 1) }
+    END { printf "expansion beyond a stored cabinet: LZX %.1f ms, MSZIP %.1f ms, LZX / MSZIP %.2f\n",
+        t[1] - t[3], t[2] - t[3], (t[1] - t[3]) / (t[2] - t[3]) }' "$work/runs.txt"
