@@ -5,12 +5,14 @@
 # sections) and this repository's MinGW-built programs. Prints, per method, the total cabinet
 # size, its ratio to MSZIP's and the compression speed (pack-stub, input MB per second of wall
 # time, best of ROUNDS); then the stub's run time with a large setup program in an LZX cabinet
-# against the same program in an MSZIP and in a stored one, under Wine (cabinet.dll).
+# against the same program in an MSZIP and in a stored one, under Wine (cabinet.dll), and the time
+# of the expansion stage inside those runs.
 #   bench/lzx-corpus.sh [ROUNDS [RUN-ROUNDS]]   (default: 3 rounds of packing, 15 of runs)
 set -euo pipefail
 rounds=${1:-3}
 run_rounds=${2:-15}
-source "$(dirname "$0")/wine-bench-setup.sh" ondrel_stub setup_fixture cabinet_expansion_test
+source "$(dirname "$0")/wine-bench-setup.sh" ondrel_stub ondrel_stub_profile setup_fixture \
+    cabinet_expansion_test
 
 wine_dir=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 corpus=(kernelbase.dll ntdll.dll user32.dll gdi32.dll ole32.dll oleaut32.dll comctl32.dll
@@ -86,22 +88,37 @@ for method in "${methods[@]}"; do
 done
 
 # The same large setup program (the setup fixture with three Wine libraries and a test program
-# appended, which Windows still runs) in each cabinet, 1 KiB archive.
+# appended, which Windows still runs) in each cabinet, 1 KiB archive, packed into the profiling
+# stub: its stage marks time the expansion inside each run, apart from the rest of the run.
 cat build/bin/setup-fixture.exe "$work/corpus"/{mshtml.dll,shell32.dll,kernelbase.dll} \
     "$work/corpus/cabinet_expansion_test.exe" >"$work/setup.exe"
 { printf '7z\xbc\xaf\x27\x1c' && head -c 1018 /dev/urandom; } >"$work/archive.7z"
 for method in lzx:21 mszip none; do
     mkdir -p "$work/${method/:/}"
-    tools/pack-stub -o "$work/${method/:/}/stub.exe" --archive "$work/archive.7z" \
-        --setup "$work/setup.exe" --cab-compression "$method" >/dev/null
+    tools/pack-stub -o "$work/${method/:/}/stub.exe" --stub build/bin/ondrel-stub-profile.exe \
+        --archive "$work/archive.7z" --setup "$work/setup.exe" --cab-compression "$method" >/dev/null
 done
 echo "setup program: $(stat -c %s "$work/setup.exe") bytes"
 b='C:\ondrel-lzx-bench'
-wine_run build/bin/side-by-side.exe "$run_rounds" \
+ONDREL_STAGE_PROFILE="$b\\profile.txt" wine_run build/bin/side-by-side.exe \
+    --samples "$b\\samples.txt" "$run_rounds" \
     "stub, LZX 21 cabinet" "\"$b\\lzx21\\stub.exe\"" \
     "stub, MSZIP cabinet" "\"$b\\mszip\\stub.exe\"" \
-    "stub, stored cabinet" "\"$b\\none\\stub.exe\"" | tee "$work/runs.txt"
-# What expansion itself costs: each run less the stored cabinet's.
-awk '/ median +[0-9.]+ ms/ { t[++n] = $(NF - 1) }
-    END { printf "expansion beyond a stored cabinet: LZX %.1f ms, MSZIP %.1f ms, LZX / MSZIP %.2f\n",
-        t[1] - t[3], t[2] - t[3], (t[1] - t[3]) / (t[2] - t[3]) }' "$work/runs.txt"
+    "stub, stored cabinet" "\"$b\\none\\stub.exe\""
+# Each profile line belongs to the run whose start and end counters enclose its first mark; from
+# the archive written to setup.exe expanded is the cabinet written out and expanded.
+tr -d '\r' <"$work/samples.txt" >"$work/samples"
+tr -d '\r' <"$work/profile.txt" >"$work/profile"
+awk -F '\t' 'NR == FNR { label[NR] = $2; start[NR] = $4; end[NR] = $5; n = NR; next }
+    { split($0, mark, " ")
+      for (i = 1; i <= n; i++)
+          if (mark[2] >= start[i] && mark[2] <= end[i])
+              printf "%s\t%.3f\n", label[i], (mark[7] - mark[6]) * 1000 / mark[1] }' \
+    "$work/samples" "$work/profile" | sort -t "$(printf '\t')" -k1,1 -k2,2g |
+    awk -F '\t' '{ v[$1, ++n[$1]] = $2 }
+        END { for (l in n) { m[l] = v[l, int((n[l] + 1) / 2)]
+                  printf "%-34s expansion median %7.1f ms (%d runs)\n", l, m[l], n[l] }
+              lzx = m["stub, LZX 21 cabinet"]; mszip = m["stub, MSZIP cabinet"]
+              stored = m["stub, stored cabinet"]
+              printf "expansion, LZX 21 / MSZIP: %.2f; beyond a stored cabinet: %.2f\n",
+                  lzx / mszip, (lzx - stored) / (mszip - stored) }'

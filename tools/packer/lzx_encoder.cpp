@@ -116,12 +116,13 @@ void LzxEncoder::AddFrame(const std::uint8_t *data, std::uint32_t size, bool las
 // the first.
 void LzxEncoder::EncodeFrames() {
   Stream joint = stream_;
-  EmitBlock(joint, 0, frames_.size());
   bool joint_fits = frames_.size() > 1;
-  for (std::size_t i = 0; i < joint.cuts.size(); ++i)
-    if (joint.cuts[i] - (i == 0 ? 0 : joint.cuts[i - 1]) > kMaxBlockData)
-      joint_fits = false;
-
+  if (joint_fits) {
+    EmitBlock(joint, 0, frames_.size());
+    for (std::size_t i = 0; i < joint.cuts.size(); ++i)
+      if (joint.cuts[i] - (i == 0 ? 0 : joint.cuts[i - 1]) > kMaxBlockData)
+        joint_fits = false;
+  }
   for (std::size_t f = 0; f < frames_.size(); ++f) {
     Stream compressed = stream_;
     EmitBlock(compressed, f, f + 1);
