@@ -24,7 +24,7 @@ constexpr std::size_t kMaxNameSize = 256; // 255 bytes and the NUL
 // Readers assume every block but a folder's last fills their whole 32 KiB history.
 constexpr std::uint32_t kBlockSize = 32768;
 // cabextract and Wine refuse a block with more compressed bytes than this.
-constexpr std::uint32_t kMaxBlockData = 32768 + 6144;
+constexpr std::uint32_t kMaxBlockData = LzxEncoder::kMaxBlockData;
 constexpr std::uint32_t kMaxBlocks = 65535;
 constexpr std::uint64_t kMaxFolderBytes = std::uint64_t{kMaxBlocks} * kBlockSize;
 

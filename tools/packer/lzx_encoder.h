@@ -24,8 +24,8 @@ public:
   // The next frame; after the one marked `last` nothing more may come.
   void AddFrame(const std::uint8_t *data, std::uint32_t size, bool last);
 
-  // The largest payload one data block may carry.
-  static constexpr std::size_t kMaxBlockData = 32768 + 6144;
+  // The largest payload one data block may carry: cabextract and Wine refuse more.
+  static constexpr std::uint32_t kMaxBlockData = 32768 + 6144;
 
 private:
   struct Frame {

@@ -74,20 +74,21 @@ setup program that is not a Windows program, a cabinet it cannot expand. The sam
 a byte-identical OUT.exe. Exit status: 0 packed, 1 refused or failed, 2 usage error.
 )";
 
+// LZX with the largest window: the setup program is smallest, and cabinet.dll expands it at
+// about the speed of MSZIP.
+constexpr CabinetMethod kDefaultCabinetMethod{CabinetCompression::kLzx, kLzxMaxWindowBits};
+
 struct Options {
   std::optional<std::string> out, stub, archive, setup, setup_cab, cab_compression, patch,
       previous_version, rcdata_file, sign_cert, sign_key, check;
   std::vector<std::array<std::string, 3>> resources;
   bool no_layout_check = false;
+  CabinetMethod cabinet_method = kDefaultCabinetMethod; // from --cab-compression
 };
 
 [[noreturn]] void Usage(const std::string &message) {
   throw PackError(message + " (see --help)", 2);
 }
-
-// LZX with the largest window: the setup program is smallest, and cabinet.dll expands it at
-// about the speed of MSZIP.
-constexpr CabinetMethod kDefaultCabinetMethod{CabinetCompression::kLzx, kLzxMaxWindowBits};
 
 CabinetMethod ParseCabinetMethod(const std::string &text) {
   if (text == "none")
@@ -184,7 +185,7 @@ Options ParseOptions(int argc, char **argv, bool &done) {
     Usage("--cab-compression applies to --setup only");
   }
   if (o.cab_compression) {
-    ParseCabinetMethod(*o.cab_compression);
+    o.cabinet_method = ParseCabinetMethod(*o.cab_compression);
   }
   if (o.previous_version && o.rcdata_file) {
     Usage("--previous-version and --rcdata-file exclude each other");
@@ -438,9 +439,8 @@ int Pack(const Options &o, const char *argv0) {
     if (program.size() != setup.size) {
       throw PackError("--setup: " + setup.path + " changed while it was packed");
     }
-    setup.size = WriteSetupCabinet(
-        program.stream(), program.size(), out.get(), "--setup " + setup.path,
-        o.cab_compression ? ParseCabinetMethod(*o.cab_compression) : kDefaultCabinetMethod);
+    setup.size = WriteSetupCabinet(program.stream(), program.size(), out.get(),
+                                   "--setup " + setup.path, o.cabinet_method);
     if (std::fclose(out.release()) != 0) {
       throw PackError("cannot write " + cabinet + ": " + std::strerror(errno));
     }
