@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 
 namespace fs = std::filesystem;
@@ -79,13 +80,14 @@ protected:
   // Writes "PRE" and then the cabinet of `input` (declared `declared` bytes long) into `cab`:
   // the header written last must land at the cabinet's own start.
   std::uint64_t Pack(const Bytes &input, std::uint64_t declared, const fs::path &cab,
-                     const char *mode = "r+b") {
+                     const char *mode = "r+b",
+                     CabinetMethod method = {CabinetCompression::kMszip, 0}) {
     Save(dir_ / "input", input);
     Save(cab, {'P', 'R', 'E'});
     File in(std::fopen((dir_ / "input").string().c_str(), "rb"));
     File out(std::fopen(cab.string().c_str(), mode));
     std::fseek(out.get(), 0, SEEK_END);
-    return WriteSetupCabinet(in.get(), declared, out.get(), "input");
+    return WriteSetupCabinet(in.get(), declared, out.get(), "input", method);
   }
 
   // Inspects the cabinet behind "PRE": reading starts where the stream stands.
@@ -232,10 +234,190 @@ TEST_F(CabinetTest, WriteRefusesInputThatDisagreesWithItsSize) {
       {0, 2147450881, "r+b", "more than one cabinet folder holds (2,147,450,880)"},
       {1000, 1000, "rb", "writing its cabinet failed"},
   };
-  for (const auto &row : rows) {
-    const std::string message =
-        Refusal([&] { Pack(Random(row.actual), row.declared, dir_ / "out", row.mode); });
-    EXPECT_NE(message.find(row.refusal), std::string::npos) << message;
+  for (const CabinetMethod method :
+       {CabinetMethod{CabinetCompression::kMszip, 0}, CabinetMethod{CabinetCompression::kLzx, 15},
+        CabinetMethod{CabinetCompression::kNone, 0}}) {
+    for (const auto &row : rows) {
+      const std::string message =
+          Refusal([&] { Pack(Random(row.actual), row.declared, dir_ / "out", row.mode, method); });
+      EXPECT_NE(message.find(row.refusal), std::string::npos) << message;
+    }
+  }
+}
+
+// Setup programs of every kind the encoder must get right, generated from one seed.
+enum class Kind { kRandom, kRuns, kText, kCode, kEcho, kCount };
+
+Bytes Generate(Kind kind, std::size_t size, unsigned window_bits, std::mt19937_64 &random) {
+  const auto below = [&](std::uint64_t n) { return n == 0 ? 0 : random() % n; };
+  Bytes b;
+  b.reserve(size + 600);
+  std::vector<Bytes> words(300);
+  for (auto &w : words)
+    for (std::size_t i = 0, n = 2 + below(9); i < n; ++i)
+      w.push_back(static_cast<unsigned char>('a' + below(26)));
+  while (b.size() < size) {
+    switch (kind) {
+    case Kind::kRandom:
+      b.push_back(static_cast<unsigned char>(random()));
+      break;
+    case Kind::kRuns: // runs, and copies from near and far back, so all three registers matter
+      if (below(3) == 0) {
+        b.insert(b.end(), 1 + below(300), static_cast<unsigned char>(below(4)));
+      } else if (b.size() > 8 && below(2) == 0) {
+        const std::size_t from = b.size() - 1 - below(std::min<std::size_t>(b.size() - 1, 5000));
+        const std::size_t n = 2 + below(270);
+        for (std::size_t i = 0; i < n; ++i)
+          b.push_back(b[from + i]);
+      } else {
+        for (std::size_t i = 0, n = below(20); i < n; ++i)
+          b.push_back(static_cast<unsigned char>(random()));
+      }
+      break;
+    case Kind::kText: {
+      const Bytes &w = words[below(words.size()) * below(words.size()) / words.size()];
+      b.insert(b.end(), w.begin(), w.end());
+      b.push_back(below(12) == 0 ? '\n' : ' ');
+      break;
+    }
+    case Kind::kCode: // a program: calls near and far, in and out of the translated range
+      if (b.empty())
+        b = {'M', 'Z'};
+      if (below(3) == 0) {
+        const std::uint32_t far = static_cast<std::uint32_t>(random());
+        const std::int64_t near = static_cast<std::int64_t>(below(1 << 16)) - (1 << 15);
+        const std::uint32_t operand =
+            below(4) == 0 ? far : static_cast<std::uint32_t>(near - std::int64_t(b.size()) % 4096);
+        b.push_back(0xE8);
+        for (int i = 0; i < 4; ++i)
+          b.push_back(static_cast<unsigned char>(operand >> 8 * i));
+      } else {
+        static const unsigned char kOps[] = {0x48, 0x89, 0x8B, 0x83, 0xC3, 0x00, 0xFF, 0x0F};
+        b.push_back(kOps[below(sizeof kOps)]);
+      }
+      break;
+    case Kind::kEcho: { // a random block again at the longest distance used, 2^N - 4
+      const std::size_t block = 1000;
+      if (b.size() < std::size_t{1} << window_bits) {
+        b.push_back(static_cast<unsigned char>(random()));
+        break;
+      }
+      const std::size_t from = b.size() - ((std::size_t{1} << window_bits) - 4);
+      for (std::size_t i = 0; i < block; ++i)
+        b.push_back(b[from + i]);
+      break;
+    }
+    case Kind::kCount:
+      break;
+    }
+  }
+  b.resize(size);
+  return b;
+}
+
+std::uint64_t EnvNumber(const char *name, std::uint64_t fallback) {
+  const char *value = std::getenv(name);
+  return value != nullptr && *value != 0 ? std::strtoull(value, nullptr, 10) : fallback;
+}
+
+std::string MethodName(const CabinetMethod &method) {
+  switch (method.compression) {
+  case CabinetCompression::kLzx:
+    return "lzx:" + std::to_string(method.window_bits);
+  case CabinetCompression::kMszip:
+    return "mszip";
+  default:
+    return "none";
+  }
+}
+
+// Seeded round trips through both independent readers: generated setup programs of every kind,
+// at sizes around every frame, block group and window boundary, and real programs, in every
+// method. PACKER_ROUND_TRIPS sets how many generated ones (bench/lzx-round-trips.sh runs more),
+// PACKER_ROUND_TRIP_SEED the seed, PACKER_TEST_PROGRAMS (':'-separated) the real programs.
+TEST_F(CabinetTest, EveryCabinetDecodesToItsInputInBothReaders) {
+  const std::uint64_t seed = EnvNumber("PACKER_ROUND_TRIP_SEED", 14);
+  std::mt19937_64 random(seed);
+  struct Case {
+    std::string name;
+    Bytes input;
+    CabinetMethod method;
+    std::optional<std::uint64_t> smaller_than; // a cabinet size to beat
+  };
+  std::vector<Case> cases;
+  for (std::uint64_t i = 0, n = EnvNumber("PACKER_ROUND_TRIPS", 24); i < n; ++i) {
+    const auto kind = static_cast<Kind>(random() % static_cast<unsigned>(Kind::kCount));
+    const auto pick = random() % 8;
+    CabinetMethod method{CabinetCompression::kLzx, 15 + static_cast<unsigned>(random() % 7)};
+    if (pick == 0)
+      method = {CabinetCompression::kMszip, 0};
+    else if (pick == 1)
+      method = {CabinetCompression::kNone, 0};
+    // Small windows are likelier: a round trip at 2^21 costs a window's worth of input.
+    else if (pick < 5)
+      method.window_bits = 15 + static_cast<unsigned>(random() % 3);
+    const std::size_t window = std::size_t{1} << method.window_bits;
+    const std::size_t frame = 32768, group = 8 * frame;
+    const std::size_t edges[] = {0, 1, 11, frame, 2 * frame, group, 3 * group, window};
+    std::size_t size = edges[random() % std::size(edges)] + random() % 3 - 1;
+    if (kind == Kind::kEcho || random() % 4 == 0)
+      size = std::max<std::size_t>(size, window + random() % (3 * frame));
+    if (size > 3 * std::max(window, group))
+      size = 0;
+    const Bytes input = Generate(kind, size, method.window_bits, random);
+    cases.push_back({"seed " + std::to_string(seed) + " case " + std::to_string(i) + ": kind " +
+                         std::to_string(static_cast<int>(kind)) + ", " + std::to_string(size) +
+                         " bytes, " + MethodName(method),
+                     input, method, std::nullopt});
+  }
+  if (const char *programs = std::getenv("PACKER_TEST_PROGRAMS")) {
+    std::string list = programs;
+    for (std::size_t at = 0; at <= list.size();) {
+      const std::size_t end = std::min(list.find(':', at), list.size());
+      const std::string path = list.substr(at, end - at);
+      at = end + 1;
+      if (path.empty())
+        continue;
+      const Bytes program = Load(path);
+      ASSERT_FALSE(program.empty()) << path;
+      // LZX must beat MSZIP on a program beyond a few frames, or the match finder has gone
+      // blind; on a small one its larger trees can cost more than it gains.
+      std::optional<std::uint64_t> mszip;
+      if (program.size() > 65536)
+        mszip = Pack(program, program.size(), dir_ / "mszip");
+      for (unsigned bits : {15u, 21u})
+        cases.push_back({path + ", lzx:" + std::to_string(bits),
+                         program,
+                         {CabinetCompression::kLzx, bits},
+                         mszip});
+    }
+  }
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path packed = dir_ / "packed";
+    const std::uint64_t size = Pack(c.input, c.input.size(), packed, "r+b", c.method);
+    const Bytes all = Load(packed);
+    Pack(c.input, c.input.size(), dir_ / "again", "r+b", c.method);
+    EXPECT_TRUE(Load(dir_ / "again") == all) << "not reproducible";
+    // Nothing grows by more than an uncompressed block's header per frame.
+    const std::uint64_t frames = (c.input.size() + 32767) / 32768;
+    EXPECT_LE(size, 70 + c.input.size() + 36 * frames);
+    if (c.smaller_than) {
+      EXPECT_LT(size, *c.smaller_than);
+    }
+    const CabinetSummary summary = Inspect(all);
+    EXPECT_EQ(summary.compression, c.method.compression);
+    EXPECT_EQ(summary.window_bits, c.method.window_bits);
+
+    const std::string cab = (dir_ / "setup.cab").string();
+    Save(cab, Bytes(all.begin() + 3, all.end()));
+    fs::remove_all(dir_ / "out");
+    ASSERT_TRUE(Shell("cabextract -q -d " + (dir_ / "out").string() + " " + cab));
+    EXPECT_TRUE(Load(dir_ / "out" / "setup.exe") == c.input) << "cabextract: other bytes";
+    fs::remove_all(dir_ / "out");
+    ASSERT_TRUE(Shell("7zz t " + cab));
+    ASSERT_TRUE(Shell("7zz x -y -o" + (dir_ / "out").string() + " " + cab));
+    EXPECT_TRUE(Load(dir_ / "out" / "setup.exe") == c.input) << "7zz: other bytes";
   }
 }
 

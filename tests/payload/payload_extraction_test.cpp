@@ -316,28 +316,48 @@ TEST_F(PayloadExtractionTest, WritesStraightFromTheResourceInChunksOfAtMost8MiB)
 
 TEST_F(PayloadExtractionTest, PackersOwnCabinetsExpandToTheSetupProgramByteForByte) {
   // What does not compress grows by the headers and "setup.exe", and per block of 32 KiB by at
-  // most its header, "CK" and a stored deflate block's header. A repetitive run shrinks to a
-  // sixteenth only if each block may refer to the one before.
-  constexpr size_t kHeaders = 70, kBlock = 16;
+  // most its header and, in MSZIP, "CK" and a stored deflate block's header; in LZX an
+  // uncompressed block's header, the repeated offsets and the call translation's header. A
+  // repetitive run shrinks to a sixteenth only if each block may refer to the one before; a
+  // program shrinks by a quarter at least.
+  constexpr size_t kHeaders = 70;
+  enum Fit { kGrows, kShrinks, kProgram };
   struct Case {
+    std::wstring layout; // packed-cab-<method>-<setup>; the default method has no name
     std::wstring setup;
     size_t blocks;
-    bool shrinks;
+    Fit fit;
+    size_t per_block = 32; // LZX
   };
   const Case cases[] = {
-      {L"0", 0, false},          {L"1", 1, false},           {L"32k", 1, false},
-      {L"32k-plus-1", 2, false}, {L"200k-random", 7, false}, {L"1m-repetitive", 33, true},
+      {L"0", L"0", 0, kGrows},
+      {L"1", L"1", 1, kGrows},
+      {L"32k", L"32k", 1, kGrows},
+      {L"32k-plus-1", L"32k-plus-1", 2, kGrows},
+      {L"200k-random", L"200k-random", 7, kGrows},
+      {L"1m-repetitive", L"1m-repetitive", 33, kShrinks},
+      {L"mszip-32k-plus-1", L"32k-plus-1", 2, kGrows, 16},
+      {L"mszip-1m-repetitive", L"1m-repetitive", 33, kShrinks},
+      {L"none-32k-plus-1", L"32k-plus-1", 2, kGrows, 8},
+      {L"lzx15-1m-repetitive", L"1m-repetitive", 33, kShrinks},
+      {L"lzx15-program", L"program", 0, kProgram},
+      {L"lzx18-200k-random", L"200k-random", 7, kGrows},
+      {L"lzx18-program", L"program", 0, kProgram},
   };
   for (const Case &c : cases) {
-    SCOPED_TRACE(Narrow(c.setup));
+    SCOPED_TRACE(Narrow(c.layout));
     SetUp();
-    const std::string expected = ReadFileBytes(TestData(L"setup-" + c.setup + L".bin"));
-    const std::wstring layout = Layout(L"packed-cab-" + c.setup);
+    const std::string expected =
+        ReadFileBytes(c.fit == kProgram ? ProgramDirectory() + L"setup-fixture.exe"
+                                        : TestData(L"setup-" + c.setup + L".bin"));
+    const std::wstring layout = Layout(L"packed-cab-" + c.layout);
     const ResourceModule stub(layout);
     HRSRC cabinet = FindResourceW(stub.module(), L"SETUP.EX_", L"BL");
     ASSERT_NE(cabinet, nullptr);
-    EXPECT_LE(SizeofResource(stub.module(), cabinet),
-              c.shrinks ? expected.size() / 16 : expected.size() + kHeaders + c.blocks * kBlock);
+    const size_t bound = c.fit == kShrinks   ? expected.size() / 16
+                         : c.fit == kProgram ? expected.size() * 3 / 4
+                                             : expected.size() + kHeaders + c.blocks * c.per_block;
+    EXPECT_LE(SizeofResource(stub.module(), cabinet), bound);
     const RunResult result = Extract(layout);
     EXPECT_EQ(result.exit_code, 0u);
     EXPECT_EQ(result.extra_code, 0u);

@@ -529,7 +529,7 @@ UINT CALLBACK ExpandInto(PVOID directory, UINT notification, UINT_PTR param1, UI
   return NO_ERROR;
 }
 
-TEST(StubResourcesTest, SetupIsAnMsZipCabinetHoldingSetupExe) {
+TEST(StubResourcesTest, SetupIsAnLzxCabinetHoldingSetupExe) {
   StubImage image(kData + L"full.exe");
   const auto cabinet = image.Load(L"BL", L"SETUP.EX_");
   ASSERT_TRUE(cabinet.has_value());
@@ -542,8 +542,8 @@ TEST(StubResourcesTest, SetupIsAnMsZipCabinetHoldingSetupExe) {
   EXPECT_EQ(Read<BYTE>(*cabinet, 25), 1);
   EXPECT_EQ(Read<WORD>(*cabinet, 26), 1);
   EXPECT_EQ(Read<WORD>(*cabinet, 28), 1);
-  EXPECT_EQ(Read<WORD>(*cabinet, 30), 0);     // no reserved fields: CFFOLDER follows at 36
-  EXPECT_EQ(Read<WORD>(*cabinet, 36 + 6), 1); // MSZIP
+  EXPECT_EQ(Read<WORD>(*cabinet, 30), 0);          // no reserved fields: CFFOLDER follows at 36
+  EXPECT_EQ(Read<WORD>(*cabinet, 36 + 6), 0x1503); // LZX, window 2^21
   const DWORD first_file = Read<DWORD>(*cabinet, 16);
   EXPECT_EQ(Read<DWORD>(*cabinet, first_file), setup.size());
   EXPECT_EQ(std::string(cabinet->c_str() + first_file + 16), "setup.exe");

@@ -29,6 +29,7 @@ openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out other.key >/de
 osslsigncode sign -certs signer.crt -key signer.key -in "$bare" -out signed-bare.exe >/dev/null ||
     fail "osslsigncode could not sign the bare stub"
 truncate -s 4G four-gib && truncate -s 2100M half-a && truncate -s 2100M half-b
+truncate -s 2147450881 over-one-folder.exe && truncate -s 1G shrinking.exe
 long_name=$(head -c 65536 /dev/zero | tr '\0' A)
 payload=(--archive archive.7z --setup setup.exe)
 "$pack" -o packed.exe "${payload[@]}" 2>stderr || fail "packing a good payload: $(cat stderr)"
@@ -65,6 +66,14 @@ refused 2 "previous version and rcdata file" "exclude each other" -o out/x.exe \
 refused 2 "certificate without key" "--sign-cert and --sign-key go together" -o out/x.exe \
     --sign-cert signer.crt
 refused 2 "check with other options" "--check takes no other option" --check packed.exe -o out/x
+refused 2 "LZX window below 15" "the LZX window is 15 to 21" -o out/x.exe --setup setup.exe \
+    --cab-compression lzx:14
+refused 2 "LZX window above 21" "the LZX window is 15 to 21" -o out/x.exe --setup setup.exe \
+    --cab-compression lzx:22
+refused 2 "unknown compression" "not lzx, lzx:15 to lzx:21, mszip or none" -o out/x.exe \
+    --setup setup.exe --cab-compression zip
+refused 2 "compression of a ready cabinet" "applies to --setup only" -o out/x.exe \
+    --setup-cab good.cab --cab-compression mszip
 
 # Bad input: status 1.
 refused 1 "output folder missing" "no such directory" -o out/missing/x.exe "${payload[@]}"
@@ -76,6 +85,18 @@ refused 1 "image of 4 GiB" "would reach 4 GiB" -o out/x.exe --archive half-a --s
     --resource ZZ EXTRA half-b
 refused 1 "setup missing" "--setup: no such file" -o out/x.exe --setup missing.exe
 refused 1 "setup cabinet missing" "--setup-cab: no such file" -o out/x.exe --setup-cab missing.cab
+for method in lzx:15 mszip none; do
+    refused 1 "setup program over one folder, $method" "more than one cabinet folder holds" \
+        -o out/x.exe --no-layout-check --setup over-one-folder.exe --cab-compression "$method"
+done
+# Cut short once the packer has begun to read it.
+(for _ in $(seq 1000); do
+    [ -s out/.pack-stub.*/setup.cab ] 2>/dev/null && break
+    sleep 0.01
+done && truncate -s 1000 shrinking.exe) &
+refused 1 "setup program that shrinks while read" "changed while being read" -o out/x.exe \
+    --no-layout-check --setup shrinking.exe
+wait
 refused 1 "patch missing" "--patch: no such file" -o out/x.exe --patch missing
 refused 1 "rcdata file missing" "--rcdata-file: no such file" -o out/x.exe --rcdata-file missing
 refused 1 "resource file missing" "no such file: missing" -o out/x.exe --resource B7 NAME missing
@@ -174,6 +195,8 @@ layout "a cabinet of two files" "115 (RESULT_SETUP_EXPANSION_FAILED), extra code
 refused 1 "a setup program that is not one" \
     "would end with 124 (RESULT_SETUP_LAUNCH_FAILED), extra code 193" \
     -o out/x.exe --archive archive.7z --setup not-a-program.exe
+refused 1 "an empty setup program" "would end with 124 (RESULT_SETUP_LAUNCH_FAILED)" \
+    -o out/x.exe --archive archive.7z --setup empty
 # Stored exactly as given: the platform upper-cases what it looks up, so a lower-case twin is
 # found through its upper-case one, and one without is not found at all.
 "$pack" -o out/twins.exe --no-layout-check --setup setup.exe --resource B7 ONDREL.A archive.7z \
@@ -203,12 +226,19 @@ warned "a name given in mixed case" "note: --resource ZZ Mixed.Name is stored as
 # --check lists the resources of a good stub, its cabinet and the longest folder it runs from.
 if "$pack" --check packed.exe >stdout 2>stderr; then
     for text in "B7       ONDREL.PACKED.7Z" "BL       SETUP.EX_" "24       1" \
-        'MSZIP, one file "setup.exe"' "runs from folders of up to 229 characters"; do
+        'LZX, window 2^21, one file "setup.exe"' "runs from folders of up to 229 characters"; do
         grep -qF -- "$text" stdout || fail "--check does not report $text: $(cat stdout)"
     done
 else
     fail "--check of a good stub: $(cat stderr)"
 fi
+
+# ... and the compression of the cabinet the packer made.
+for method in "lzx:15 LZX, window 2^15" "mszip MSZIP" "none stored"; do
+    "$pack" -o out/c.exe "${payload[@]}" --cab-compression "${method%% *}" >/dev/null 2>&1 &&
+        "$pack" --check out/c.exe >stdout 2>&1
+    grep -qF -- "cabinet: ${method#* }, one file" stdout || fail "--check of ${method%% *}: $(cat stdout)"
+done
 
 # The image as an independent reader sees it: sections ascending and adjacent in memory, the
 # resources last and the relocations' directory following them, file offsets aligned as the
@@ -277,6 +307,7 @@ status=$?
 if "$pack" --help >stdout 2>stderr; then
     for text in "Usage: pack-stub -o OUT.exe" --stub --archive --setup --setup-cab --patch \
         --previous-version --rcdata-file "--resource TYPE NAME FILE" --no-layout-check \
+        "--cab-compression lzx[:15..21] | mszip | none" \
         "--check STUB.exe" makecab CompressionType=LZX "--sign-cert CERT --sign-key KEY" \
         osslsigncode SOURCE_DATE_EPOCH; do
         grep -qF -- "$text" stdout || fail "--help does not mention $text"

@@ -1,12 +1,14 @@
 #include "cabinet.h"
 
 #include "little_endian.h"
+#include "lzx_encoder.h"
 #include "pack_error.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 #include <vector>
 
 namespace packer {
@@ -22,14 +24,16 @@ constexpr std::size_t kMaxNameSize = 256; // 255 bytes and the NUL
 // Readers assume every block but a folder's last fills their whole 32 KiB history.
 constexpr std::uint32_t kBlockSize = 32768;
 // cabextract and Wine refuse a block with more compressed bytes than this.
-constexpr std::uint32_t kMaxBlockData = 32768 + 6144;
+constexpr std::uint32_t kMaxBlockData = LzxEncoder::kMaxBlockData;
 constexpr std::uint32_t kMaxBlocks = 65535;
 constexpr std::uint64_t kMaxFolderBytes = std::uint64_t{kMaxBlocks} * kBlockSize;
 
 constexpr std::uint16_t kFlagPrevious = 0x0001;
 constexpr std::uint16_t kFlagNext = 0x0002;
 constexpr std::uint16_t kFlagReserve = 0x0004;
+constexpr std::uint16_t kMethodNone = 0;
 constexpr std::uint16_t kMethodMszip = 1;
+constexpr std::uint16_t kMethodLzx = 3;
 
 constexpr char kSetupName[] = "setup.exe";
 // A fixed stamp keeps the cabinet reproducible: 2000-01-01 00:00:00, archive attribute only.
@@ -115,7 +119,7 @@ void WriteAll(std::FILE *output, const unsigned char *data, std::size_t size,
 
 // The total size at offset 8 stays 0 until the blocks are written.
 void BuildSetupHeaders(unsigned char (&headers)[kSetupHeadersSize], std::uint32_t file_size,
-                       std::uint32_t blocks) {
+                       std::uint32_t blocks, std::uint16_t type) {
   std::fill(std::begin(headers), std::end(headers), 0);
   unsigned char *header = headers;
   header[0] = 'M', header[1] = 'S', header[2] = 'C', header[3] = 'F';
@@ -127,7 +131,7 @@ void BuildSetupHeaders(unsigned char (&headers)[kSetupHeadersSize], std::uint32_
   unsigned char *folder = header + kHeaderSize;
   Put32(folder, kSetupHeadersSize);
   Put16(folder + 4, static_cast<std::uint16_t>(blocks));
-  Put16(folder + 6, kMethodMszip);
+  Put16(folder + 6, type);
   unsigned char *file = folder + kFolderSize;
   Put32(file, file_size);
   Put16(file + 10, kDosDate);
@@ -207,25 +211,51 @@ CabinetSummary CheckCompression(const CabinetReader &reader, std::uint16_t type)
 } // namespace
 
 std::uint64_t WriteSetupCabinet(std::FILE *input, std::uint64_t size, std::FILE *output,
-                                const std::string &what) {
+                                const std::string &what, CabinetMethod method) {
   if (size > kMaxFolderBytes)
     throw PackError(what + ": " + Grouped(size) + " bytes is more than one cabinet folder holds (" +
                     Grouped(kMaxFolderBytes) + ")");
   const auto blocks = static_cast<std::uint32_t>((size + kBlockSize - 1) / kBlockSize);
+  std::uint16_t type = kMethodNone;
+  if (method.compression == CabinetCompression::kMszip)
+    type = kMethodMszip;
+  else if (method.compression == CabinetCompression::kLzx)
+    type = static_cast<std::uint16_t>(kMethodLzx | method.window_bits << 8);
 
   std::fpos_t start;
   if (std::fgetpos(output, &start) != 0)
     throw PackError(what + ": the cabinet's output cannot be repositioned");
   unsigned char headers[kSetupHeadersSize];
-  BuildSetupHeaders(headers, static_cast<std::uint32_t>(size), blocks);
+  BuildSetupHeaders(headers, static_cast<std::uint32_t>(size), blocks, type);
   WriteAll(output, headers, sizeof headers, what);
   std::uint64_t cabinet_size = sizeof headers;
+
+  std::uint32_t written = 0;
+  const auto write_block = [&](const unsigned char *ab, std::size_t ab_size,
+                               std::uint32_t uncompressed) {
+    if (ab_size > kMaxBlockData)
+      throw PackError(what + ": a data block of " + Grouped(ab_size) + " bytes, more than " +
+                      Grouped(kMaxBlockData));
+    unsigned char header[kDataHeaderSize];
+    Put16(header + 4, static_cast<std::uint16_t>(ab_size));
+    Put16(header + 6, static_cast<std::uint16_t>(uncompressed));
+    Put32(header, Sum32(header + 4, 4, Sum32(ab, ab_size, 0)));
+    WriteAll(output, header, sizeof header, what);
+    WriteAll(output, ab, ab_size, what);
+    cabinet_size += kDataHeaderSize + ab_size;
+    ++written;
+  };
 
   // Two input buffers take turns: the previous block is the next one's dictionary.
   std::vector<unsigned char> blocks_in[2] = {std::vector<unsigned char>(kBlockSize),
                                              std::vector<unsigned char>(kBlockSize)};
-  std::vector<unsigned char> block_out(kDataHeaderSize + kMaxBlockData);
-  MszipEncoder encoder(what);
+  std::vector<unsigned char> block_out(kMaxBlockData);
+  std::optional<MszipEncoder> mszip;
+  std::optional<LzxEncoder> lzx;
+  if (method.compression == CabinetCompression::kMszip)
+    mszip.emplace(what);
+  else if (method.compression == CabinetCompression::kLzx)
+    lzx.emplace(method.window_bits, write_block);
   std::uint64_t done = 0;
   for (std::uint32_t block = 0; block < blocks; ++block) {
     const unsigned char *history = block == 0 ? nullptr : blocks_in[(block - 1) % 2].data();
@@ -239,17 +269,21 @@ std::uint64_t WriteSetupCabinet(std::FILE *input, std::uint64_t size, std::FILE 
     }
     done += count;
 
-    unsigned char *ab = block_out.data() + kDataHeaderSize;
-    ab[0] = 'C';
-    ab[1] = 'K';
-    const std::size_t ab_size = 2 + encoder.Encode(data, count, history, history ? kBlockSize : 0,
-                                                   ab + 2, kMaxBlockData - 2);
-    Put16(block_out.data() + 4, static_cast<std::uint16_t>(ab_size));
-    Put16(block_out.data() + 6, static_cast<std::uint16_t>(count));
-    Put32(block_out.data(), Sum32(block_out.data() + 4, 4, Sum32(ab, ab_size, 0)));
-    WriteAll(output, block_out.data(), kDataHeaderSize + ab_size, what);
-    cabinet_size += kDataHeaderSize + ab_size;
+    if (lzx) {
+      lzx->AddFrame(data, static_cast<std::uint32_t>(count), block + 1 == blocks);
+    } else if (mszip) {
+      unsigned char *ab = block_out.data();
+      ab[0] = 'C';
+      ab[1] = 'K';
+      const std::size_t ab_size = 2 + mszip->Encode(data, count, history, history ? kBlockSize : 0,
+                                                    ab + 2, kMaxBlockData - 2);
+      write_block(ab, ab_size, static_cast<std::uint32_t>(count));
+    } else {
+      write_block(data, count, static_cast<std::uint32_t>(count));
+    }
   }
+  if (written != blocks)
+    throw PackError(what + ": wrote " + Grouped(written) + " data blocks for " + Grouped(blocks));
   if (std::fgetc(input) != EOF)
     throw PackError(what + ": holds more than its " + Grouped(size) +
                     " bytes; it changed while being read");

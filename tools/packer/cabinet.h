@@ -5,19 +5,26 @@
 
 namespace packer {
 
+enum class CabinetCompression { kNone, kMszip, kQuantum, kLzx };
+
+// How a cabinet's folder is compressed: stored, MSZIP, or LZX with a window of 2^15..2^21.
+struct CabinetMethod {
+  CabinetCompression compression;
+  unsigned window_bits; // LZX only
+};
+
 // Compresses `size` bytes read sequentially from `input` into a cabinet written to `output` from
-// its current position: "MSCF" 1.3, one folder, one file named "setup.exe", MSZIP in 32 KiB
-// blocks, each with its checksum, a fixed date (2000-01-01 00:00:00) and the archive attribute.
-// The same input gives the same bytes. Memory stays bounded: the input is never held whole.
+// its current position: "MSCF" 1.3, one folder, one file named "setup.exe", compressed by `method`
+// in 32 KiB blocks, each with its checksum, a fixed date (2000-01-01 00:00:00) and the archive
+// attribute. The same input gives the same bytes. Memory stays bounded: the input is never held
+// whole.
 // `output` must be seekable and not in append mode: the total size goes into the header last.
 // Returns the cabinet's size in bytes. Throws PackError when the input ends before `size` bytes or
 // holds more (it changed while read), when `size` exceeds what one folder can hold
 // (65,535 blocks x 32,768 = 2,147,450,880 bytes), or when reading or writing fails. `what` names
 // the input in messages.
 std::uint64_t WriteSetupCabinet(std::FILE *input, std::uint64_t size, std::FILE *output,
-                                const std::string &what);
-
-enum class CabinetCompression { kNone, kMszip, kQuantum, kLzx };
+                                const std::string &what, CabinetMethod method);
 
 struct CabinetSummary {
   CabinetCompression compression;
