@@ -9,6 +9,7 @@ set -uo pipefail
 pack=$1
 bare=$2
 program=$3
+version=$(head -n 1 "$(dirname "${BASH_SOURCE[0]}")/../../VERSION")
 
 source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh" pack-stub-test
 
@@ -285,6 +286,9 @@ if "$pack" --help >stdout 2>stderr; then
 else
     fail "--help exit status $?"
 fi
+# --version: the release's version, from the one file that sets it.
+[ "$("$pack" --version 2>&1 | tr -d '\r')" = "pack-stub $version" ] ||
+    fail "--version says $("$pack" --version 2>&1), not pack-stub $version"
 
 # Same inputs, same bytes: from another output directory and name, another working directory,
 # temporary directory and time zone, with the inputs' times and modes changed in between.

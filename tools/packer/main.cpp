@@ -59,6 +59,7 @@ language 1033.
                              as given (for tests)
   --check STUB.exe           list the resources of a stub and say whether it would extract
                              (exit status 0) or with which code it would end (1)
+  --version                  print the release's version
   --help                     print this text
 
 Before writing anything, a payload the stub would refuse at run time is refused with the exit
@@ -97,6 +98,11 @@ Options ParseOptions(int argc, char **argv, bool &done) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
+      done = true;
+      return o;
+    }
+    if (arg == "--version") {
+      std::cout << "pack-stub " << PACKER_VERSION << "\n";
       done = true;
       return o;
     }
