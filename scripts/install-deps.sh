@@ -13,6 +13,7 @@ packages=(
     googletest                 # sources, cross-built in the build tree
     libgtest-dev               # the same, built for the host: the packer's own tests
     zlib1g-dev                 # the packer's MSZIP cabinets
+    libz-mingw-w64-dev         # the same zlib, static, for the packer built for Windows
     gcab                       # test cabinets made by another writer than the packer's
     cabextract                 # an independent reader of the packer's cabinets
     7zip                       # archive creation, and another reader of cabinets
@@ -20,6 +21,7 @@ packages=(
     osslsigncode               # Authenticode signing of packed stubs
     openssl                    # reads signing certificates; tests make throwaway ones
     clang-format
+    procps                     # pgrep: tests interrupt the Windows packer, a child under Wine
 )
 # Only for comparing against a peer installer; builds and tests never need it.
 bench_packages=(
