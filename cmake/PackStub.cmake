@@ -56,6 +56,9 @@ target_link_libraries(packer_windows_core PUBLIC ${PACKER_WINDOWS_ZLIB})
 add_executable(pack_stub_windows ${CMAKE_CURRENT_LIST_DIR}/../tools/packer/main.cpp)
 target_link_libraries(pack_stub_windows PRIVATE packer_windows_core)
 target_compile_definitions(pack_stub_windows PRIVATE "PACKER_VERSION=\"${ONDREL_VERSION}\"")
+# Released as it is built: the same sources give the same bytes (no link time in the header), and
+# without its symbol table.
+target_link_options(pack_stub_windows PRIVATE -s -Wl,--no-insert-timestamp)
 # -municode: the entry is wmain, which receives the command line in UTF-16.
 target_link_options(pack_stub_windows PRIVATE -static -municode)
 set_target_properties(pack_stub_windows PROPERTIES OUTPUT_NAME pack-stub
