@@ -11,9 +11,10 @@ build=$2
 program=$3
 product=$4
 osslsigncode=$5
-wine_run=("$6" "$7")
 
 source "$repo/tests/tools/check-lib.sh" release-test
+# Through the packer tests' wrapper, which runs again what Wine fails to start under load.
+wine_run=(bash "$repo/tests/tools/wine-retry.sh" "$6" "$7")
 
 version=$(head -n 1 "$repo/VERSION")
 linux=ondrel-stub-$version-linux-x86_64
@@ -39,8 +40,8 @@ mkdir -p linux-user windows-user packed signed unsigned tools
 tar -xzf "first/$linux.tar.gz" -C linux-user || fail "tar cannot unpack $linux.tar.gz"
 7zz x -bd -owindows-user "first/$windows.zip" >/dev/null || fail "7-Zip cannot unpack $windows.zip"
 cp -- "$product" product.7z && cp -- "$program" setup.exe
-# Wine and what its launcher and the emulator's wrapper call: no compiler, no build tree.
-for tool in sh wine wineserver wineboot mkdir dirname flock touch; do
+# Wine and what its launcher and the wrappers call: no compiler, no build tree.
+for tool in sh bash wine wineserver wineboot mkdir dirname flock touch mktemp grep cat rm; do
     ln -s "$(command -v "$tool")" tools/
 done
 # pack PLATFORM: the packed stub of that platform's bundle, as packed/PLATFORM.exe
