@@ -39,7 +39,7 @@ std::string Utf8(const std::wstring &path) { return Utf8Path(std::filesystem::pa
 // releases an exited program's output file a moment late.
 TEST(SigningWindowsTest, RunProgramPassesArgumentsIntactAndReportsTheExitStatus) {
   const ScratchDirectory scratch;
-  SetEnvironmentVariableW(L"PATH", ProgramDirectory().c_str());
+  SetEnvironmentVariableW(L"PATH", (ProgramDirectory() + L"windows").c_str());
 
   // Spaces, quotes, backslashes before a quote and at the end: every rule of the quoting.
   const std::string odd = R"(two words "quoted" a\"b c\\d e\)";
