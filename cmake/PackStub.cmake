@@ -42,3 +42,30 @@ function(add_packed_stub name)
         VERBATIM)
     add_custom_target(${name} ALL DEPENDS "${ARG_OUTPUT}")
 endfunction()
+
+# The packer for those who pack on Windows: the same sources built like the stub, with MinGW-w64,
+# into bin/windows/pack-stub.exe. Static, C++ runtime and zlib alike (the same zlib version as
+# the host build's), so that it needs no DLL beyond the system's.
+include(${CMAKE_CURRENT_LIST_DIR}/../tools/packer/sources.cmake)
+find_library(PACKER_WINDOWS_ZLIB NAMES libz.a REQUIRED)
+add_library(packer_windows_core STATIC ${PACKER_SOURCES})
+target_include_directories(packer_windows_core PUBLIC
+    ${CMAKE_CURRENT_LIST_DIR}/../tools/packer ${CMAKE_CURRENT_LIST_DIR}/../src)
+target_compile_definitions(packer_windows_core PUBLIC NOMINMAX)
+target_link_libraries(packer_windows_core PUBLIC ${PACKER_WINDOWS_ZLIB})
+add_executable(pack_stub_windows ${CMAKE_CURRENT_LIST_DIR}/../tools/packer/main.cpp)
+target_link_libraries(pack_stub_windows PRIVATE packer_windows_core)
+target_compile_definitions(pack_stub_windows PRIVATE "PACKER_VERSION=\"${ONDREL_VERSION}\"")
+# Released as it is built: the same sources give the same bytes (no link time in the header), and
+# without its symbol table.
+target_link_options(pack_stub_windows PRIVATE -s -Wl,--no-insert-timestamp)
+# -municode: the entry is wmain, which receives the command line in UTF-16.
+target_link_options(pack_stub_windows PRIVATE -static -municode)
+set_target_properties(pack_stub_windows PROPERTIES OUTPUT_NAME pack-stub
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/windows)
+# The bare stub beside it, as in a download, so that --stub may be left out there too.
+add_dependencies(pack_stub_windows ondrel_stub)
+add_custom_command(TARGET pack_stub_windows POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:ondrel_stub>
+        $<TARGET_FILE_DIR:pack_stub_windows>/ondrel-stub.exe
+    VERBATIM)

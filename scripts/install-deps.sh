@@ -13,12 +13,15 @@ packages=(
     googletest                 # sources, cross-built in the build tree
     libgtest-dev               # the same, built for the host: the packer's own tests
     zlib1g-dev                 # the packer's MSZIP cabinets
+    libz-mingw-w64-dev         # the same zlib, static, for the packer built for Windows
     gcab                       # test cabinets made by another writer than the packer's
     cabextract                 # an independent reader of the packer's cabinets
     7zip                       # archive creation, and another reader of cabinets
+    zip                        # the Windows release archive
     osslsigncode               # Authenticode signing of packed stubs
     openssl                    # reads signing certificates; tests make throwaway ones
     clang-format
+    procps                     # pgrep: tests interrupt the Windows packer, a child under Wine
 )
 # Only for comparing against a peer installer; builds and tests never need it.
 bench_packages=(
@@ -34,14 +37,29 @@ case ${1:-} in
     ;;
 esac
 
+# Debian 12's own osslsigncode, unpacked beside whatever newer one is installed: the release test
+# signs a packed stub afterwards with the one release engineers on Debian 12 have.
+debian12_osslsigncode=2.5-4
+debian12_osslsigncode_dir=/opt/ondrel/osslsigncode-$debian12_osslsigncode
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+[ ${#missing[@]} -eq 0 ] && [ -x "$debian12_osslsigncode_dir/usr/bin/osslsigncode" ] && exit 0
 
-echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 $sudo apt-get update -q
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -ne 0 ]; then
+    echo "Installing: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+if [ ! -x "$debian12_osslsigncode_dir/usr/bin/osslsigncode" ]; then
+    echo "Unpacking osslsigncode $debian12_osslsigncode into $debian12_osslsigncode_dir"
+    download=$(mktemp -d)
+    (cd "$download" && apt-get download -q "osslsigncode=$debian12_osslsigncode")
+    $sudo mkdir -p "$debian12_osslsigncode_dir"
+    $sudo dpkg-deb -x "$download"/osslsigncode_*.deb "$debian12_osslsigncode_dir"
+    rm -rf -- "$download"
+fi

@@ -4,13 +4,32 @@
 # the packed image is laid out by the PE rules as objdump reads it, the same inputs give the same
 # bytes, and packing needs no MinGW tool. Signed stubs are pack_stub_signing_test.sh's; how the
 # platform reads packed stubs is stub_resources_test's.
-#   pack_stub_test.sh PACK_STUB BARE_STUB SETUP_PROGRAM   (PACK_STUB_BUILD_DIR names the build)
+#   pack_stub_test.sh PACK_STUB BARE_STUB SETUP_PROGRAM [WINE_RUN PREFIX]
+#   (PACK_STUB_BUILD_DIR names the build). With WINE_RUN, PACK_STUB is the packer for Windows,
+#   run under Wine: the same table, plus Windows path forms, the bytes the Linux packer gives for
+#   the same inputs, and a packed stub run.
 set -uo pipefail
 pack=$1
 bare=$2
 program=$3
+wine_run=("${@:4}")
+platform=linux
+[ ${#wine_run[@]} -eq 0 ] || platform=windows
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+version=$(head -n 1 "$repo/VERSION")
 
 source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh" pack-stub-test
+
+# only PLATFORM REASON: true when the packer under test is for PLATFORM; else says why the check
+# that follows is skipped.
+only() {
+    [ "$1" = "$platform" ] && return 0
+    echo "SKIP on $platform: $2"
+    return 1
+}
+# A Unix path as Windows names it, with the drive Wine maps / to; with its \\?\ prefix.
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+verbatim_path() { printf '\\\\?\\%s' "$(windows_path "$1")"; }
 
 { printf '7z\xbc\xaf\x27\x1c' && head -c 5001 /dev/urandom; } >archive.7z
 cp -- "$program" setup.exe
@@ -28,6 +47,13 @@ openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out other.key >/de
     fail "openssl could not make a key"
 osslsigncode sign -certs signer.crt -key signer.key -in "$bare" -out signed-bare.exe >/dev/null ||
     fail "osslsigncode could not sign the bare stub"
+mkdir minimal-path && ln -s "$(command -v bash)" "$(command -v dirname)" minimal-path/
+if [ "$platform" = windows ]; then
+    # No osslsigncode for Windows is at hand: Debian's own on PATH lets the rows run that stop
+    # before it would be started.
+    mkdir signer-bin && ln -s "$(command -v osslsigncode)" signer-bin/osslsigncode.exe
+    WINEPATH=$(windows_path "$scratch/signer-bin") && export WINEPATH
+fi
 truncate -s 4G four-gib && truncate -s 2100M half-a && truncate -s 2100M half-b
 truncate -s 2147450881 over-one-folder.exe && truncate -s 1G shrinking.exe
 long_name=$(head -c 65536 /dev/zero | tr '\0' A)
@@ -100,14 +126,19 @@ wait
 refused 1 "patch missing" "--patch: no such file" -o out/x.exe --patch missing
 refused 1 "rcdata file missing" "--rcdata-file: no such file" -o out/x.exe --rcdata-file missing
 refused 1 "resource file missing" "no such file: missing" -o out/x.exe --resource B7 NAME missing
-refused 1 "previous version not UTF-8" "not valid UTF-8" -o out/x.exe --previous-version $'1.\xc3'
+no_utf16="a Windows command line is UTF-16: it cannot carry bytes that are not UTF-8"
+only linux "$no_utf16" && refused 1 "previous version not UTF-8" "not valid UTF-8" -o out/x.exe \
+    --previous-version $'1.\xc3'
 refused 1 "empty type" "TYPE is empty" -o out/x.exe --resource "" NAME archive.7z
 refused 1 "empty name" "NAME is empty" -o out/x.exe --resource B7 "" archive.7z
 refused 1 "integer name 0" "1 to 65535" -o out/x.exe --resource B7 0 archive.7z
 refused 1 "integer type 65536" "1 to 65535" -o out/x.exe --resource 65536 NAME archive.7z
 refused 1 "integer name 0 in many digits" "1 to 65535" -o out/x.exe --resource B7 000000 archive.7z
-refused 1 "name not UTF-8" "NAME is not valid UTF-8" -o out/x.exe --resource B7 $'\xff' archive.7z
-refused 1 "name of 65,536 units" "longer than 65535" -o out/x.exe --resource ZZ "$long_name" empty
+only linux "$no_utf16" && refused 1 "name not UTF-8" "NAME is not valid UTF-8" -o out/x.exe \
+    --resource B7 $'\xff' archive.7z
+only linux "a Windows command line holds at most 32,767 characters" &&
+    refused 1 "name of 65,536 units" "longer than 65535" -o out/x.exe \
+        --resource ZZ "$long_name" empty
 refused 1 "name read as an integer" "cannot begin with \"#\"" -o out/x.exe --resource ZZ '#12' empty
 refused 1 "same resource twice" "given twice" -o out/x.exe "${payload[@]}" --resource ZZ X empty \
     --resource ZZ X archive.7z
@@ -134,12 +165,46 @@ refused 1 "certificate missing" "--sign-cert: no such file" -o out/x.exe "${payl
     --sign-cert missing.crt --sign-key signer.key
 refused 1 "no certificate in the file" "no certificate in" -o out/x.exe "${payload[@]}" \
     --sign-cert signer.key --sign-key signer.key
-refused 1 "key of another signer" "signing failed" -o out/x.exe "${payload[@]}" \
-    --sign-cert signer.crt --sign-key other.key
+only linux "a Unix program that Wine starts for a Windows one cannot be waited for" &&
+    refused 1 "key of another signer" "signing failed" -o out/x.exe "${payload[@]}" \
+        --sign-cert signer.crt --sign-key other.key
 SOURCE_DATE_EPOCH=yesterday refused 1 "signing time not a number" "SOURCE_DATE_EPOCH" \
     -o out/x.exe "${payload[@]}" --sign-cert signer.crt --sign-key signer.key
-PACK_STUB_BUILD_DIR=$scratch/no-build refused 1 "build tree without a packer" "not built yet" \
-    -o out/x.exe "${payload[@]}"
+only linux "tools/pack-stub launches the Linux packer only" &&
+    PACK_STUB_BUILD_DIR=$scratch/no-build refused 1 "build tree without a packer" "not built yet" \
+        -o out/x.exe "${payload[@]}"
+# Without osslsigncode on PATH: on Linux the package is named, on Windows signtool afterwards.
+if [ "$platform" = linux ]; then
+    hide=PATH=$scratch/minimal-path no_signer="osslsigncode is not installed"
+else
+    hide=WINEPATH= no_signer="sign afterwards with signtool: signtool sign"
+fi
+printf '#!/bin/sh\nexport %s\nexec "%s" "$@"\n' "$hide" "$pack" >no-signer && chmod +x no-signer
+pack=$scratch/no-signer refused 1 "osslsigncode not on PATH" "$no_signer" -o out/x.exe \
+    "${payload[@]}" --sign-cert signer.crt --sign-key signer.key
+
+# An output folder it cannot write to; where the tests run with rights that ignore permissions,
+# an immutable one, if the file system has them.
+mkdir locked
+if [ "$(id -u)" -ne 0 ] && chmod 0555 locked || chattr +i locked 2>/dev/null; then
+    refused 1 "output folder not writable" "-o: cannot write into locked" -o locked/x.exe \
+        "${payload[@]}"
+    [ -z "$(ls -A locked)" ] || fail "output folder not writable: left $(ls -A locked)"
+    chattr -i locked 2>/dev/null
+    chmod 0755 locked
+else
+    echo "SKIP: no folder here is closed to these rights"
+fi
+
+if [ "$platform" = windows ]; then
+    # Windows path forms: a drive with forward slashes, a \\?\ prefix, which takes none.
+    refused 1 "folder missing, \\\\?\\ path" "no such directory" \
+        -o "$(verbatim_path "$scratch/out/missing/x.exe")" "${payload[@]}"
+    refused 1 "archive missing, \\\\?\\ path" "--archive: no such file" -o out/x.exe \
+        --archive "$(verbatim_path "$scratch/missing.7z")" --setup setup.exe
+    refused 1 "archive a directory, forward slashes" "--archive: not a regular file" \
+        -o out/x.exe --archive "Z:$scratch/a-directory" --setup setup.exe
+fi
 
 # OUT naming an input is refused before anything is written, and the input is kept.
 cp archive.7z own-input.7z
@@ -281,13 +346,46 @@ code() { x86_64-w64-mingw32-objcopy -O binary --only-section=.text "$1" "$2"; }
 "$pack" -o plain.exe --no-layout-check 2>stderr || fail "packing without payload: $(cat stderr)"
 code plain.exe plain.text && code "$bare" bare.text && cmp -s plain.text bare.text ||
     fail "a stub packed without payload has other code than the bare stub"
-[ -x plain.exe ] || fail "the packed stub is not executable"
+only linux "Windows has no executable bit" &&
+    { [ -x plain.exe ] || fail "the packed stub is not executable"; }
 
 # Packing needs no MinGW tool: tools/pack-stub with a PATH of bash and dirname only.
-mkdir minimal-path && ln -s "$(command -v bash)" "$(command -v dirname)" minimal-path/
-PATH=$scratch/minimal-path "$pack" -o minimal.exe "${payload[@]}" >/dev/null 2>stderr ||
-    fail "packing with a PATH without MinGW tools: $(cat stderr)"
-cmp -s minimal.exe packed.exe || fail "packing with another PATH gave other bytes"
+if only linux "Wine needs a full PATH; the release bundle's test packs on Windows without MinGW"
+then
+    PATH=$scratch/minimal-path "$pack" -o minimal.exe "${payload[@]}" >/dev/null 2>stderr ||
+        fail "packing with a PATH without MinGW tools: $(cat stderr)"
+    cmp -s minimal.exe packed.exe || fail "packing with another PATH gave other bytes"
+fi
+
+# Windows paths: every form gives the same bytes, one of them a folder with spaces and
+# characters beyond ASCII, and the stub packed there runs from it.
+if [ "$platform" = windows ]; then
+    spaced="Ünïcödé folder 名前"
+    mkdir "$spaced" && cp archive.7z setup.exe "$spaced/"
+    for form in forward verbatim spaced; do
+        folder=$scratch
+        case $form in
+        forward) at() { printf 'Z:%s/%s' "$folder" "$1"; } ;;
+        verbatim) at() { verbatim_path "$folder/$1"; } ;;
+        spaced) folder=$scratch/$spaced && at() { windows_path "$folder/$1"; } ;;
+        esac
+        if "$pack" -o "$(at $form.exe)" --archive "$(at archive.7z)" --setup "$(at setup.exe)" \
+            >/dev/null 2>stderr; then
+            cmp -s "$folder/$form.exe" packed.exe || fail "$form paths gave other bytes"
+        else
+            fail "$form paths: $(cat stderr)"
+        fi
+    done
+    (unset VelmoraUpdateIsMachine &&
+        ONDREL_FIXTURE_ARCHIVE_COPY=$(windows_path "$scratch/seen.7z") \
+            "${wine_run[@]}" "$spaced/spaced.exe" >wine.log 2>&1)
+    status=$?
+    [ "$status" -eq 0 ] ||
+        fail "the stub packed in $spaced exited with $status: $(head -n 1 wine.log)"
+    cmp -s archive.7z seen.7z || fail "the stub packed in $spaced: the setup program did not run"
+    [ "$(ls -A "$spaced" | sort | tr '\n' ' ')" = "archive.7z setup.exe spaced.exe " ] ||
+        fail "the stub packed in $spaced left $(ls -A "$spaced")"
+fi
 
 # Interrupted while it writes a 1 GiB payload, it leaves neither OUT nor anything else.
 truncate -s 1G one-gib && rm -rf out && mkdir out
@@ -297,7 +395,9 @@ for _ in $(seq 500); do
     [ -s out/.pack-stub.*/stub.exe ] 2>/dev/null && break
     sleep 0.01
 done
-kill -INT "$packer"
+# Under Wine the launcher runs the packer as its child, which is what Ctrl-C would reach.
+[ "$platform" = linux ] && target=$packer || target=$(pgrep -P "$packer")
+kill -INT "$target"
 wait "$packer"
 status=$?
 [ "$status" -eq 130 ] || fail "an interrupted pack exited with $status, not 130"
@@ -316,6 +416,9 @@ if "$pack" --help >stdout 2>stderr; then
 else
     fail "--help exit status $?"
 fi
+# --version: the release's version, from the one file that sets it.
+[ "$("$pack" --version 2>&1 | tr -d '\r')" = "pack-stub $version" ] ||
+    fail "--version says $("$pack" --version 2>&1), not pack-stub $version"
 
 # Same inputs, same bytes: from another output directory and name, another working directory,
 # temporary directory and time zone, with the inputs' times and modes changed in between.
@@ -334,6 +437,12 @@ if "$pack" -o first/stub.exe --no-layout-check "${payload[@]}" 2>stderr; then
     else
         fail "second pack: $(cat stderr)"
     fi
+    # ... and the Linux packer's bytes, from the Windows one.
+    if [ "$platform" = windows ]; then
+        "$repo/tools/pack-stub" -o linux.exe --no-layout-check "${payload[@]}" 2>stderr &&
+            cmp -s first/stub.exe linux.exe ||
+            fail "the Linux packer gave other bytes than the Windows one: $(cat stderr)"
+    fi
     # ... and the comparison can tell: another setup program gives another stub.
     payload[3]=$scratch/bare-plus-data.exe
     "$pack" -o first/changed.exe --no-layout-check "${payload[@]}" 2>stderr ||
@@ -351,8 +460,9 @@ if "$pack" -o first/stub.exe --no-layout-check "${payload[@]}" 2>stderr; then
     }
     contains first/stub.exe lower.Name UTF-16LE && contains first/stub.exe KERNEL32.dll UTF-8 ||
         fail "the path search cannot find names the stub holds"
-    for path in "$(cd "$(dirname "$pack")/.." && pwd)" "$(cd "$PACK_STUB_BUILD_DIR" && pwd)" \
-        "$scratch"; do
+    paths=("$repo" "$(cd "$PACK_STUB_BUILD_DIR" && pwd)" "$scratch")
+    [ "$platform" = linux ] || paths+=("$(windows_path "$scratch")" "$(windows_path "$repo")")
+    for path in "${paths[@]}"; do
         for encoding in UTF-8 UTF-16LE; do
             ! contains first/stub.exe "$path" "$encoding" ||
                 fail "the stub contains $path in $encoding"

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "native_path.h"
 #include "pack_error.h"
 
 namespace packer {
@@ -17,7 +18,7 @@ std::uint64_t CheckedSize(const std::string &path, const std::string &what) {
     throw PackError(what + ": empty file name");
   }
   std::error_code error;
-  const fs::file_status status = fs::status(path, error);
+  const fs::file_status status = fs::status(NativePath(path), error);
   if (status.type() == fs::file_type::not_found) {
     throw PackError(what + ": no such file: " + path);
   }
@@ -27,7 +28,7 @@ std::uint64_t CheckedSize(const std::string &path, const std::string &what) {
   if (status.type() != fs::file_type::regular) {
     throw PackError(what + ": not a regular file: " + path);
   }
-  const std::uint64_t size = fs::file_size(path, error);
+  const std::uint64_t size = fs::file_size(NativePath(path), error);
   if (error) {
     throw PackError(what + ": cannot read " + path + ": " + error.message());
   }
@@ -43,7 +44,7 @@ void CheckInputFile(const std::string &path, const std::string &what) { InputFil
 
 InputFile::InputFile(const std::string &path, const std::string &what)
     : path_(path), what_(what), size_(CheckedSize(path, what)) {
-  stream_.reset(std::fopen(path.c_str(), "rb"));
+  stream_.reset(OpenFile(path, "rb"));
   if (!stream_) {
     throw PackError(what + ": cannot read " + path + ": " + std::strerror(errno));
   }

@@ -14,6 +14,7 @@
 #include "input_file.h"
 #include "layout_check.h"
 #include "lzx_format.h"
+#include "native_path.h"
 #include "output_file.h"
 #include "pack_error.h"
 #include "packed_image.h"
@@ -21,6 +22,10 @@
 #include "resources.h"
 #include "run/run_result.h"
 #include "signing.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace packer {
 namespace {
@@ -66,6 +71,7 @@ language 1033.
                              as given (for tests)
   --check STUB.exe           list the resources of a stub and say whether it would extract
                              (exit status 0) or with which code it would end (1)
+  --version                  print the release's version
   --help                     print this text
 
 Before writing anything, a payload the stub would refuse at run time is refused with the exit
@@ -134,6 +140,11 @@ Options ParseOptions(int argc, char **argv, bool &done) {
       done = true;
       return o;
     }
+    if (arg == "--version") {
+      std::cout << "pack-stub " << PACKER_VERSION << "\n";
+      done = true;
+      return o;
+    }
     if (arg == "--no-layout-check") {
       o.no_layout_check = true;
       continue;
@@ -197,12 +208,7 @@ Options ParseOptions(int argc, char **argv, bool &done) {
 }
 
 std::string DefaultStub(const char *argv0) {
-  std::error_code error;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) {
-    self = argv0;
-  }
-  return (self.parent_path() / "ondrel-stub.exe").string();
+  return Utf8Path(NativePath(ProgramPath(argv0)).parent_path() / "ondrel-stub.exe");
 }
 
 void Warn(const std::string &text) { std::cerr << "pack-stub: warning: " << text << "\n"; }
@@ -430,8 +436,7 @@ int Pack(const Options &o, const char *argv0) {
         *std::find_if(entries.begin(), entries.end(),
                       [](const ResourceEntry &e) { return e.origin == "--setup"; });
     const std::string cabinet = staging.File("setup.cab");
-    std::unique_ptr<std::FILE, int (*)(std::FILE *)> out(std::fopen(cabinet.c_str(), "wb"),
-                                                         &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> out(OpenStaged(cabinet), &CloseStaged);
     if (!out) {
       throw PackError("cannot write " + cabinet + ": " + std::strerror(errno));
     }
@@ -441,7 +446,7 @@ int Pack(const Options &o, const char *argv0) {
     }
     setup.size = WriteSetupCabinet(program.stream(), program.size(), out.get(),
                                    "--setup " + setup.path, o.cabinet_method);
-    if (std::fclose(out.release()) != 0) {
+    if (CloseStaged(out.release()) != 0) {
       throw PackError("cannot write " + cabinet + ": " + std::strerror(errno));
     }
     setup.path = cabinet;
@@ -450,13 +455,12 @@ int Pack(const Options &o, const char *argv0) {
   const PackedImage packed(stub, image, std::move(entries));
   const std::string unsigned_image = staging.File("stub.exe");
   {
-    std::unique_ptr<std::FILE, int (*)(std::FILE *)> out(std::fopen(unsigned_image.c_str(), "wb"),
-                                                         &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> out(OpenStaged(unsigned_image), &CloseStaged);
     if (!out) {
       throw PackError("cannot write " + unsigned_image + ": " + std::strerror(errno));
     }
     packed.Write(out.get(), *o.out);
-    if (std::fclose(out.release()) != 0) {
+    if (CloseStaged(out.release()) != 0) {
       throw PackError("cannot write " + *o.out + ": " + std::strerror(errno));
     }
   }
@@ -485,7 +489,9 @@ int Pack(const Options &o, const char *argv0) {
 } // namespace
 } // namespace packer
 
-int main(int argc, char **argv) {
+namespace {
+
+int PackStub(int argc, char **argv) {
   try {
     bool done = false;
     const packer::Options options = packer::ParseOptions(argc, argv, done);
@@ -501,3 +507,33 @@ int main(int argc, char **argv) {
     return 1;
   }
 }
+
+} // namespace
+
+#ifdef _WIN32
+// The system holds the command line in UTF-16; the packer's paths and texts are UTF-8, so that
+// any file name works whatever the code page.
+int wmain(int argc, wchar_t **wide_argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) {
+    // A lone surrogate has no UTF-8 form: refused rather than turned into another name.
+    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide_argv[i], -1, nullptr,
+                                         0, nullptr, nullptr);
+    if (size == 0) {
+      std::cerr << "pack-stub: argument " << i << " is not valid UTF-16\n";
+      return 1;
+    }
+    std::string text(size - 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide_argv[i], -1, text.data(), size, nullptr, nullptr);
+    arguments.push_back(std::move(text));
+  }
+  std::vector<char *> argv;
+  for (std::string &argument : arguments) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+  return PackStub(argc, argv.data());
+}
+#else
+int main(int argc, char **argv) { return PackStub(argc, argv); }
+#endif

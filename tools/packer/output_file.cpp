@@ -6,13 +6,18 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
+#include "native_path.h"
 #include "pack_error.h"
 
 namespace packer {
 namespace fs = std::filesystem;
+
+#ifndef _WIN32
 namespace {
 
 // What the signal handler removes: fixed buffers, since it may only make async-signal-safe calls.
@@ -86,23 +91,30 @@ void StagingDirectory::Publish(const std::string &file, const std::string &out) 
   }
 }
 
+std::FILE *OpenStaged(const std::string &path) { return std::fopen(path.c_str(), "wb"); }
+
+int CloseStaged(std::FILE *file) { return std::fclose(file); }
+
+#endif
+
 void CheckOutput(const std::string &out, const std::vector<std::string> &inputs) {
   if (out.empty()) {
     throw PackError("-o needs a file name", 2);
   }
   std::error_code error;
-  const fs::path folder = fs::path(out).parent_path();
+  const fs::path path = NativePath(out);
+  const fs::path folder = path.parent_path();
   if (!folder.empty() && !fs::is_directory(folder, error)) {
-    throw PackError("-o: no such directory: " + folder.string());
+    throw PackError("-o: no such directory: " + Utf8Path(folder));
   }
-  if (fs::is_directory(out, error)) {
+  if (fs::is_directory(path, error)) {
     throw PackError("-o: is a directory: " + out);
   }
-  if (!fs::exists(out, error)) {
+  if (!fs::exists(path, error)) {
     return;
   }
   for (const std::string &input : inputs) {
-    if (fs::equivalent(out, input, error)) {
+    if (fs::equivalent(path, NativePath(input), error)) {
       throw PackError("-o: would overwrite its own input " + input);
     }
   }

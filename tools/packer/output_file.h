@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ public:
 private:
   std::string path_;
 };
+
+// Opens a file of the staging folder for writing, and closes it. On Windows an interrupt closes
+// it too, since a file open there keeps its folder from being removed.
+std::FILE *OpenStaged(const std::string &path);
+int CloseStaged(std::FILE *file);
 
 // Refuses an OUT that cannot be written: a directory, a missing folder, or one of the inputs.
 void CheckOutput(const std::string &out, const std::vector<std::string> &inputs);

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The release as a release engineer downloads it: scripts/release.sh makes the same archives
+# twice; each, unpacked into a fresh folder outside the repository, packs a stub from what it
+# holds alone with a PATH of no MinGW tool and no build tree (the Windows packer under Wine); the
+# stub, signed afterwards with Debian 12's osslsigncode, verifies and runs: the setup program gets
+# its command line and the archive, and nothing is left beside the stub.
+#   release_test.sh REPO BUILD_DIR SETUP_PROGRAM PRODUCT_7Z OSSLSIGNCODE WINE_RUN PREFIX
+set -uo pipefail
+repo=$1
+build=$2
+program=$3
+product=$4
+osslsigncode=$5
+
+source "$repo/tests/tools/check-lib.sh" release-test
+# Through the packer tests' wrapper, which runs again what Wine fails to start under load.
+wine_run=(bash "$repo/tests/tools/wine-retry.sh" "$6" "$7")
+
+version=$(head -n 1 "$repo/VERSION")
+linux=ondrel-stub-$version-linux-x86_64
+windows=ondrel-stub-$version-windows-x64
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+# Made twice, the second time later and from elsewhere, with another umask and time zone.
+"$repo/scripts/release.sh" --build-dir "$build" --dist first >release.log 2>&1 ||
+    { fail "release.sh: $(tail -n 3 release.log)" && finish; }
+sleep 2 # a zip stores times in steps of 2 s
+mkdir elsewhere
+(cd elsewhere && umask 077 && TZ=Pacific/Auckland "$repo/scripts/release.sh" \
+    --build-dir "$build" --dist ../second) >release.log 2>&1 ||
+    fail "release.sh again: $(tail -n 3 release.log)"
+for file in "$linux.tar.gz" "$windows.zip" SHA256SUMS; do
+    cmp -s "first/$file" "second/$file" || fail "made twice, $file differs"
+done
+(cd first && sha256sum --quiet -c SHA256SUMS) || fail "dist/SHA256SUMS does not match the archives"
+tar -tvzf "first/$linux.tar.gz" | awk '$2 != "0/0" { print; exit 1 }' >/dev/null ||
+    fail "the tar archive names owners other than 0/0"
+
+mkdir -p linux-user windows-user packed signed unsigned tools
+tar -xzf "first/$linux.tar.gz" -C linux-user || fail "tar cannot unpack $linux.tar.gz"
+7zz x -bd -owindows-user "first/$windows.zip" >/dev/null || fail "7-Zip cannot unpack $windows.zip"
+cp -- "$product" product.7z && cp -- "$program" setup.exe
+# Wine and what its launcher and the wrappers call: no compiler, no build tree.
+for tool in sh bash wine wineserver wineboot mkdir dirname flock touch mktemp grep cat rm; do
+    ln -s "$(command -v "$tool")" tools/
+done
+# pack PLATFORM: the packed stub of that platform's bundle, as packed/PLATFORM.exe
+pack() {
+    case $1 in
+    linux) PATH=$scratch/tools "linux-user/$linux/pack-stub" -o packed/linux.exe \
+        --archive product.7z --setup setup.exe ;;
+    windows) PATH=$scratch/tools "${wine_run[@]}" "windows-user/$windows/pack-stub.exe" \
+        -o "$(windows_path "$scratch/packed/windows.exe")" \
+        --archive "$(windows_path "$scratch/product.7z")" \
+        --setup "$(windows_path "$scratch/setup.exe")" ;;
+    esac
+}
+# platform folder packer notices: each bundle holds these files and no other, matching its
+# SHA256SUMS; its packer names the version, and packs.
+while read -r platform folder packer notices; do
+    bundle=$platform-user/$folder
+    expected=$(printf '%s\n' README.md SHA256SUMS ondrel-stub.exe "$packer" reference.md \
+        $(printf 'licenses/%s.txt ' ${notices//,/ }) | LC_ALL=C sort)
+    [ "$(cd "$bundle" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)" = "$expected" ] ||
+        fail "$folder holds $(cd "$bundle" && find . -type f | tr '\n' ' ')"
+    (cd "$bundle" && sha256sum --quiet -c SHA256SUMS) || fail "$folder: SHA256SUMS does not match"
+    if [ "$platform" = linux ]; then
+        reported=$("$bundle/$packer" --version 2>&1)
+    else
+        reported=$("${wine_run[@]}" "$bundle/$packer" --version 2>&1 </dev/null | tr -d '\r')
+    fi
+    [ "$reported" = "pack-stub $version" ] || fail "$folder: --version says $reported"
+    pack "$platform" >pack.log 2>&1 </dev/null || fail "$folder: packing failed: $(tail -n 1 pack.log)"
+done <<EOF
+linux $linux pack-stub glibc,libstdc++-and-libgcc,zlib
+windows $windows pack-stub.exe libstdc++-and-libgcc,winpthreads-and-mingw-w64-runtime,zlib
+EOF
+readelf -d "linux-user/$linux/pack-stub" | grep -q NEEDED &&
+    fail "the Linux packer needs shared libraries"
+stub_version=$(printf '%s.0' "$version" | iconv -t UTF-16LE | od -An -tx1 -v | tr -d ' \n' |
+    sed 's/../\\x&/g')
+LC_ALL=C grep -qaP "$stub_version" "linux-user/$linux/ondrel-stub.exe" ||
+    fail "the stub's version block is not $version.0"
+cmp -s packed/linux.exe packed/windows.exe || fail "the two packers made different stubs"
+
+# Signed afterwards, as the README shows: the signature verifies, and the payload is still found.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout signer.key -out signer.crt -days 2 \
+    -subj "/CN=release test signer" >/dev/null 2>&1 || fail "openssl: no certificate"
+"$osslsigncode" sign -certs signer.crt -key signer.key -h sha256 -in packed/linux.exe \
+    -out signed/setup.exe >sign.log 2>&1 || fail "osslsigncode sign: $(tail -n 1 sign.log)"
+"$osslsigncode" verify -CAfile signer.crt -in signed/setup.exe >verify.log 2>&1 ||
+    fail "the signature does not verify: $(grep -m1 -i 'fail\|error' verify.log)"
+cp packed/windows.exe unsigned/setup.exe
+
+# Each stub runs from a folder of its own; Wine keeps 8 bits of the exit code, and the archive the
+# setup program copied shows it ran.
+for folder in signed unsigned; do
+    rm -f record seen.7z
+    (unset VelmoraUpdateIsMachine && export PATH=$scratch/tools \
+        ONDREL_FIXTURE_RECORD=$(windows_path "$scratch/record") \
+        ONDREL_FIXTURE_ARCHIVE_COPY=$(windows_path "$scratch/seen.7z") &&
+        "${wine_run[@]}" "$folder/setup.exe" --custom "two words" >wine.log 2>&1)
+    status=$?
+    [ "$status" -eq 0 ] || fail "$folder stub exited with $status: $(head -n 1 wine.log)"
+    work=$(windows_path "$scratch/$folder")'\QV_.tmp'
+    received=$(iconv -f UTF-16LE -t UTF-8 record 2>/dev/null |
+        sed -E 's/QV_[0-9A-Fa-f]{5}\.tmp/QV_.tmp/g')
+    expected="\"$work\\setup.exe\" --install-archive=\"$work\\ONDREL.PACKED.7Z\""
+    expected+=' --custom "two words"'
+    [ "$received" = "$expected" ] || fail "$folder stub: the setup program received $received"
+    cmp -s product.7z seen.7z || fail "$folder stub: the setup program did not receive the archive"
+    [ "$(ls -A "$folder")" = setup.exe ] || fail "$folder stub: the run left $(ls -A "$folder")"
+done
+
+finish

@@ -1,0 +1,76 @@
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "pack_error.h"
+#include "signing_platform.h"
+
+extern char **environ;
+
+namespace packer {
+namespace {
+
+bool OnPath(const std::string &program) {
+  const char *path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "";
+  for (std::size_t start = 0; start <= folders.size();) {
+    const std::size_t end = std::min(folders.find(':', start), folders.size());
+    const std::string folder = folders.substr(start, end - start);
+    if (!folder.empty() && access((folder + "/" + program).c_str(), X_OK) == 0) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
+} // namespace
+
+bool RunProgram(const std::vector<std::string> &arguments, const std::string &log) {
+  std::vector<char *> argv;
+  for (const std::string &a : arguments) {
+    argv.push_back(const_cast<char *>(a.c_str()));
+  }
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, (log + ".err").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = 0;
+  const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  int status = 0;
+  return error == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+void CheckSigningTools(bool reads_certificate_time) {
+  if (!OnPath("osslsigncode")) {
+    throw PackError(
+        "--sign-cert: osslsigncode is not installed (scripts/install-deps.sh installs it)");
+  }
+  if (reads_certificate_time && !OnPath("openssl")) {
+    throw PackError("--sign-cert: openssl is not installed (scripts/install-deps.sh installs it)");
+  }
+}
+
+// From "notBefore=Jan  2 03:04:05 2026 GMT" as openssl prints it.
+long long CertificateStart(const std::string &cert, const std::string &log) {
+  if (!RunProgram({"openssl", "x509", "-in", cert, "-noout", "-startdate"}, log)) {
+    throw PackError("--sign-cert: no certificate in " + cert);
+  }
+  const std::string line = FirstLine(log);
+  std::tm tm = {};
+  const std::string text = line.substr(line.find('=') + 1);
+  if (strptime(text.c_str(), "%b %d %H:%M:%S %Y GMT", &tm) == nullptr) {
+    throw PackError("--sign-cert: unreadable start of validity: " + line);
+  }
+  return timegm(&tm);
+}
+
+} // namespace packer
