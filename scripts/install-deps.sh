@@ -37,10 +37,10 @@ case ${1:-} in
     ;;
 esac
 
-# Debian 12's own osslsigncode, unpacked beside whatever newer one is installed: the release test
-# signs a packed stub afterwards with the one release engineers on Debian 12 have.
-debian12_osslsigncode=2.5-4
-debian12_osslsigncode_dir=/opt/ondrel/osslsigncode-$debian12_osslsigncode
+# Debian 12's own osslsigncode (the bookworm release's, whichever update it is at), unpacked beside
+# whatever newer one is installed: the release test signs a packed stub afterwards with the one
+# release engineers on Debian 12 have.
+debian12_osslsigncode_dir=/opt/ondrel/osslsigncode-bookworm
 
 missing=()
 for p in "${packages[@]}"; do
@@ -56,9 +56,10 @@ if [ ${#missing[@]} -ne 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 if [ ! -x "$debian12_osslsigncode_dir/usr/bin/osslsigncode" ]; then
-    echo "Unpacking osslsigncode $debian12_osslsigncode into $debian12_osslsigncode_dir"
+    echo "Unpacking Debian 12's osslsigncode into $debian12_osslsigncode_dir"
     download=$(mktemp -d)
-    (cd "$download" && apt-get download -q "osslsigncode=$debian12_osslsigncode")
+    chmod 755 "$download" # apt's download user writes there
+    (cd "$download" && apt-get download -q osslsigncode/bookworm)
     $sudo mkdir -p "$debian12_osslsigncode_dir"
     $sudo dpkg-deb -x "$download"/osslsigncode_*.deb "$debian12_osslsigncode_dir"
     rm -rf -- "$download"
