@@ -3,7 +3,7 @@
 # floors, each doing the same job with an incompressible archive and a setup program that exits
 # at once: the archive and the setup program into a fresh folder beside the installer, the setup
 # program run on the archive and waited for, everything deleted.
-#   bench/against-nsis.sh [ROUNDS]          100 MiB and 1 KiB archives (default 31 rounds)
+#   bench/against-nsis.sh [ROUNDS]          100 MiB and 1 KiB archives (default 81 rounds)
 #   bench/against-nsis.sh --gib [ROUNDS]    1 GiB and 1 KiB archives (default 7 rounds)
 # Floors (bench/copy_floor.cpp): the plain floor copies with CopyFileW; the bound floor also does
 # what every stub must (loads shell32 by its full path and splits its command line with it,
@@ -18,7 +18,7 @@
 # Headline ratios are medians of per-round ratios with a bootstrap 95 % interval; stage times are
 # medians with their interquartile range. makensis comes with scripts/install-deps.sh --bench.
 set -euo pipefail
-big_mib=100 rounds=31 warmup=2
+big_mib=100 rounds=81 warmup=2
 if [ "${1:-}" = --gib ]; then
     big_mib=1024 rounds=7 warmup=1
     shift

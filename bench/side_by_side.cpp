@@ -1,7 +1,8 @@
 // Runs command lines interleaved, in another order each round, for several rounds, and prints
 // each one's median wall time and, for each pair, their ratio. Everything runs under the
-// caller's Wine prefix; a run that fails to start or exits nonzero spoils the measurement and ends
-// the program.
+// caller's Wine prefix. A run that fails to start or exits nonzero spoils its round, which is
+// said on stderr and run again; a third spoiled round ends the program, as something is then
+// wrong beyond the odd process that Wine fails to start under load.
 //   side-by-side [--samples FILE] [--warmup ROUNDS] [--between COMMAND] [--block SIZE] ROUNDS
 //                LABEL_A COMMAND_A LABEL_B COMMAND_B [LABEL_C ...]
 // --samples FILE also writes every run's time, one "ROUND<TAB>LABEL<TAB>MILLISECONDS<TAB>START
@@ -99,6 +100,9 @@ int wmain(int argc, wchar_t **argv) {
   std::iota(blocks.begin(), blocks.end(), 0);
   std::vector<size_t> order;
   std::mt19937 shuffler(1); // the same orders every time the benchmark runs
+  constexpr int kMostSpoiledRounds = 2;
+  int spoiled_rounds = 0;
+  std::vector<Run> runs(count);
   for (int round = -warmup_rounds; round < rounds; ++round) {
     // Each round runs the commands in another order, so that none always meets a warm or a cold
     // cache, nor always follows the same command and the work that command left the system.
@@ -112,24 +116,35 @@ int wmain(int argc, wchar_t **argv) {
       }
       std::shuffle(order.begin() + start, order.end(), shuffler);
     }
+    const wchar_t *failed = nullptr;
+    DWORD exit_code = 0;
     for (const size_t which : order) {
-      DWORD exit_code = 0;
       if (between != nullptr && (RunOnce(between, exit_code).seconds < 0 || exit_code != 0)) {
-        std::fprintf(stderr, "%ls failed: %lu\n", between, exit_code);
+        failed = between;
+        break;
+      }
+      runs[which] = RunOnce(argv[3 + 2 * which], exit_code);
+      if (runs[which].seconds < 0 || exit_code != 0) {
+        failed = argv[2 + 2 * which];
+        break;
+      }
+    }
+    if (failed != nullptr) {
+      std::fprintf(stderr, "round %d spoiled: %ls failed: %lu\n", round, failed, exit_code);
+      if (++spoiled_rounds > kMostSpoiledRounds) {
         return 1;
       }
-      const Run run = RunOnce(argv[3 + 2 * which], exit_code);
-      if (run.seconds < 0 || exit_code != 0) {
-        std::fprintf(stderr, "%ls failed: %lu\n", argv[2 + 2 * which], exit_code);
-        return 1;
-      }
-      if (round < 0) {
-        continue;
-      }
-      times[which].push_back(run.seconds);
+      --round;
+      continue;
+    }
+    if (round < 0) {
+      continue;
+    }
+    for (size_t which = 0; which < count; ++which) {
+      times[which].push_back(runs[which].seconds);
       if (samples != nullptr) {
         std::fprintf(samples, "%d\t%ls\t%.3f\t%lld\t%lld\n", round, argv[2 + 2 * which],
-                     run.seconds * 1000, run.start, run.end);
+                     runs[which].seconds * 1000, runs[which].start, runs[which].end);
       }
     }
   }
