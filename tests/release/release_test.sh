@@ -13,13 +13,13 @@ product=$4
 osslsigncode=$5
 
 source "$repo/tests/tools/check-lib.sh" release-test
-# Through the packer tests' wrapper, which runs again what Wine fails to start under load.
-wine_run=(bash "$repo/tests/tools/wine-retry.sh" "$6" "$7")
+# Through the packer tests' wrapper, which runs again what Wine fails to start under load; with a
+# PATH of no compiler and no build tree.
+wine_run=(env "PATH=$scratch/tools" bash "$repo/tests/tools/wine-retry.sh" "$6" "$7")
 
 version=$(head -n 1 "$repo/VERSION")
 linux=ondrel-stub-$version-linux-x86_64
 windows=ondrel-stub-$version-windows-x64
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 # Made twice, the second time later and from elsewhere, with another umask and time zone.
 "$repo/scripts/release.sh" --build-dir "$build" --dist first >release.log 2>&1 ||
@@ -49,7 +49,7 @@ pack() {
     case $1 in
     linux) PATH=$scratch/tools "linux-user/$linux/pack-stub" -o packed/linux.exe \
         --archive product.7z --setup setup.exe ;;
-    windows) PATH=$scratch/tools "${wine_run[@]}" "windows-user/$windows/pack-stub.exe" \
+    windows) "${wine_run[@]}" "windows-user/$windows/pack-stub.exe" \
         -o "$(windows_path "$scratch/packed/windows.exe")" \
         --archive "$(windows_path "$scratch/product.7z")" \
         --setup "$(windows_path "$scratch/setup.exe")" ;;
@@ -92,24 +92,17 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout signer.key -out signer.crt -da
     fail "the signature does not verify: $(grep -m1 -i 'fail\|error' verify.log)"
 cp packed/windows.exe unsigned/setup.exe
 
-# Each stub runs from a folder of its own; Wine keeps 8 bits of the exit code, and the archive the
-# setup program copied shows it ran.
+# Each stub runs from a folder of its own, and its setup program gets the caller's arguments too.
 for folder in signed unsigned; do
-    rm -f record seen.7z
-    (unset VelmoraUpdateIsMachine && export PATH=$scratch/tools \
-        ONDREL_FIXTURE_RECORD=$(windows_path "$scratch/record") \
-        ONDREL_FIXTURE_ARCHIVE_COPY=$(windows_path "$scratch/seen.7z") &&
-        "${wine_run[@]}" "$folder/setup.exe" --custom "two words" >wine.log 2>&1)
-    status=$?
-    [ "$status" -eq 0 ] || fail "$folder stub exited with $status: $(head -n 1 wine.log)"
+    rm -f record
+    ONDREL_FIXTURE_RECORD=$(windows_path "$scratch/record") \
+        check_stub_run "$folder stub" "$folder/setup.exe" product.7z --custom "two words"
     work=$(windows_path "$scratch/$folder")'\QV_.tmp'
     received=$(iconv -f UTF-16LE -t UTF-8 record 2>/dev/null |
         sed -E 's/QV_[0-9A-Fa-f]{5}\.tmp/QV_.tmp/g')
     expected="\"$work\\setup.exe\" --install-archive=\"$work\\ONDREL.PACKED.7Z\""
     expected+=' --custom "two words"'
     [ "$received" = "$expected" ] || fail "$folder stub: the setup program received $received"
-    cmp -s product.7z seen.7z || fail "$folder stub: the setup program did not receive the archive"
-    [ "$(ls -A "$folder")" = setup.exe ] || fail "$folder stub: the run left $(ls -A "$folder")"
 done
 
 finish

@@ -18,3 +18,26 @@ finish() {
     echo "$check_name: all checks passed"
     exit 0
 }
+
+# A Unix path as Windows names it, with the drive Wine maps / to.
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+# check_stub_run WHAT STUB ARCHIVE [ARGUMENTS...]: runs the packed STUB through "${wine_run[@]}"
+# from its folder, as a user's download would. It must exit 0 (Wine keeps 8 bits of the code), its
+# setup program, the setup fixture, must receive ARCHIVE (a copy it makes shows it really ran), and
+# the folder must hold afterwards just what it held before. Variables set before the call reach the
+# stub.
+check_stub_run() {
+    local what=$1 stub=$2 archive=$3 before status
+    shift 3
+    before=$(ls -A "$(dirname -- "$stub")")
+    rm -f seen.7z
+    (unset VelmoraUpdateIsMachine &&
+        ONDREL_FIXTURE_ARCHIVE_COPY=$(windows_path "$scratch/seen.7z") \
+            "${wine_run[@]}" "$stub" "$@" >wine.log 2>&1)
+    status=$?
+    [ "$status" -eq 0 ] || fail "$what exited with $status: $(head -n 1 wine.log)"
+    cmp -s "$archive" seen.7z || fail "$what: the setup program did not receive the archive"
+    [ "$(ls -A "$(dirname -- "$stub")")" = "$before" ] ||
+        fail "$what left $(ls -A "$(dirname -- "$stub")")"
+}

@@ -27,8 +27,7 @@ only() {
     echo "SKIP on $platform: $2"
     return 1
 }
-# A Unix path as Windows names it, with the drive Wine maps / to; with its \\?\ prefix.
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+# A Unix path as Windows names it (windows_path) with its \\?\ prefix.
 verbatim_path() { printf '\\\\?\\%s' "$(windows_path "$1")"; }
 
 { printf '7z\xbc\xaf\x27\x1c' && head -c 5001 /dev/urandom; } >archive.7z
@@ -376,15 +375,7 @@ if [ "$platform" = windows ]; then
             fail "$form paths: $(cat stderr)"
         fi
     done
-    (unset VelmoraUpdateIsMachine &&
-        ONDREL_FIXTURE_ARCHIVE_COPY=$(windows_path "$scratch/seen.7z") \
-            "${wine_run[@]}" "$spaced/spaced.exe" >wine.log 2>&1)
-    status=$?
-    [ "$status" -eq 0 ] ||
-        fail "the stub packed in $spaced exited with $status: $(head -n 1 wine.log)"
-    cmp -s archive.7z seen.7z || fail "the stub packed in $spaced: the setup program did not run"
-    [ "$(ls -A "$spaced" | sort | tr '\n' ' ')" = "archive.7z setup.exe spaced.exe " ] ||
-        fail "the stub packed in $spaced left $(ls -A "$spaced")"
+    check_stub_run "the stub packed in $spaced" "$spaced/spaced.exe" archive.7z
 fi
 
 # Interrupted while it writes a 1 GiB payload, it leaves neither OUT nor anything else.

@@ -89,11 +89,13 @@ std::uint8_t *LzxMatchFinder::Append(std::uint32_t size, std::uint32_t keep) {
   return room;
 }
 
+std::uint32_t LzxMatchFinder::HashOf(const std::uint8_t *p) const {
+  return ((p[0] | p[1] << 8 | p[2] << 16) * 0x9E3779B1u) >> hash_shift_;
+}
+
 void LzxMatchFinder::InsertUpTo(std::uint32_t position) {
   for (; inserted_ < position && inserted_ + 3 <= end_; ++inserted_) {
-    const std::uint8_t *p = At(inserted_);
-    const std::uint32_t key = (p[0] | p[1] << 8 | p[2] << 16) * 0x9E3779B1u;
-    std::uint32_t &head = head_[key >> hash_shift_];
+    std::uint32_t &head = head_[HashOf(At(inserted_))];
     prev_[inserted_ & prev_mask_] = head;
     head = inserted_ + 1;
   }
@@ -118,9 +120,8 @@ LzxMatchFinder::Choice LzxMatchFinder::Find(std::uint32_t position, std::uint32_
   }
   if (limit < 3 || position + 3 > end_ || best.length >= kNiceLength)
     return best;
-  const std::uint32_t key = (here[0] | here[1] << 8 | here[2] << 16) * 0x9E3779B1u;
   std::uint32_t longest = 2;
-  std::uint32_t candidate = head_[key >> hash_shift_];
+  std::uint32_t candidate = head_[HashOf(here)];
   for (unsigned tries = kMaxChain; candidate != 0 && tries != 0; --tries) {
     const std::uint32_t at = candidate - 1;
     const std::uint32_t distance = position - at;

@@ -14,14 +14,6 @@ struct LzxItem {
 };
 inline constexpr std::uint16_t kLzxNoLengthSymbol = 0xFFFF;
 
-// The uncompressed bytes an item stands for.
-inline std::uint32_t LzxItemSize(const LzxItem &item) {
-  if (item.main < 256)
-    return 1;
-  const std::uint32_t header = (item.main - 256) & 7;
-  return header == 7 ? item.length_symbol + 9u : header + 2u;
-}
-
 // Finds the matches of one folder's stream with hash chains and a one-step lazy parse, and keeps
 // the repeated-offset registers as the decoder will. Holds the window and up to `lookahead`
 // unparsed bytes after it, and no more: memory does not grow with the stream. Deterministic:
@@ -49,6 +41,8 @@ private:
     int repeat = -1; // 0-2: the register used; -1: a new offset
     int score = 0;   // bits saved against literals, roughly
   };
+  // Which hash chain the three bytes at `p` start.
+  std::uint32_t HashOf(const std::uint8_t *p) const;
   Choice Find(std::uint32_t position, std::uint32_t limit) const;
   void InsertUpTo(std::uint32_t position);
   void Emit(const Choice &choice, std::vector<LzxItem> &items);
