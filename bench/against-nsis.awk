@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # The report of bench/against-nsis.sh. Reads the profiling stub's lines (file 1: counter
 # frequency, then one counter value per stage) and side-by-side's samples (file 2: round, label,
 # milliseconds, counter at start and at end of the run). -v name: the big archive's size in

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # The stub against a peer installer, NSIS (makensis, amd64-unicode, silent), and against two
 # floors, each doing the same job with an incompressible archive and a setup program that exits
 # at once: the archive and the setup program into a fresh folder beside the installer, the setup

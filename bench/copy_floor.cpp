@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The physical floor of a stub run: the same two files copied from disk with CopyFileW into a
 // fresh directory, the setup program run on the archive and waited for, everything deleted.
 //   copy-floor [--bound] ARCHIVE SETUP FOLDER

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # The setup program's cabinet, LZX at windows 2^15, 2^18 and 2^21 against MSZIP (zlib level 9),
 # over a fixed corpus of real 64-bit Windows programs and libraries: Wine's PE files as Debian
 # ships them (stripped with x86_64-w64-mingw32-strip, since they come with their debug

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # The packer test's seeded cabinet round trips with a larger budget: generated setup programs of
 # every kind, size and method, and real programs of this build, each decoded by cabextract and by
 # 7-Zip and compared byte for byte. Prints the test's result; a failing case names its seed.

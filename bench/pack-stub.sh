@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # The packer against the copy floor: packing a random (incompressible) archive with the setup
 # fixture as setup program, side by side with `cp --reflink=never` of the same archive on the
 # same file system, for each size given (default 100 MiB and 1 GiB), and the packer's peak

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # What the update client's key and a patch stub cost a run, side by side under one Wine prefix
 # with a 1 KiB archive and a setup program that exits at once:
 #   - a full stub whose run reports to an existing ClientState key (three reads and writes),

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # A whole stub run carrying 100 MiB of incompressible payload, against the physical floor: the
 # same bytes copied from disk with CopyFileW into a fresh folder, the same setup program run on
 # them and everything deleted. A second pair with a 1 KiB archive shows the fixed cost of each.

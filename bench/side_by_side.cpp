@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Runs command lines interleaved, in another order each round, for several rounds, and prints
 // each one's median wall time and, for each pair, their ratio. Everything runs under the
 // caller's Wine prefix. A run that fails to start or exits nonzero spoils its round, which is

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # Prints the size of the stub without payload, and of its sections, from the default build.
 set -euo pipefail
 cd "$(dirname "$0")/.."

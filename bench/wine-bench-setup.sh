@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # Sourced by the benchmarks that run programs under Wine, with the build targets they need:
 #   source "$(dirname "$0")/wine-bench-setup.sh" TARGET...
 # Moves to the repository root, installs what is missing, builds the targets, the packer and the side-by-side

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # The packer and packed stubs at build time.
 #
 # The packer (tools/packer) is a program for the machine that builds, not for Windows, so it is

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # The release's version, from the VERSION file at the repository root: the one place it is set.
 # Both the stub's version block and the packer's --version take it from here.
 #   ONDREL_VERSION        MAJOR.MINOR.PATCH, as in VERSION

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # Cross-compiles for 64-bit Windows with MinGW-w64 in its POSIX thread model (GoogleTest needs
 # std::mutex, which the win32 model lacks). Windows programs built here run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The setup program of the demo product. A stub runs it in its install form,
 //   "<work dir>\setup.exe" --install-archive="<work dir>\ONDREL.PACKED.7Z"
 //       [--previous-version="<version>"] <the caller's arguments>

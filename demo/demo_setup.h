@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #pragma once
 
 // The demo setup program (demo-setup.exe): its own exit codes, and where it records what it

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # The README's demo. Installs what is missing, builds a stub that carries the demo product
 # (demo/product, packed into a 7z archive) and its setup program (demo/demo_setup.cpp), runs it
 # under Wine from a downloads folder the way a user would, and prints what each run did. Wine

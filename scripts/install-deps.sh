@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # Installs the Debian packages the project builds and tests with, only those that are missing.
 # This list is the one place where the project's system packages are named.
 #   scripts/install-deps.sh [--bench]   (--bench: also what only the benchmarks use)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # Makes the release archives: dist/ondrel-stub-VERSION-linux-x86_64.tar.gz and
 # dist/ondrel-stub-VERSION-windows-x64.zip, each holding the bare stub, the packer for that
 # platform, the reference, a README on packing and signing, the licence notices of the libraries

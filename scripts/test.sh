@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # Installs what is missing, configures, builds, and runs every test under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."

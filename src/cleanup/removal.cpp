@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "cleanup/removal.h"
 
 #include <windows.h>

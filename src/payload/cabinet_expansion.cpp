@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "payload/cabinet_expansion.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "payload/payload_extraction.h"
 
 #include "cleanup/removal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The stub's own entry point: no C runtime starts before it, and it never returns.
 #include <windows.h>
 

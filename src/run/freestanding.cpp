@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Without a C runtime the compiler still emits calls to these for block copies and clears.
 #include <stddef.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #pragma once
 
 // Confines every library loaded by name from now on to the system directory, so that a DLL

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Compiled only into the bench-only profiling stub; see stage_profile.h.
 #include "run/stage_profile.h"
 

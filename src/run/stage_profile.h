@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #pragma once
 
 // Timestamps at the stages of a run, for the benchmarks only. Only a build that defines

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "setup/setup_launch.h"
 
 #include <windows.h>

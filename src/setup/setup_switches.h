@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #pragma once
 
 // The setup program's switches: the names its two command lines share with the stub. Each is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "support/bounded_string.h"
 
 #include <windows.h>

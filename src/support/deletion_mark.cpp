@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "support/deletion_mark.h"
 
 #include "support/platform_seam.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "support/registry_contract.h"
 
 #include "support/bounded_string.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "support/registry_key.h"
 
 #include "support/unique_resource.h"

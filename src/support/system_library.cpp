@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "support/system_library.h"
 
 #include "support/bounded_string.h"

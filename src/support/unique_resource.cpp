@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "support/unique_resource.h"
 
 void CloseHandleKeepingLastError(HANDLE handle) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "workdir/work_directory.h"
 
 #include <sddl.h>

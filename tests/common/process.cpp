@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "common/process.h"
 
 #include <gtest/gtest.h>

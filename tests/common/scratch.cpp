@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "common/scratch.h"
 
 #include <gtest/gtest.h>

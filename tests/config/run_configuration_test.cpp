@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "config/run_configuration.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The demo setup program, started the way the stub starts it: it takes a 7z archive, refuses
 // anything else with its own code, and records what it received under the local application
 // data folder, which each run here points into a scratch directory.

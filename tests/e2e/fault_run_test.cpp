@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Whole stubs in a hostile world: many at once, files held open or made read-only behind their
 // back, a setup program that crashes, a full volume, and libraries planted beside them.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Whole stubs started with command lines no caller should write: up to the platform's limit of
 // 32,767 characters, unbalanced quotes, control characters, tabs, switches inside quoted
 // arguments. A run never crashes: it ends with the setup program's 0 or, refused, with 118; it

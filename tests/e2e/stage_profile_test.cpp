@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The bench-only profiling stub does a whole run like the shipped one and leaves one line of
 // stage marks where the benchmark reads them.
 #include <sstream>

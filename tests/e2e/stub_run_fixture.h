@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #pragma once
 
 // What every whole-stub test needs: a folder holding a copy of a packed stub, as a user's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include <windows.h>
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "cabinet.h"
 
 #include "pack_error.h"

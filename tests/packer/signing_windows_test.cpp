@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // What signing asks of Windows, for real under Wine: running a program found on PATH with its
 // arguments intact and its output in the logs, and reading a certificate's start of validity.
 #include "signing_platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The cabinet library is process-wide state, loaded once and kept, so each case here needs a
 // process of its own: CTest starts this program once per case, with a filter.
 #include "payload/cabinet_expansion.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # Makes the files the payload tests read: cabinets made with gcab as a release build would (one
 # file each, compressed with MSZIP and stored, under the usual name and under another one), and
 # archives of the sizes that matter to the writer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "payload/target_file.h"
 
 #include <gtest/gtest.h>

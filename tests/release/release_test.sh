@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # The release as a release engineer downloads it: scripts/release.sh makes the same archives
 # twice; each, unpacked into a fresh folder outside the repository, packs a stub from what it
 # holds alone with a PATH of no MinGW tool and no build tree (the Windows packer under Wine); the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "reporting/client_state_reporting.h"
 
 #include <gtest/gtest.h>

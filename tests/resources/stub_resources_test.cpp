@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The resources of the bare stub and of stubs packed by tools/pack-stub, read back the way the
 // platform reads them (loader, version and cabinet libraries) and straight from the resource
 // directory of the mapped file; and their image checksums, as the platform computes them.

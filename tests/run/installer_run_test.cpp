@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "run/installer_run.h"
 
 #include <gtest/gtest.h>

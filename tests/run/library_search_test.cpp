@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "run/library_search.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Random inputs, weighted toward the places where behaviour changes, for the operations that take
 // text from outside: the bounded string operations, the pass-through of the stub's own arguments,
 // and the version check and quote removal of the installed setup program's "UninstallString".

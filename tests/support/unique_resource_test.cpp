@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "support/unique_resource.h"
 
 #include <gtest/gtest.h>

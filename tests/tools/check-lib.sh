@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # Sourced by the packer's shell tests: a scratch folder, made current and removed on exit, and a
 # count of failed checks that finish turns into the exit status.
 #   source check-lib.sh NAME

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # Signs a packed stub with a throwaway certificate: the signature verifies against that
 # certificate and no other, signing again elsewhere later gives the same bytes, and the signed
 # stub still runs under Wine and installs with the setup fixture.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # Runs the packer natively against the configured build: bad input and layouts the stub would
 # refuse are refused in one line and leave nothing behind, --check says what the stub would do,
 # the packed image is laid out by the PE rules as objdump reads it, the same inputs give the same

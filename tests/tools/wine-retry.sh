@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Zlib
 # Runs a Windows program under Wine, as tools/pack-stub runs the packer, for the packer's tests:
 #   wine-retry.sh WINE_RUN PREFIX PROGRAM [ARGS...]
 # Under load, Wine now and then loses a new process's connection to its server

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "cabinet.h"
 
 #include "little_endian.h"

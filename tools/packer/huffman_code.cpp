@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "huffman_code.h"
 
 #include <algorithm>

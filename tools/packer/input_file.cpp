@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "input_file.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "layout_check.h"
 
 #include <algorithm>

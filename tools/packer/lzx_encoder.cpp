@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "lzx_encoder.h"
 
 #include "huffman_code.h"

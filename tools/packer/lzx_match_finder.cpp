@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "lzx_match_finder.h"
 
 #include "lzx_format.h"

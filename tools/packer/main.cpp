@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // pack-stub: edits a bare stub into a packed one. See kUsage.
 #include <algorithm>
 #include <array>

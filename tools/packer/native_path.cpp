@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "native_path.h"
 
 #ifdef _WIN32

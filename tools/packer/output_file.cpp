@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "output_file.h"
 
 #include <array>

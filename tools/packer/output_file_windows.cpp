@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // The staging folder on Windows: made with a name of its own beside OUT, moved into place with
 // MoveFileExW, and removed when a console event (Ctrl-C, Ctrl-Break, the console closing) ends
 // the packer.

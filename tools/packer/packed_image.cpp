@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "packed_image.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "pe_image.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "resource_id.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include "signing.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Zlib
 // Signing on Windows: osslsigncode when it is on PATH. Windows has no other signer a program may
 // assume, so without it the packer points to signing afterwards with signtool.
 #include <windows.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Zlib
 # The packer's sources, for the host build here and for the Windows build in the main project.
 set(PACKER_SOURCES
     cabinet.cpp
