@@ -49,11 +49,15 @@ fi
 linux=ondrel-stub-$version-linux-x86_64
 windows=ondrel-stub-$version-windows-x64
 relink=$linux-relink
-stub_map=$build/src/ondrel-stub.map
+stub_map=$build/src/ondrel-stub.exe.map
 linux_map=$build/host-packer/pack-stub.map
 windows_map=$build/pack-stub-windows.map
-for map in "$stub_map" "$linux_map" "$windows_map"; do
-    [ -f "$map" ] || { echo "release.sh: no link map $map: build $build again" >&2 && exit 1; }
+# Each map must come from the link that wrote the program beside it.
+for pair in "ondrel-stub.exe $stub_map" "pack-stub $linux_map" "windows/pack-stub.exe $windows_map"; do
+    if [ ! -f "${pair#* }" ] || [ "$build/bin/${pair%% *}" -nt "${pair#* }" ]; then
+        echo "release.sh: no link map ${pair#* } of bin/${pair%% *}: build $build again" >&2
+        exit 1
+    fi
 done
 
 stage=$(mktemp -d "${TMPDIR:-/tmp}/ondrel-release.XXXXXX")

@@ -91,8 +91,12 @@ cmp -s packed/linux.exe packed/windows.exe || fail "the two packers made differe
 [ "$(cut -d' ' -f3 first/SHA256SUMS | LC_ALL=C sort | tr '\n' ' ')" = \
     "$linux-relink.tar.gz $linux.tar.gz $windows.zip " ] || fail "dist/SHA256SUMS lists $(cat first/SHA256SUMS)"
 
-# The documents of each bundle name no path of the repository; LICENSE is the project's.
+# The documents of each bundle name no path of the repository, and its reference keeps every
+# section of the repository's (a marked block left open would swallow the rest); LICENSE is the
+# project's.
 for bundle in "linux-user/$linux" "windows-user/$windows"; do
+    [ "$(grep '^#' "$repo/docs/reference.md")" = "$(grep '^#' "$bundle/reference.md")" ] ||
+        fail "$bundle/reference.md lacks sections of docs/reference.md"
     cmp -s "$repo/LICENSE" "$bundle/LICENSE" || fail "$bundle: LICENSE is not the project's"
     grep -HnE '(^|[^[:alnum:]_.-])(tools|build|src|demo|scripts|bench|resources)/|cmake --' \
         "$bundle/README.md" "$bundle/reference.md" >paths.log && fail "repository path: $(head -n 1 paths.log)"
