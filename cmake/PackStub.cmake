@@ -20,6 +20,9 @@ ExternalProject_Add(host_packer
     SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../tools/packer"
     BINARY_DIR "${PACK_STUB_HOST_BUILD}"
     CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release "-DPACKER_OUTPUT_DIRECTORY=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
+        # A link map beside each program the sub-build links (pack-stub.map for the packer): the
+        # release's notices are read from what the link took.
+        "-DCMAKE_EXE_LINKER_FLAGS=-Wl,-Map=${PACK_STUB_HOST_BUILD}"
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
     BUILD_BYPRODUCTS "${PACK_STUB_PROGRAM}")
@@ -60,6 +63,8 @@ target_compile_definitions(pack_stub_windows PRIVATE "PACKER_VERSION=\"${ONDREL_
 # Released as it is built: the same sources give the same bytes (no link time in the header), and
 # without its symbol table.
 target_link_options(pack_stub_windows PRIVATE -s -Wl,--no-insert-timestamp)
+# What the link took from each library, for the release's notices.
+target_link_options(pack_stub_windows PRIVATE "-Wl,-Map=${CMAKE_BINARY_DIR}/pack-stub-windows.map")
 # -municode: the entry is wmain, which receives the command line in UTF-16.
 target_link_options(pack_stub_windows PRIVATE -static -municode)
 set_target_properties(pack_stub_windows PROPERTIES OUTPUT_NAME pack-stub

@@ -23,6 +23,8 @@ packages=(
     openssl                    # reads signing certificates; tests make throwaway ones
     clang-format
     procps                     # pgrep: tests interrupt the Windows packer, a child under Wine
+    help2man                   # the Linux packer's man page, made from its --help by the release
+    man-db                     # man -l: the release test reads that page as a user would
 )
 # Only for comparing against a peer installer; builds and tests never need it.
 bench_packages=(

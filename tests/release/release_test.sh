@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Zlib
 # The release as a release engineer downloads it: scripts/release.sh makes the same archives
-# twice; each, unpacked into a fresh folder outside the repository, packs a stub from what it
+# twice; each bundle holds the licence, a notice for every library its programs' links took and
+# documents that speak of no repository path; the relink archive gives the released Linux packer
+# again; each bundle, unpacked into a fresh folder outside the repository, packs a stub from what it
 # holds alone with a PATH of no MinGW tool and no build tree (the Windows packer under Wine); the
 # stub, signed afterwards with Debian 12's osslsigncode, verifies and runs: the setup program gets
 # its command line and the archive, and nothing is left beside the stub.
@@ -21,6 +23,9 @@ wine_run=(env "PATH=$scratch/tools" bash "$repo/tests/tools/wine-retry.sh" "$6" 
 version=$(head -n 1 "$repo/VERSION")
 linux=ondrel-stub-$version-linux-x86_64
 windows=ondrel-stub-$version-windows-x64
+relink=$linux-relink
+# A day long past, so that a date taken from today's clock would show.
+export SOURCE_DATE_EPOCH=1000000000
 
 # Made twice, the second time later and from elsewhere, with another umask and time zone.
 "$repo/scripts/release.sh" --build-dir "$build" --dist first >release.log 2>&1 ||
@@ -30,7 +35,7 @@ mkdir elsewhere
 (cd elsewhere && umask 077 && TZ=Pacific/Auckland "$repo/scripts/release.sh" \
     --build-dir "$build" --dist ../second) >release.log 2>&1 ||
     fail "release.sh again: $(tail -n 3 release.log)"
-for file in "$linux.tar.gz" "$windows.zip" SHA256SUMS; do
+for file in "$linux.tar.gz" "$windows.zip" "$relink.tar.gz" SHA256SUMS; do
     cmp -s "first/$file" "second/$file" || fail "made twice, $file differs"
 done
 (cd first && sha256sum --quiet -c SHA256SUMS) || fail "dist/SHA256SUMS does not match the archives"
@@ -56,12 +61,12 @@ pack() {
         --setup "$(windows_path "$scratch/setup.exe")" ;;
     esac
 }
-# platform folder packer notices: each bundle holds these files and no other, matching its
+# platform folder packer other notices: each bundle holds these files and no other, matching its
 # SHA256SUMS; its packer names the version, and packs.
-while read -r platform folder packer notices; do
+while read -r platform folder packer other notices; do
     bundle=$platform-user/$folder
-    expected=$(printf '%s\n' README.md SHA256SUMS ondrel-stub.exe "$packer" reference.md \
-        $(printf 'licenses/%s.txt ' ${notices//,/ }) | LC_ALL=C sort)
+    expected=$(printf '%s\n' README.md SHA256SUMS LICENSE ondrel-stub.exe "$packer" ${other#-} \
+        reference.md licenses/README.md $(printf 'licenses/%s.txt ' ${notices//,/ }) | LC_ALL=C sort)
     [ "$(cd "$bundle" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)" = "$expected" ] ||
         fail "$folder holds $(cd "$bundle" && find . -type f | tr '\n' ' ')"
     (cd "$bundle" && sha256sum --quiet -c SHA256SUMS) || fail "$folder: SHA256SUMS does not match"
@@ -73,8 +78,8 @@ while read -r platform folder packer notices; do
     [ "$reported" = "pack-stub $version" ] || fail "$folder: --version says $reported"
     pack "$platform" >pack.log 2>&1 </dev/null || fail "$folder: packing failed: $(tail -n 1 pack.log)"
 done <<EOF
-linux $linux pack-stub glibc,libstdc++-and-libgcc,zlib
-windows $windows pack-stub.exe libstdc++-and-libgcc,winpthreads-and-mingw-w64-runtime,zlib
+linux $linux pack-stub pack-stub.1 gcc-runtime,glibc,mingw-w64,zlib
+windows $windows pack-stub.exe - gcc-runtime-windows,mingw-w64,zlib-windows
 EOF
 readelf -d "linux-user/$linux/pack-stub" | grep -q NEEDED &&
     fail "the Linux packer needs shared libraries"
@@ -83,6 +88,68 @@ stub_version=$(printf '%s.0' "$version" | iconv -t UTF-16LE | od -An -tx1 -v | t
 LC_ALL=C grep -qaP "$stub_version" "linux-user/$linux/ondrel-stub.exe" ||
     fail "the stub's version block is not $version.0"
 cmp -s packed/linux.exe packed/windows.exe || fail "the two packers made different stubs"
+[ "$(cut -d' ' -f3 first/SHA256SUMS | LC_ALL=C sort | tr '\n' ' ')" = \
+    "$linux-relink.tar.gz $linux.tar.gz $windows.zip " ] || fail "dist/SHA256SUMS lists $(cat first/SHA256SUMS)"
+
+# The documents of each bundle name no path of the repository, and its reference keeps every
+# section of the repository's (a marked block left open would swallow the rest); LICENSE is the
+# project's.
+for bundle in "linux-user/$linux" "windows-user/$windows"; do
+    [ "$(grep '^#' "$repo/docs/reference.md")" = "$(grep '^#' "$bundle/reference.md")" ] ||
+        fail "$bundle/reference.md lacks sections of docs/reference.md"
+    cmp -s "$repo/LICENSE" "$bundle/LICENSE" || fail "$bundle: LICENSE is not the project's"
+    grep -HnE '(^|[^[:alnum:]_.-])(tools|build|src|demo|scripts|bench|resources)/|cmake --' \
+        "$bundle/README.md" "$bundle/reference.md" >paths.log && fail "repository path: $(head -n 1 paths.log)"
+done
+
+# notice package text: a notice names the installed version of the package its files came from,
+# holds the licence in full, and points to no file of the machine that made it.
+while read -r notice package text; do
+    file=$(ls {linux-user/$linux,windows-user/$windows}/licenses/$notice.txt 2>/dev/null | head -n 1)
+    grep -qF "$package $(dpkg-query -W -f='${Version}' "$package")" "$file" ||
+        fail "$notice.txt does not name the version of $package"
+    grep -qF "$text" "$file" || fail "$notice.txt lacks \"$text\""
+    grep -q /usr/share "$file" && fail "$notice.txt points to /usr/share"
+done <<EOF
+glibc libc6-dev Version 2.1, February 1999
+gcc-runtime libstdc++-12-dev Version 3, 29 June 2007
+zlib zlib1g-dev Jean-loup Gailly and Mark Adler
+mingw-w64 mingw-w64-x86-64-dev Names of the copyright holders must not be used to endorse
+gcc-runtime-windows g++-mingw-w64-x86-64-posix Version 3, 29 June 2007
+zlib-windows libz-mingw-w64-dev Jean-loup Gailly and Mark Adler
+EOF
+# As the bundle's README says, a packed stub holds nothing of other projects but these.
+stub_files=$(awk '/^## / { stub = $2 == "ondrel-stub.exe" } stub && /^\| lib/ { print $2 }' \
+    "linux-user/$linux/licenses/README.md" | tr '\n' ' ')
+[ "$stub_files" = "libadvapi32.a libkernel32.a " ] || fail "the stub links $stub_files"
+
+# A library whose notice is not in the table stops the release, which names it.
+for source in glibc mingw-w64; do
+    grep -v "^$source |" "$repo/scripts/release-notices.txt" >notices.txt
+    if "$repo/scripts/release.sh" --build-dir "$build" --dist unnoticed --notices notices.txt \
+        >unnoticed.log 2>&1; then
+        fail "released without the notice of $source"
+    fi
+    grep -q "no notice .* $source (" unnoticed.log || fail "without $source: $(tail -n 1 unnoticed.log)"
+    [ -e unnoticed ] && fail "without $source: archives in $(ls unnoticed)"
+done
+
+# The relink archive holds the packer's own objects, libz.a and relink.sh, which writes the Linux
+# bundle's packer again, byte for byte.
+mkdir relinking && tar -xzf "first/$relink.tar.gz" -C relinking
+held=$(cd "relinking/$relink" && find . -type f ! -path './obj/*.cpp.o' | LC_ALL=C sort | tr '\n' ' ')
+[ "$held" = "./libz.a ./relink.sh " ] || fail "the relink archive holds $held"
+(cd relinking && "./$relink/relink.sh" -o relinked >relink.log 2>&1) ||
+    fail "relink.sh: $(tail -n 1 relinking/relink.log)"
+cmp -s relinking/relinked "linux-user/$linux/pack-stub" || fail "relink.sh wrote another pack-stub"
+
+# The man page shows every option --help names, and the date of SOURCE_DATE_EPOCH.
+page=$(LC_ALL=C MANWIDTH=400 man -l "linux-user/$linux/pack-stub.1" 2>&1)
+grep -q 'September 2001' <<<"$page" || fail "the man page is not dated from SOURCE_DATE_EPOCH"
+for option in $("linux-user/$linux/pack-stub" --help | grep -oE -- '(^|[[ ])--?[a-z][a-z0-9-]*' |
+    sed 's/^[[ ]//' | sort -u); do
+    grep -qE -- "(^|[^a-z0-9-])$option([^a-z0-9-]|\$)" <<<"$page" || fail "the man page lacks $option"
+done
 
 # Signed afterwards, as the README shows: the signature verifies, and the payload is still found.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout signer.key -out signer.crt -days 2 \
