@@ -96,9 +96,10 @@ notice() {
     done
 }
 
-# notice_index INVENTORY TABLE: licenses/README.md, the libraries in each program.
+# notice_index INVENTORY TABLE BINARY...: licenses/README.md, the libraries in each program.
 notice_index() {
-    local binary file members package version source name licence
+    local inventory=$1 table=$2 binary file members package version source name licence
+    shift 2
     echo "# The libraries in these programs"
     echo
     echo "Read from each program's link map when this release was made: every file the link took"
@@ -106,28 +107,33 @@ notice_index() {
     echo "version on the machine that made the release. Ondrel's own code is under the zlib licence"
     echo "(\`LICENSE\`). Each notice here holds the library's licence texts in full and names where"
     echo "its corresponding source is published."
-    for binary in $(cut -f1 "$1" | uniq); do
+    for binary in "$@"; do
         printf '\n## %s\n\n' "$binary"
+        if ! cut -f1 "$inventory" | grep -qxF "$binary"; then
+            echo "Ondrel's own code only: the link took no file from another project."
+            continue
+        fi
         echo "| File | Members | Debian package | Licence | Notice |"
         echo "| --- | --- | --- | --- | --- |"
         while IFS=$'\t' read -r _ file members package version source _; do
-            IFS='|' read -r name _ licence <<<"$(notice_row "$2" "$source")"
+            IFS='|' read -r name _ licence <<<"$(notice_row "$table" "$source")"
             [[ $file == *.a ]] || members="object file"
             printf '| %s | %s | %s %s | %s | `%s.txt` |\n' "$file" "$members" "$package" \
                 "$version" "$licence" "$name"
-        done < <(awk -F'\t' -v binary="$binary" '$1 == binary' "$1")
+        done < <(awk -F'\t' -v binary="$binary" '$1 == binary' "$inventory")
     done
 }
 
 # write_notices TABLE BUILD BINARY MAP [BINARY MAP]...: licenses/README.md and a notice for each
 # library in the programs; fails, naming them, when a library has no row in TABLE.
 write_notices() {
-    local table=$1 build=$2 list=licenses/.inventory missing source name what licence
+    local table=$1 build=$2 list=licenses/.inventory missing source name what licence binaries=()
     shift 2
     mkdir -p licenses
     : >"$list"
     while [ $# -gt 0 ]; do
         inventory "$build" "$1" "$2" >>"$list" || return 1
+        binaries+=("$1")
         shift 2
     done
     missing=$(awk -F' *[|] *' 'FNR == NR { known[$1] = 1; next }
@@ -140,6 +146,6 @@ write_notices() {
         IFS='|' read -r name what licence <<<"$(notice_row "$table" "$source")"
         notice "$list" "$source" "$what" "$licence" >"licenses/$name.txt" || return 1
     done
-    notice_index "$list" "$table" >licenses/README.md
+    notice_index "$list" "$table" "${binaries[@]}" >licenses/README.md
     rm -f -- "$list"
 }
