@@ -13,7 +13,7 @@
 size_t BoundedLength(const wchar_t *text, size_t capacity);
 bool BoundedCopy(wchar_t *destination, size_t capacity, const wchar_t *source);
 bool BoundedAppend(wchar_t *destination, size_t capacity, const wchar_t *source);
-// The payload's own name test, for wide text (the platform's wide characters are UTF-16 units).
+// Ignores the case of 'A'-'Z' only; the platform's wide characters are UTF-16 units.
 inline bool StartsWithNoCase(const wchar_t *text, const wchar_t *prefix) {
   return text != nullptr && prefix != nullptr &&
          StartsWithAsciiNoCase(reinterpret_cast<const char16_t *>(text),

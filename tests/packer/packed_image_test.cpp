@@ -45,9 +45,32 @@ std::uint32_t ImageChecksum(Bytes file, std::size_t field) {
   return static_cast<std::uint32_t>(sum + file.size() - 1);
 }
 
-// The bare stub with resources added, written and read back through the resource reader: every
-// entry comes back with its bytes, the payload on pages of its own and the rest 8-byte aligned,
-// and the checksum is the image's own.
+// The packed image at path read back: every entry with its bytes, the payload on pages of its
+// own and the rest 8-byte aligned, and the image's own checksum.
+void ExpectReadBack(const std::vector<ResourceEntry> &entries, const std::string &path) {
+  const InputFile file(path, "the packed stub");
+  const PeImage image = ReadPeImage(file);
+  std::vector<ResourceEntry> back = ReadResources(file, image);
+  ASSERT_EQ(back.size(), entries.size());
+  for (std::size_t i = 0; i < back.size(); ++i) {
+    SCOPED_TRACE(entries[i].Describe());
+    EXPECT_EQ(back[i].type, entries[i].type);
+    EXPECT_EQ(back[i].name, entries[i].name);
+    EXPECT_EQ(back[i].language, entries[i].language);
+    EXPECT_EQ(back[i].size, entries[i].size);
+    if (back[i].size != 0) {
+      EXPECT_EQ(back[i].offset % (back[i].IsPayload() ? 4096 : 8), 0u) << back[i].offset;
+    }
+    LoadIntoMemory(back[i], file);
+    EXPECT_TRUE(back[i].bytes == entries[i].bytes) << "the data differs";
+  }
+  std::ifstream in(path, std::ios::binary);
+  const Bytes bytes(std::istreambuf_iterator<char>(in), {});
+  const std::size_t field = image.optional_offset + optional_header::kCheckSum;
+  EXPECT_EQ(Get32(bytes.data() + field), ImageChecksum(bytes, field));
+}
+
+// The bare stub with resources added, written and read back through the resource reader.
 TEST(PackedImage, ReadsBackEveryEntryAlignedWithItsChecksum) {
   const char *programs = std::getenv("PACKER_TEST_PROGRAMS");
   if (programs == nullptr) {
@@ -89,27 +112,7 @@ TEST(PackedImage, ReadsBackEveryEntryAlignedWithItsChecksum) {
       packed.Write(out.get(), out_path);
     }
 
-    const InputFile file(out_path, "the packed stub");
-    const PeImage image = ReadPeImage(file);
-    std::vector<ResourceEntry> back = ReadResources(file, image);
-    ASSERT_EQ(back.size(), entries.size());
-    for (std::size_t i = 0; i < back.size(); ++i) {
-      SCOPED_TRACE(entries[i].Describe());
-      EXPECT_EQ(back[i].type, entries[i].type);
-      EXPECT_EQ(back[i].name, entries[i].name);
-      EXPECT_EQ(back[i].language, entries[i].language);
-      EXPECT_EQ(back[i].size, entries[i].size);
-      if (back[i].size != 0) {
-        EXPECT_EQ(back[i].offset % (back[i].IsPayload() ? 4096 : 8), 0u) << back[i].offset;
-      }
-      LoadIntoMemory(back[i], file);
-      EXPECT_TRUE(back[i].bytes == entries[i].bytes) << "the data differs";
-    }
-
-    std::ifstream in(out_path, std::ios::binary);
-    const Bytes bytes(std::istreambuf_iterator<char>(in), {});
-    const std::size_t field = image.optional_offset + optional_header::kCheckSum;
-    EXPECT_EQ(Get32(bytes.data() + field), ImageChecksum(bytes, field));
+    ExpectReadBack(entries, out_path);
   }
   std::filesystem::remove(out_path);
 }
