@@ -3,75 +3,71 @@
 
 #include <algorithm>
 
-#include "run/run_result.h"
+#include "payload/payload_contract.h"
 
 namespace packer {
 namespace {
 
-constexpr std::uint32_t kFileNotFound = 2;  // ERROR_FILE_NOT_FOUND
-constexpr std::uint32_t kInvalidData = 13;  // ERROR_INVALID_DATA
-constexpr std::uint32_t kTooManyNames = 68; // ERROR_TOO_MANY_NAMES
-constexpr std::uint32_t kNameTooLong = 206; // ERROR_FILENAME_EXCED_RANGE
-constexpr std::size_t kPathCapacity = 260;  // a path buffer's characters, its NUL included
-// "QV_", five hexadecimal digits, ".tmp" and a backslash, after the stub's folder and its
-// backslash.
-constexpr std::size_t kWorkDirectoryName = 13;
-constexpr std::u16string_view kSetupProgram = u"setup.exe";
+// FindResourceW upper-cases the enumerated name before it looks it up: a name stored in another
+// case is found only through a twin stored in upper case, whose size then counts.
+const ResourceEntry *FoundByStub(const std::vector<const ResourceEntry *> &names,
+                                 const ResourceEntry &entry) {
+  const std::u16string wanted = UpcaseName(entry.name.text);
+  const auto found = std::find_if(names.begin(), names.end(), [&](const ResourceEntry *e) {
+    return !e->name.is_integer && e->name.text == wanted;
+  });
+  return found == names.end() ? nullptr : *found;
+}
 
-// One visit of a type's names, as the stub's visitors make it. `kinds` are the prefixes it
-// accepts, each at most once; returns the fault that ends the visit, if any.
-std::optional<LayoutFault> Visit(const std::vector<const ResourceEntry *> &names,
-                                 std::uint32_t code, const std::string &type,
-                                 std::initializer_list<std::u16string_view> kinds,
-                                 const ResourceEntry **slots) {
-  for (const ResourceEntry *entry : names) {
-    if (entry->name.is_integer) {
-      return LayoutFault{code, kFileNotFound,
-                         "an integer entry " + entry->name.Display() + " under \"" + type + "\""};
+// Why the stub refuses an entry, in words.
+std::string Reason(const PayloadVerdict &verdict, const PayloadVisit &visit,
+                   const ResourceEntry &entry, const ResourceEntry *const slots[2]) {
+  const std::string type = Utf16ToUtf8(PayloadTypeName(visit.type));
+  const auto quoted = [](const char16_t *text) { return '"' + Utf16ToUtf8(text) + '"'; };
+  switch (verdict.rejection) {
+  case PayloadRejection::kIntegerEntry:
+    return "an integer entry " + entry.name.Display() + " under \"" + type + "\"";
+  case PayloadRejection::kEmpty:
+    return "\"" + type + "\" " + entry.name.Display() + " is empty";
+  case PayloadRejection::kForeignName: {
+    std::string expected = quoted(kSetupPrefix);
+    if (visit.type == PayloadType::kPayload) {
+      expected = quoted(kArchivePrefix).append(" or ").append(expected);
     }
-    // FindResourceW upper-cases the enumerated name before it looks it up: a name stored in
-    // another case is found only through a twin stored in upper case, whose size then counts.
-    const std::u16string wanted = UpcaseName(entry->name.text);
-    const auto found = std::find_if(names.begin(), names.end(), [&](const ResourceEntry *e) {
-      return !e->name.is_integer && e->name.text == wanted;
-    });
-    if (found == names.end()) {
-      return LayoutFault{code, kFileNotFound,
-                         "\"" + type + "\" " + entry->name.Display() +
+    return "the \"" + type + "\" name " + entry.name.Display() + " begins with neither " + expected;
+  }
+  case PayloadRejection::kSecondOfItsKind:
+    return "two \"" + type + "\" names begin \"" + Utf16ToUtf8(PayloadPrefix(verdict.role)) +
+           "\": " + slots[static_cast<int>(verdict.role)]->name.Display() + " and " +
+           entry.name.Display();
+  case PayloadRejection::kNameTooLong:
+  case PayloadRejection::kNone:
+    break;
+  }
+  return "the \"" + type + "\" name " + entry.name.Display().substr(0, 24) + "... has " +
+         std::to_string(entry.name.text.size()) + " characters (at most " +
+         std::to_string(kPayloadPathCapacity - 1) + ")";
+}
+
+// One visit of a type's names, step by step as the stub's visitors make it; slots receive the
+// accepted entries by role. Returns the fault that ends the visit, if any.
+std::optional<LayoutFault> Visit(const std::vector<const ResourceEntry *> &names, PayloadType type,
+                                 const ResourceEntry *slots[2]) {
+  for (const ResourceEntry *entry : names) {
+    const PayloadVisit visit{type, slots[0] != nullptr, slots[1] != nullptr};
+    const ResourceEntry *found = entry->name.is_integer ? entry : FoundByStub(names, *entry);
+    if (found == nullptr) {
+      return LayoutFault{PayloadFailureCode(type), kPayloadNotFound,
+                         '"' + Utf16ToUtf8(PayloadTypeName(type)) + "\" " + entry->name.Display() +
                              " is not stored in upper case, so the stub cannot find it"};
     }
-    if ((*found)->size == 0) {
-      return LayoutFault{code, kFileNotFound,
-                         "\"" + type + "\" " + entry->name.Display() + " is empty"};
+    const PayloadVerdict verdict =
+        JudgePayloadEntry(visit, {entry->name.is_integer, entry->name.text.c_str(), found->size});
+    if (verdict.rejection != PayloadRejection::kNone) {
+      return LayoutFault{verdict.result.exit_code, verdict.result.extra_code,
+                         Reason(verdict, visit, *entry, slots)};
     }
-    std::size_t k = 0;
-    for (std::u16string_view kind : kinds) {
-      if (StartsWithNoCase(entry->name.text, kind)) {
-        break;
-      }
-      ++k;
-    }
-    if (k == kinds.size()) {
-      std::string expected;
-      for (std::u16string_view kind : kinds) {
-        expected += (expected.empty() ? "\"" : " or \"") + Utf16ToUtf8(kind) + "\"";
-      }
-      return LayoutFault{code, kInvalidData,
-                         "the \"" + type + "\" name " + entry->name.Display() +
-                             " begins with neither " + expected};
-    }
-    if (slots[k] != nullptr) {
-      return LayoutFault{code, kTooManyNames,
-                         "two \"" + type + "\" names begin \"" + Utf16ToUtf8(*(kinds.begin() + k)) +
-                             "\": " + slots[k]->name.Display() + " and " + entry->name.Display()};
-    }
-    if (entry->name.text.size() >= kPathCapacity) {
-      return LayoutFault{code, kNameTooLong,
-                         "the \"" + type + "\" name " + entry->name.Display().substr(0, 24) +
-                             "... has " + std::to_string(entry->name.text.size()) +
-                             " characters (at most 259)"};
-    }
-    slots[k] = entry;
+    slots[static_cast<int>(verdict.role)] = entry;
   }
   return std::nullopt;
 }
@@ -98,48 +94,50 @@ std::string LayoutFault::Message() const {
 PayloadLayout JudgeLayout(const std::vector<ResourceEntry> &entries) {
   PayloadLayout layout;
   const ResourceEntry *b7[2] = {};
-  const std::vector<const ResourceEntry *> b7_names = NamesOf(entries, u"B7");
+  const std::vector<const ResourceEntry *> b7_names = NamesOf(entries, kPayloadType);
   if (b7_names.empty()) {
-    layout.fault = LayoutFault{RESULT_ARCHIVE_EXTRACTION_FAILED, kFileNotFound,
+    layout.fault = LayoutFault{RESULT_ARCHIVE_EXTRACTION_FAILED, kPayloadNotFound,
                                "no archive (\"B7\" is empty)"};
     return layout;
   }
-  layout.fault = Visit(b7_names, RESULT_ARCHIVE_EXTRACTION_FAILED, "B7", {u"ondrel", u"setup"}, b7);
+  layout.fault = Visit(b7_names, PayloadType::kPayload, b7);
   layout.archive = b7[0];
   layout.setup = b7[1];
-  layout.patch = b7[1] != nullptr;
+  const PayloadVisit payload_visit{PayloadType::kPayload, b7[0] != nullptr, b7[1] != nullptr};
+  layout.patch = IsPatchStub(payload_visit);
   if (layout.fault) {
     return layout;
   }
-  if (layout.archive == nullptr) {
-    layout.fault = LayoutFault{RESULT_ARCHIVE_EXTRACTION_FAILED, kFileNotFound,
-                               "no archive (no \"B7\" name begins \"ondrel\")"};
+  if (const RunResult end = JudgePayloadVisitEnd(payload_visit); end.exit_code != 0) {
+    layout.fault =
+        LayoutFault{end.exit_code, end.extra_code, "no archive (no \"B7\" name begins \"ondrel\")"};
     return layout;
   }
   if (layout.patch) {
     return layout; // a patch stub never looks at "BL"
   }
-  const std::vector<const ResourceEntry *> bl_names = NamesOf(entries, u"BL");
+  const std::vector<const ResourceEntry *> bl_names = NamesOf(entries, kCompressedSetupType);
   if (bl_names.empty()) {
-    layout.fault = LayoutFault{RESULT_SETUP_EXTRACTION_FAILED, kFileNotFound,
+    layout.fault = LayoutFault{RESULT_SETUP_EXTRACTION_FAILED, kPayloadNotFound,
                                "no compressed setup program (no \"BL\" resource, and no patch)"};
     return layout;
   }
-  const ResourceEntry *bl[1] = {};
-  layout.fault = Visit(bl_names, RESULT_SETUP_EXTRACTION_FAILED, "BL", {u"setup"}, bl);
-  layout.setup = bl[0];
+  const ResourceEntry *bl[2] = {};
+  layout.fault = Visit(bl_names, PayloadType::kCompressedSetup, bl);
+  layout.setup = bl[1];
   return layout;
 }
 
 std::size_t LongestFolder(const PayloadLayout &layout) {
-  std::size_t longest = kSetupProgram.size();
+  std::size_t longest = std::char_traits<char16_t>::length(kSetupProgramName);
   for (const ResourceEntry *e : {layout.archive, layout.setup}) {
     if (e != nullptr) {
       longest = std::max(longest, e->name.text.size());
     }
   }
-  const std::size_t used = kWorkDirectoryName + 1 + longest; // +1: the folder's own backslash
-  return used >= kPathCapacity - 1 ? 0 : kPathCapacity - 1 - used;
+  // +1: the folder's own backslash; the path keeps room for its NUL.
+  const std::size_t used = kWorkDirectoryNameLength + 1 + longest;
+  return used >= kPayloadPathCapacity - 1 ? 0 : kPayloadPathCapacity - 1 - used;
 }
 
 std::string ExitCodeName(std::uint32_t code) {

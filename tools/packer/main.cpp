@@ -19,9 +19,9 @@
 #include "output_file.h"
 #include "pack_error.h"
 #include "packed_image.h"
+#include "payload/payload_contract.h"
 #include "pe_image.h"
 #include "resources.h"
-#include "run/run_result.h"
 #include "signing.h"
 
 #ifdef _WIN32
@@ -379,16 +379,16 @@ int Pack(const Options &o, const char *argv0) {
     entries.push_back(FromFile(origin, std::move(type), std::move(name), path, exact, notes));
   };
   if (o.archive) {
-    add("--archive", Text(u"B7"), Text(u"ONDREL.PACKED.7Z"), *o.archive);
+    add("--archive", Text(kPayloadType), Text(u"ONDREL.PACKED.7Z"), *o.archive);
   }
   if (o.setup) {
-    add("--setup", Text(u"BL"), Text(u"SETUP.EX_"), *o.setup);
+    add("--setup", Text(kCompressedSetupType), Text(u"SETUP.EX_"), *o.setup);
   }
   if (o.setup_cab) {
-    add("--setup-cab", Text(u"BL"), Text(u"SETUP.EX_"), *o.setup_cab);
+    add("--setup-cab", Text(kCompressedSetupType), Text(u"SETUP.EX_"), *o.setup_cab);
   }
   if (o.patch) {
-    add("--patch", Text(u"B7"), Text(u"SETUP.PATCH"), *o.patch);
+    add("--patch", Text(kPayloadType), Text(u"SETUP.PATCH"), *o.patch);
   }
   if (o.previous_version) {
     ResourceEntry version;

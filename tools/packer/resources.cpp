@@ -5,6 +5,7 @@
 #include <set>
 
 #include "pack_error.h"
+#include "payload/payload_contract.h"
 
 namespace packer {
 namespace {
@@ -107,7 +108,8 @@ private:
 
 bool ResourceEntry::IsPayload() const {
   return !type.is_integer &&
-         (StartsWithNoCase(type.text, u"B7") || StartsWithNoCase(type.text, u"BL")) &&
+         (StartsWithNoCase(type.text, kPayloadType) ||
+          StartsWithNoCase(type.text, kCompressedSetupType)) &&
          type.text.size() == 2;
 }
 
