@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "file_stream.h"
 #include "pack_error.h"
 
 namespace packer {
@@ -98,20 +99,14 @@ public:
   void Finish(std::uint64_t checksum_offset) {
     std::uint8_t field[4];
     Put32(field, checksum_.Value());
-    if (std::fflush(out_) != 0 || !SeekTo(checksum_offset) || std::fwrite(field, 1, 4, out_) != 4 ||
-        std::fflush(out_) != 0) {
+    if (std::fflush(out_) != 0 ||
+        !SeekFile(out_, static_cast<std::int64_t>(checksum_offset), SEEK_SET) ||
+        std::fwrite(field, 1, 4, out_) != 4 || std::fflush(out_) != 0) {
       Failed();
     }
   }
 
 private:
-  bool SeekTo(std::uint64_t offset) {
-#ifdef _WIN32
-    return _fseeki64(out_, static_cast<long long>(offset), SEEK_SET) == 0;
-#else
-    return fseeko(out_, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-  }
   [[noreturn]] void Failed() {
     throw PackError("cannot write " + name_ + ": " + std::strerror(errno));
   }
