@@ -112,9 +112,9 @@ private:
   const std::string &what_;
 };
 
-void WriteAll(std::FILE *output, const unsigned char *data, std::size_t size,
+void WriteAll(ByteSink &output, const unsigned char *data, std::size_t size,
               const std::string &what) {
-  if (std::fwrite(data, 1, size, output) != size)
+  if (!output.Write(data, size))
     throw PackError(what + ": writing its cabinet failed");
 }
 
@@ -145,7 +145,7 @@ void BuildSetupHeaders(unsigned char (&headers)[kSetupHeadersSize], std::uint32_
 // cannot make it read beyond the cabinet.
 class CabinetReader {
 public:
-  CabinetReader(std::FILE *input, std::uint64_t size, const std::string &what)
+  CabinetReader(ByteSource &input, std::uint64_t size, const std::string &what)
       : input_(input), size_(size), what_(what) {}
 
   [[noreturn]] void Fail(const std::string &reason) const {
@@ -157,7 +157,7 @@ public:
   void Read(unsigned char *data, std::size_t count, const std::string &part) {
     if (count > size_ - position_)
       Fail("truncated: " + part + " runs past the end of the " + Grouped(size_) + " bytes");
-    if (std::fread(data, 1, count, input_) != count)
+    if (input_.Read(data, count) != count)
       Fail("truncated: reading failed after " + Grouped(position_) + " bytes");
     position_ += count;
   }
@@ -167,17 +167,13 @@ public:
       Fail(part + " at offset " + Grouped(offset) + " overlaps what comes before it");
     if (offset > size_)
       Fail(part + " runs past the end of the " + Grouped(size_) + " bytes");
-    // fseek takes a long, which is 32 bits on Windows.
-    while (position_ < offset) {
-      const auto step = static_cast<long>(std::min<std::uint64_t>(offset - position_, 1u << 30));
-      if (std::fseek(input_, step, SEEK_CUR) != 0)
-        Fail("reading failed after " + Grouped(position_) + " bytes");
-      position_ += static_cast<std::uint64_t>(step);
-    }
+    if (!input_.Skip(offset - position_))
+      Fail("reading failed after " + Grouped(position_) + " bytes");
+    position_ = offset;
   }
 
 private:
-  std::FILE *input_;
+  ByteSource &input_;
   std::uint64_t size_;
   std::uint64_t position_ = 0;
   const std::string &what_;
@@ -209,101 +205,124 @@ CabinetSummary CheckCompression(const CabinetReader &reader, std::uint16_t type)
   }
 }
 
-} // namespace
-
-std::uint64_t WriteSetupCabinet(std::FILE *input, std::uint64_t size, std::FILE *output,
-                                const std::string &what, CabinetMethod method) {
-  if (size > kMaxFolderBytes)
-    throw PackError(what + ": " + Grouped(size) + " bytes is more than one cabinet folder holds (" +
-                    Grouped(kMaxFolderBytes) + ")");
-  const auto blocks = static_cast<std::uint32_t>((size + kBlockSize - 1) / kBlockSize);
-  std::uint16_t type = kMethodNone;
+std::uint16_t FolderType(CabinetMethod method) {
   if (method.compression == CabinetCompression::kMszip)
-    type = kMethodMszip;
-  else if (method.compression == CabinetCompression::kLzx)
-    type = static_cast<std::uint16_t>(kMethodLzx | method.window_bits << 8);
+    return kMethodMszip;
+  if (method.compression == CabinetCompression::kLzx)
+    return static_cast<std::uint16_t>(kMethodLzx | method.window_bits << 8);
+  return kMethodNone;
+}
 
-  std::fpos_t start;
-  if (std::fgetpos(output, &start) != 0)
-    throw PackError(what + ": the cabinet's output cannot be repositioned");
-  unsigned char headers[kSetupHeadersSize];
-  BuildSetupHeaders(headers, static_cast<std::uint32_t>(size), blocks, type);
-  WriteAll(output, headers, sizeof headers, what);
-  std::uint64_t cabinet_size = sizeof headers;
+// Writes a folder's data blocks, each behind its header and checksum, and counts them.
+class DataBlockWriter {
+public:
+  DataBlockWriter(ByteSink &output, const std::string &what) : output_(output), what_(what) {}
 
-  std::uint32_t written = 0;
-  const auto write_block = [&](const unsigned char *ab, std::size_t ab_size,
-                               std::uint32_t uncompressed) {
+  void Write(const unsigned char *ab, std::size_t ab_size, std::uint32_t uncompressed) {
     if (ab_size > kMaxBlockData)
-      throw PackError(what + ": a data block of " + Grouped(ab_size) + " bytes, more than " +
+      throw PackError(what_ + ": a data block of " + Grouped(ab_size) + " bytes, more than " +
                       Grouped(kMaxBlockData));
     unsigned char header[kDataHeaderSize];
     Put16(header + 4, static_cast<std::uint16_t>(ab_size));
     Put16(header + 6, static_cast<std::uint16_t>(uncompressed));
     Put32(header, Sum32(header + 4, 4, Sum32(ab, ab_size, 0)));
-    WriteAll(output, header, sizeof header, what);
-    WriteAll(output, ab, ab_size, what);
-    cabinet_size += kDataHeaderSize + ab_size;
-    ++written;
-  };
+    WriteAll(output_, header, sizeof header, what_);
+    WriteAll(output_, ab, ab_size, what_);
+    size_ += kDataHeaderSize + ab_size;
+    ++count_;
+  }
 
+  std::uint64_t size() const { return size_; }
+  std::uint32_t count() const { return count_; }
+
+private:
+  ByteSink &output_;
+  const std::string &what_;
+  std::uint64_t size_ = 0;
+  std::uint32_t count_ = 0;
+};
+
+// Turns 32 KiB blocks of input into data blocks, compressed by the folder's method.
+class FolderEncoder {
+public:
+  FolderEncoder(CabinetMethod method, DataBlockWriter &blocks, const std::string &what)
+      : blocks_(blocks) {
+    if (method.compression == CabinetCompression::kMszip) {
+      mszip_.emplace(what);
+      out_.resize(kMaxBlockData);
+    } else if (method.compression == CabinetCompression::kLzx) {
+      lzx_.emplace(method.window_bits, [&blocks](const unsigned char *ab, std::size_t ab_size,
+                                                 std::uint32_t uncompressed) {
+        blocks.Write(ab, ab_size, uncompressed);
+      });
+    }
+  }
+
+  // The next block; `history` is the one before it (null for the first).
+  void Add(const unsigned char *data, std::size_t count, const unsigned char *history, bool last) {
+    const auto size = static_cast<std::uint32_t>(count);
+    if (lzx_) {
+      lzx_->AddFrame(data, size, last);
+    } else if (mszip_) {
+      unsigned char *ab = out_.data();
+      ab[0] = 'C';
+      ab[1] = 'K';
+      const std::size_t ab_size = 2 + mszip_->Encode(data, count, history, history ? kBlockSize : 0,
+                                                     ab + 2, kMaxBlockData - 2);
+      blocks_.Write(ab, ab_size, size);
+    } else {
+      blocks_.Write(data, count, size);
+    }
+  }
+
+private:
+  DataBlockWriter &blocks_;
+  std::optional<MszipEncoder> mszip_;
+  std::optional<LzxEncoder> lzx_;
+  std::vector<unsigned char> out_;
+};
+
+// Feeds exactly `size` bytes of `input` to `encoder`, block by block, and makes sure that
+// nothing follows them.
+void EncodeInput(ByteSource &input, std::uint64_t size, FolderEncoder &encoder,
+                 const std::string &what) {
   // Two input buffers take turns: the previous block is the next one's dictionary.
   std::vector<unsigned char> blocks_in[2] = {std::vector<unsigned char>(kBlockSize),
                                              std::vector<unsigned char>(kBlockSize)};
-  std::vector<unsigned char> block_out(kMaxBlockData);
-  std::optional<MszipEncoder> mszip;
-  std::optional<LzxEncoder> lzx;
-  if (method.compression == CabinetCompression::kMszip)
-    mszip.emplace(what);
-  else if (method.compression == CabinetCompression::kLzx)
-    lzx.emplace(method.window_bits, write_block);
   std::uint64_t done = 0;
-  for (std::uint32_t block = 0; block < blocks; ++block) {
+  for (std::uint32_t block = 0; done < size; ++block) {
     const unsigned char *history = block == 0 ? nullptr : blocks_in[(block - 1) % 2].data();
     unsigned char *data = blocks_in[block % 2].data();
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(size - done, kBlockSize));
-    if (std::fread(data, 1, count, input) != count) {
-      if (std::ferror(input))
+    if (input.Read(data, count) != count) {
+      if (input.Failed())
         throw PackError(what + ": reading failed after " + Grouped(done) + " bytes");
       throw PackError(what + ": ended before its " + Grouped(size) +
                       " bytes; it changed while being read");
     }
     done += count;
-
-    if (lzx) {
-      lzx->AddFrame(data, static_cast<std::uint32_t>(count), block + 1 == blocks);
-    } else if (mszip) {
-      unsigned char *ab = block_out.data();
-      ab[0] = 'C';
-      ab[1] = 'K';
-      const std::size_t ab_size = 2 + mszip->Encode(data, count, history, history ? kBlockSize : 0,
-                                                    ab + 2, kMaxBlockData - 2);
-      write_block(ab, ab_size, static_cast<std::uint32_t>(count));
-    } else {
-      write_block(data, count, static_cast<std::uint32_t>(count));
-    }
+    encoder.Add(data, count, history, done == size);
   }
-  if (written != blocks)
-    throw PackError(what + ": wrote " + Grouped(written) + " data blocks for " + Grouped(blocks));
-  if (std::fgetc(input) != EOF)
-    throw PackError(what + ": holds more than its " + Grouped(size) +
-                    " bytes; it changed while being read");
-  if (std::ferror(input))
-    throw PackError(what + ": reading failed after " + Grouped(done) + " bytes");
-
-  // The total size is known only now; it always fits: 70 + 65,535 x (8 + 38,912) < 2^32.
-  std::fpos_t end;
-  Put32(headers + 8, static_cast<std::uint32_t>(cabinet_size));
-  if (std::fgetpos(output, &end) != 0 || std::fsetpos(output, &start) != 0)
-    throw PackError(what + ": the cabinet's output cannot be repositioned");
-  WriteAll(output, headers, sizeof headers, what);
-  if (std::fsetpos(output, &end) != 0 || std::fflush(output) != 0 || std::ferror(output))
-    throw PackError(what + ": writing its cabinet failed");
-  return cabinet_size;
 }
 
-CabinetSummary InspectCabinet(std::FILE *input, std::uint64_t size, const std::string &what) {
-  CabinetReader reader(input, size, what);
+void CheckInputEnds(ByteSource &input, std::uint64_t size, const std::string &what) {
+  unsigned char more;
+  if (input.Read(&more, 1) != 0)
+    throw PackError(what + ": holds more than its " + Grouped(size) +
+                    " bytes; it changed while being read");
+  if (input.Failed())
+    throw PackError(what + ": reading failed after " + Grouped(size) + " bytes");
+}
+
+// What the cabinet header says about the rest: where the file entry starts and the size of the
+// reserve areas after the folder entry and in each data block.
+struct CabinetLayout {
+  std::uint32_t files_offset;
+  std::size_t folder_reserve;
+  std::size_t data_reserve;
+};
+
+CabinetLayout ReadCabinetHeader(CabinetReader &reader, std::uint64_t size) {
   unsigned char header[kHeaderSize];
   reader.Read(header, 4, "the signature");
   if (header[0] != 'M' || header[1] != 'S' || header[2] != 'C' || header[3] != 'F')
@@ -331,28 +350,24 @@ CabinetSummary InspectCabinet(std::FILE *input, std::uint64_t size, const std::s
   if (files != 1)
     reader.Fail("holds " + std::to_string(files) + " files, not exactly one");
 
-  std::size_t folder_reserve = 0;
-  std::size_t data_reserve = 0;
+  CabinetLayout layout{Get32(header + 16), 0, 0};
   if (flags & kFlagReserve) {
     unsigned char sizes[kReserveFieldsSize];
     reader.Read(sizes, sizeof sizes, "the reserve sizes");
     const std::uint16_t header_reserve = Get16(sizes);
     if (header_reserve > 60000)
       reader.Fail("a header reserve of " + Grouped(header_reserve) + " bytes exceeds 60,000");
-    folder_reserve = sizes[2];
-    data_reserve = sizes[3];
+    layout.folder_reserve = sizes[2];
+    layout.data_reserve = sizes[3];
     reader.SkipTo(reader.position() + header_reserve, "the header reserve");
   }
+  return layout;
+}
 
-  unsigned char folder[kFolderSize];
-  reader.Read(folder, sizeof folder, "the folder entry");
-  reader.SkipTo(reader.position() + folder_reserve, "the folder reserve");
-  const std::uint32_t data_start = Get32(folder);
-  const std::uint16_t block_count = Get16(folder + 4);
-  const std::uint16_t type = Get16(folder + 6);
-  CabinetSummary summary = CheckCompression(reader, type);
-
-  reader.SkipTo(Get32(header + 16), "the file entry");
+// The file entry at `offset`: its name and size into `summary`, refused unless it is the whole
+// of folder 0.
+void ReadFileEntry(CabinetReader &reader, std::uint32_t offset, CabinetSummary &summary) {
+  reader.SkipTo(offset, "the file entry");
   unsigned char file[kFileEntrySize];
   reader.Read(file, sizeof file, "the file entry");
   summary.file_size = Get32(file);
@@ -373,10 +388,15 @@ CabinetSummary InspectCabinet(std::FILE *input, std::uint64_t size, const std::s
   if (summary.file_size > kMaxFolderBytes)
     reader.Fail("its file of " + Grouped(summary.file_size) +
                 " bytes is more than one folder holds");
+}
 
-  reader.SkipTo(data_start, "the first data block");
+// The headers of the folder's `count` data blocks from `offset`: within the block size limits,
+// inside the cabinet, and holding the file's bytes exactly.
+void CheckDataBlocks(CabinetReader &reader, std::uint32_t offset, std::uint16_t count,
+                     std::size_t reserve, const CabinetSummary &summary) {
+  reader.SkipTo(offset, "the first data block");
   std::uint64_t uncompressed = 0;
-  for (unsigned index = 1; index <= block_count; ++index) {
+  for (unsigned index = 1; index <= count; ++index) {
     const std::string name = "data block " + std::to_string(index);
     unsigned char block[kDataHeaderSize];
     reader.Read(block, sizeof block, name);
@@ -384,7 +404,7 @@ CabinetSummary InspectCabinet(std::FILE *input, std::uint64_t size, const std::s
     const std::uint16_t block_size = Get16(block + 6);
     if (block_size == 0 || block_size > kBlockSize)
       reader.Fail(name + " holds " + Grouped(block_size) + " bytes, not 1 to 32,768");
-    if (index < block_count && block_size != kBlockSize)
+    if (index < count && block_size != kBlockSize)
       reader.Fail(name + " holds " + Grouped(block_size) +
                   " bytes; every block but the last must hold 32,768");
     if (data_size > kMaxBlockData)
@@ -392,12 +412,55 @@ CabinetSummary InspectCabinet(std::FILE *input, std::uint64_t size, const std::s
     if (summary.compression == CabinetCompression::kNone && data_size != block_size)
       reader.Fail("stored " + name + " has " + Grouped(data_size) + " bytes for " +
                   Grouped(block_size));
-    reader.SkipTo(reader.position() + data_reserve + data_size, name);
+    reader.SkipTo(reader.position() + reserve + data_size, name);
     uncompressed += block_size;
   }
   if (uncompressed != summary.file_size)
     reader.Fail("its data blocks add up to " + Grouped(uncompressed) + " bytes, not the file's " +
                 Grouped(summary.file_size));
+}
+
+} // namespace
+
+std::uint64_t WriteSetupCabinet(ByteSource &input, std::uint64_t size, ByteSink &output,
+                                const std::string &what, CabinetMethod method) {
+  if (size > kMaxFolderBytes)
+    throw PackError(what + ": " + Grouped(size) + " bytes is more than one cabinet folder holds (" +
+                    Grouped(kMaxFolderBytes) + ")");
+  const auto blocks = static_cast<std::uint32_t>((size + kBlockSize - 1) / kBlockSize);
+  unsigned char headers[kSetupHeadersSize];
+  BuildSetupHeaders(headers, static_cast<std::uint32_t>(size), blocks, FolderType(method));
+  WriteAll(output, headers, sizeof headers, what);
+
+  DataBlockWriter written(output, what);
+  {
+    FolderEncoder encoder(method, written, what);
+    EncodeInput(input, size, encoder, what);
+  }
+  if (written.count() != blocks)
+    throw PackError(what + ": wrote " + Grouped(written.count()) + " data blocks for " +
+                    Grouped(blocks));
+  CheckInputEnds(input, size, what);
+
+  // The total size is known only now; it always fits: 70 + 65,535 x (8 + 38,912) < 2^32.
+  const std::uint64_t cabinet_size = sizeof headers + written.size();
+  Put32(headers + 8, static_cast<std::uint32_t>(cabinet_size));
+  if (!output.Patch(0, headers, sizeof headers))
+    throw PackError(what + ": the cabinet's output cannot be repositioned");
+  if (!output.Flush())
+    throw PackError(what + ": writing its cabinet failed");
+  return cabinet_size;
+}
+
+CabinetSummary InspectCabinet(ByteSource &input, std::uint64_t size, const std::string &what) {
+  CabinetReader reader(input, size, what);
+  const CabinetLayout layout = ReadCabinetHeader(reader, size);
+  unsigned char folder[kFolderSize];
+  reader.Read(folder, sizeof folder, "the folder entry");
+  reader.SkipTo(reader.position() + layout.folder_reserve, "the folder reserve");
+  CabinetSummary summary = CheckCompression(reader, Get16(folder + 6));
+  ReadFileEntry(reader, layout.files_offset, summary);
+  CheckDataBlocks(reader, Get32(folder), Get16(folder + 4), layout.data_reserve, summary);
   return summary;
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "file_stream.h"
 #include "native_path.h"
 #include "pack_error.h"
 
@@ -52,12 +53,7 @@ InputFile::InputFile(const std::string &path, const std::string &what)
 }
 
 void InputFile::Seek(std::uint64_t offset) const {
-#ifdef _WIN32
-  const int failed = _fseeki64(stream_.get(), static_cast<long long>(offset), SEEK_SET);
-#else
-  const int failed = fseeko(stream_.get(), static_cast<off_t>(offset), SEEK_SET);
-#endif
-  if (failed != 0) {
+  if (!SeekFile(stream_.get(), static_cast<std::int64_t>(offset), SEEK_SET)) {
     throw PackError(what_ + ": cannot read " + path_ + ": " + std::strerror(errno));
   }
 }

@@ -55,6 +55,43 @@ Tree MakeTree(const std::vector<std::uint32_t> &counts, unsigned limit) {
   return tree;
 }
 
+// The trees of one block, from the symbols its items use, and whether an aligned block (which
+// codes the low three bits of long offsets) comes out smaller than a verbatim one.
+struct BlockCodes {
+  Tree main, length, aligned;
+  bool use_aligned;
+};
+
+BlockCodes ChooseCodes(const LzxItem *begin, const LzxItem *end, unsigned main_symbols) {
+  std::vector<std::uint32_t> main_counts(main_symbols, 0);
+  std::vector<std::uint32_t> length_counts(kLzxLengthSymbols, 0);
+  std::vector<std::uint32_t> aligned_counts(kLzxAlignedSymbols, 0);
+  std::uint64_t aligned_footers = 0;
+  for (const LzxItem *item = begin; item != end; ++item) {
+    ++main_counts[item->main];
+    if (item->main < 256)
+      continue;
+    if (item->length_symbol != kLzxNoLengthSymbol)
+      ++length_counts[item->length_symbol];
+    if (LzxExtraBits((item->main - 256u) >> 3) >= 3) {
+      ++aligned_counts[item->footer & 7];
+      ++aligned_footers;
+    }
+  }
+  BlockCodes codes{MakeTree(main_counts, 16), {}, MakeTree(aligned_counts, 7), false};
+  // No match long enough to need the length tree: its lengths are all 0.
+  if (std::any_of(length_counts.begin(), length_counts.end(), [](auto c) { return c != 0; }))
+    codes.length = MakeTree(length_counts, 16);
+  else
+    codes.length = {std::vector<std::uint8_t>(kLzxLengthSymbols, 0),
+                    std::vector<std::uint16_t>(kLzxLengthSymbols, 0)};
+  std::uint64_t aligned_bits = 3 * kLzxAlignedSymbols;
+  for (unsigned symbol = 0; symbol < kLzxAlignedSymbols; ++symbol)
+    aligned_bits += std::uint64_t{aligned_counts[symbol]} * codes.aligned.lengths[symbol];
+  codes.use_aligned = aligned_bits < 3 * aligned_footers;
+  return codes;
+}
+
 } // namespace
 
 void LzxEncoder::Stream::Put(std::uint32_t value, unsigned bits) {
@@ -187,33 +224,10 @@ void LzxEncoder::EmitTree(Stream &s, const std::vector<std::uint8_t> &lengths,
 void LzxEncoder::EmitBlock(Stream &s, std::size_t first, std::size_t last) const {
   const std::size_t items_begin = first == 0 ? 0 : frames_[first - 1].items_end;
   const std::size_t items_end = frames_[last - 1].items_end;
-  std::vector<std::uint32_t> main_counts(main_symbols_, 0);
-  std::vector<std::uint32_t> length_counts(kLzxLengthSymbols, 0);
-  std::vector<std::uint32_t> aligned_counts(kLzxAlignedSymbols, 0);
-  std::uint64_t aligned_footers = 0;
-  for (std::size_t i = items_begin; i < items_end; ++i) {
-    const LzxItem &item = items_[i];
-    ++main_counts[item.main];
-    if (item.main < 256)
-      continue;
-    if (item.length_symbol != kLzxNoLengthSymbol)
-      ++length_counts[item.length_symbol];
-    if (LzxExtraBits((item.main - 256u) >> 3) >= 3) {
-      ++aligned_counts[item.footer & 7];
-      ++aligned_footers;
-    }
-  }
-  const Tree main = MakeTree(main_counts, 16);
-  Tree length;
-  if (std::any_of(length_counts.begin(), length_counts.end(), [](auto c) { return c != 0; }))
-    length = MakeTree(length_counts, 16);
-  else
-    length.lengths.assign(kLzxLengthSymbols, 0), length.codes.assign(kLzxLengthSymbols, 0);
-  const Tree aligned = MakeTree(aligned_counts, 7);
-  std::uint64_t aligned_bits = 3 * kLzxAlignedSymbols;
-  for (unsigned symbol = 0; symbol < kLzxAlignedSymbols; ++symbol)
-    aligned_bits += std::uint64_t{aligned_counts[symbol]} * aligned.lengths[symbol];
-  const bool use_aligned = aligned_bits < 3 * aligned_footers;
+  const BlockCodes codes =
+      ChooseCodes(items_.data() + items_begin, items_.data() + items_end, main_symbols_);
+  const Tree &main = codes.main, &length = codes.length, &aligned = codes.aligned;
+  const bool use_aligned = codes.use_aligned;
 
   std::uint32_t size = 0;
   for (std::size_t f = first; f < last; ++f)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cabinet.h"
+#include "file_stream.h"
 #include "input_file.h"
 #include "layout_check.h"
 #include "lzx_format.h"
@@ -280,7 +281,8 @@ std::optional<LayoutFault> JudgeCabinet(const ResourceEntry &entry, std::string 
   const InputFile file(entry.path, entry.origin);
   file.Seek(entry.offset);
   try {
-    const CabinetSummary s = InspectCabinet(file.stream(), entry.size, entry.Describe());
+    FileSource source(file.stream());
+    const CabinetSummary s = InspectCabinet(source, entry.size, entry.Describe());
     if (summary != nullptr) {
       *summary = CompressionName(s) + ", one file \"" + s.file_name + "\" of " +
                  std::to_string(s.file_size) + " bytes";
@@ -445,8 +447,10 @@ int Pack(const Options &o, const char *argv0) {
     if (program.size() != setup.size) {
       throw PackError("--setup: " + setup.path + " changed while it was packed");
     }
-    setup.size = WriteSetupCabinet(program.stream(), program.size(), out.get(),
-                                   "--setup " + setup.path, o.cabinet_method);
+    FileSource source(program.stream());
+    FileSink sink(out.get());
+    setup.size =
+        WriteSetupCabinet(source, program.size(), sink, "--setup " + setup.path, o.cabinet_method);
     if (CloseStaged(out.release()) != 0) {
       throw PackError("cannot write " + cabinet + ": " + std::strerror(errno));
     }

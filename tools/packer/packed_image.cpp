@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "file_stream.h"
 #include "pack_error.h"
 
 namespace packer {
@@ -98,20 +99,14 @@ public:
   void Finish(std::uint64_t checksum_offset) {
     std::uint8_t field[4];
     Put32(field, checksum_.Value());
-    if (std::fflush(out_) != 0 || !SeekTo(checksum_offset) || std::fwrite(field, 1, 4, out_) != 4 ||
-        std::fflush(out_) != 0) {
+    if (std::fflush(out_) != 0 ||
+        !SeekFile(out_, static_cast<std::int64_t>(checksum_offset), SEEK_SET) ||
+        std::fwrite(field, 1, 4, out_) != 4 || std::fflush(out_) != 0) {
       Failed();
     }
   }
 
 private:
-  bool SeekTo(std::uint64_t offset) {
-#ifdef _WIN32
-    return _fseeki64(out_, static_cast<long long>(offset), SEEK_SET) == 0;
-#else
-    return fseeko(out_, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-  }
   [[noreturn]] void Failed() {
     throw PackError("cannot write " + name_ + ": " + std::strerror(errno));
   }
@@ -138,27 +133,25 @@ void PutSection(std::uint8_t *p, const SectionHeader &s) {
   Put32(p + 36, s.characteristics);
 }
 
-} // namespace
+[[noreturn]] void Refuse(const InputFile &stub, const std::string &why) {
+  throw PackError("cannot rewrite " + stub.what() + " " + stub.path() + ": " + why);
+}
 
-PackedImage::PackedImage(const InputFile &stub, const PeImage &image,
-                         std::vector<ResourceEntry> entries)
-    : stub_(stub), image_(image), entries_(std::move(entries)), headers_(image.headers) {
-  SortEntries(entries_);
-  const auto refuse = [&](const std::string &why) {
-    throw PackError("cannot rewrite " + stub.what() + " " + stub.path() + ": " + why);
-  };
+// Refuses a bare stub this cannot rewrite; returns the index of its resource section, which only
+// the base relocations may follow.
+std::size_t CheckRewritable(const InputFile &stub, const PeImage &image) {
   if (image.Directory(kSecurityDirectory).size != 0) {
-    refuse("it is signed (pack the unsigned stub, then sign, or use --sign-cert)");
+    Refuse(stub, "it is signed (pack the unsigned stub, then sign, or use --sign-cert)");
   }
   if (stub.size() != image.end_of_sections) {
-    refuse("data follows its last section");
+    Refuse(stub, "data follows its last section");
   }
   const DataDirectory resources = image.Directory(kResourceDirectory);
   const auto rsrc =
       std::find_if(image.sections.begin(), image.sections.end(),
                    [&](const SectionHeader &s) { return s.virtual_address == resources.rva; });
   if (resources.size == 0 || rsrc == image.sections.end()) {
-    refuse("it has no resource section of its own");
+    Refuse(stub, "it has no resource section of its own");
   }
   const std::size_t rsrc_index = static_cast<std::size_t>(rsrc - image.sections.begin());
   const std::size_t after = image.sections.size() - rsrc_index - 1;
@@ -167,127 +160,270 @@ PackedImage::PackedImage(const InputFile &stub, const PeImage &image,
   if (after > 1 ||
       (after == 1 && (relocations.size == 0 || relocations.rva != reloc->virtual_address ||
                       relocations.size > reloc->virtual_size))) {
-    refuse("sections other than the base relocations follow its resources");
+    Refuse(stub, "sections other than the base relocations follow its resources");
   }
   // Only the two directories that move may point into what moves.
   for (unsigned i = 0; i < image.directories.size(); ++i) {
     const DataDirectory d = image.directories[i];
     if (i != kResourceDirectory && i != kRelocationDirectory && d.size != 0 &&
         d.rva + std::uint64_t{d.size} > rsrc->virtual_address) {
-      refuse("a data directory points into its resources or what follows them");
+      Refuse(stub, "a data directory points into its resources or what follows them");
+    }
+  }
+  return rsrc_index;
+}
+
+// The entries (in directory order) grouped as the directory lists them: by type, and within a
+// type by name; what remains under a name are its languages.
+struct DirectoryGroups {
+  std::vector<std::size_t> type_starts; // each type's first entry
+  std::vector<std::size_t> name_starts; // each name's first entry, over all types
+  std::vector<std::size_t> type_names;  // how many names each type has
+
+  std::size_t Languages(std::size_t n, std::size_t entries) const {
+    return (n + 1 < name_starts.size() ? name_starts[n + 1] : entries) - name_starts[n];
+  }
+};
+
+DirectoryGroups GroupEntries(const std::vector<ResourceEntry> &entries) {
+  DirectoryGroups groups;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const bool new_type = i == 0 || !(entries[i].type == entries[i - 1].type);
+    if (new_type) {
+      groups.type_starts.push_back(i);
+      groups.type_names.push_back(0);
+    }
+    if (new_type || !(entries[i].name == entries[i - 1].name)) {
+      groups.name_starts.push_back(i);
+      ++groups.type_names.back();
+    }
+  }
+  return groups;
+}
+
+// Where the parts of the section's head go: directories first (the root, one per type, one per
+// name), then the data entries, then the names, each once per directory that lists it.
+struct HeadLayout {
+  std::vector<std::size_t> type_dir, name_dir;   // each directory
+  std::vector<std::size_t> type_name, name_name; // each string identifier (0: an integer one)
+  std::size_t data_entries = 0;
+  std::size_t size = 0;
+};
+
+HeadLayout PlaceHead(const DirectoryGroups &groups, const std::vector<ResourceEntry> &entries) {
+  const std::size_t types = groups.type_starts.size(), names = groups.name_starts.size();
+  HeadLayout layout{std::vector<std::size_t>(types), std::vector<std::size_t>(names),
+                    std::vector<std::size_t>(types), std::vector<std::size_t>(names)};
+  std::size_t offset = 16 + 8 * types;
+  for (std::size_t t = 0; t < types; ++t) {
+    layout.type_dir[t] = offset;
+    offset += 16 + 8 * groups.type_names[t];
+  }
+  for (std::size_t n = 0; n < names; ++n) {
+    layout.name_dir[n] = offset;
+    offset += 16 + 8 * groups.Languages(n, entries.size());
+  }
+  layout.data_entries = offset;
+  offset += 16 * entries.size();
+  for (std::size_t t = 0; t < types; ++t) {
+    if (const ResourceId &type = entries[groups.type_starts[t]].type; !type.is_integer) {
+      layout.type_name[t] = offset;
+      offset += 2 + 2 * type.text.size();
+    }
+  }
+  for (std::size_t n = 0; n < names; ++n) {
+    if (const ResourceId &name = entries[groups.name_starts[n]].name; !name.is_integer) {
+      layout.name_name[n] = offset;
+      offset += 2 + 2 * name.text.size();
+    }
+  }
+  layout.size = offset;
+  return layout;
+}
+
+// Fills the head that PlaceHead laid out: each directory with its entries, each string
+// identifier, and the data entries that point at the data.
+class HeadWriter {
+public:
+  HeadWriter(std::vector<std::uint8_t> &head, const std::vector<ResourceEntry> &entries,
+             const std::vector<std::uint64_t> &data_offsets, std::uint32_t section_rva)
+      : head_(head), entries_(entries), data_offsets_(data_offsets), section_rva_(section_rva) {}
+
+  void Write(const DirectoryGroups &groups, const HeadLayout &layout) {
+    const auto type_of = [&](std::size_t t) -> const ResourceId & {
+      return entries_[groups.type_starts[t]].type;
+    };
+    const std::size_t types = groups.type_starts.size();
+    const std::size_t named_types = CountNamed(0, types, type_of);
+    PutDirectory(0, named_types, types - named_types);
+    std::size_t first_name = 0;
+    for (std::size_t t = 0; t < types; ++t) {
+      PutEntry(0, t, IdField(type_of(t), layout.type_name[t]),
+               kSubdirectoryEntry | static_cast<std::uint32_t>(layout.type_dir[t]));
+      PutName(type_of(t), layout.type_name[t]);
+      WriteType(groups, layout, layout.type_dir[t], first_name, groups.type_names[t]);
+      first_name += groups.type_names[t];
     }
   }
 
-  copied_end_ = rsrc->raw_size != 0 ? rsrc->raw_offset : image.end_of_sections;
-  std::uint64_t next_rva = rsrc->virtual_address;
-  std::vector<SectionHeader> sections(image.sections.begin(), rsrc);
-  if (reloc != nullptr) {
-    SectionHeader moved = *reloc;
-    relocation_offset_ = reloc->raw_offset;
-    relocation_size_ = reloc->raw_size;
-    moved.virtual_address = rsrc->virtual_address;
-    moved.raw_offset = static_cast<std::uint32_t>(copied_end_);
-    sections.push_back(moved);
-    next_rva =
-        AlignUp(std::uint64_t{moved.virtual_address} + std::max(moved.virtual_size, moved.raw_size),
-                image.section_alignment);
+private:
+  // The directory of one type at `dir`: its `count` names from `first`, and under each name its
+  // languages.
+  void WriteType(const DirectoryGroups &groups, const HeadLayout &layout, std::size_t dir,
+                 std::size_t first, std::size_t count) {
+    const auto name_of = [&](std::size_t n) -> const ResourceId & {
+      return entries_[groups.name_starts[n]].name;
+    };
+    const std::size_t named = CountNamed(first, count, name_of);
+    PutDirectory(dir, named, count - named);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t n = first + k;
+      PutEntry(dir, k, IdField(name_of(n), layout.name_name[n]),
+               kSubdirectoryEntry | static_cast<std::uint32_t>(layout.name_dir[n]));
+      PutName(name_of(n), layout.name_name[n]);
+      const std::size_t languages = groups.Languages(n, entries_.size());
+      PutDirectory(layout.name_dir[n], 0, languages);
+      for (std::size_t l = 0; l < languages; ++l) {
+        const std::size_t i = groups.name_starts[n] + l;
+        const std::size_t data_entry = layout.data_entries + 16 * i;
+        PutEntry(layout.name_dir[n], l, entries_[i].language,
+                 static_cast<std::uint32_t>(data_entry));
+        Put32(&head_[data_entry], static_cast<std::uint32_t>(section_rva_ + data_offsets_[i]));
+        Put32(&head_[data_entry + 4], static_cast<std::uint32_t>(entries_[i].size));
+      }
+    }
   }
+
+  template <class IdOf>
+  static std::size_t CountNamed(std::size_t first, std::size_t count, IdOf id_of) {
+    std::size_t named = 0;
+    for (std::size_t k = first; k < first + count; ++k) {
+      named += !id_of(k).is_integer;
+    }
+    return named;
+  }
+  static std::uint32_t IdField(const ResourceId &id, std::size_t name_at) {
+    return id.is_integer ? id.integer : kNamedEntry | static_cast<std::uint32_t>(name_at);
+  }
+  void PutDirectory(std::size_t at, std::size_t named, std::size_t ids) {
+    if (named > 0xFFFF || ids > 0xFFFF) {
+      throw PackError("too many resources in one directory");
+    }
+    Put16(&head_[at + 12], static_cast<std::uint32_t>(named));
+    Put16(&head_[at + 14], static_cast<std::uint32_t>(ids));
+  }
+  void PutEntry(std::size_t dir, std::size_t slot, std::uint32_t id, std::uint32_t target) {
+    std::uint8_t *p = &head_[dir + 16 + 8 * slot];
+    Put32(p, id);
+    Put32(p + 4, target);
+  }
+  void PutName(const ResourceId &id, std::size_t at) {
+    if (id.is_integer) {
+      return;
+    }
+    Put16(&head_[at], static_cast<std::uint32_t>(id.text.size()));
+    for (std::size_t i = 0; i < id.text.size(); ++i) {
+      Put16(&head_[at + 2 + 2 * i], id.text[i]);
+    }
+  }
+
+  std::vector<std::uint8_t> &head_;
+  const std::vector<ResourceEntry> &entries_;
+  const std::vector<std::uint64_t> &data_offsets_;
+  std::uint32_t section_rva_;
+};
+
+} // namespace
+
+PackedImage::PackedImage(const InputFile &stub, const PeImage &image,
+                         std::vector<ResourceEntry> entries)
+    : stub_(stub), image_(image), entries_(std::move(entries)), headers_(image.headers) {
+  SortEntries(entries_);
+  const std::size_t rsrc_index = CheckRewritable(stub, image);
+  const SectionHeader &rsrc = image.sections[rsrc_index];
+  std::vector<SectionHeader> sections(image.sections.begin(),
+                                      image.sections.begin() + std::ptrdiff_t(rsrc_index));
+  const bool relocations_move = rsrc_index + 1 < image.sections.size();
+  const std::uint64_t next_rva = MoveRelocations(rsrc, sections);
+  sections.push_back(PlaceResourceSection(rsrc, next_rva));
+  WriteHeaders(sections, relocations_move ? &sections[rsrc_index] : nullptr, rsrc.raw_size);
+}
+
+// The bare stub's bytes up to its resource section stay; the base relocations, if they follow
+// it, move into its place. Returns the first address after them.
+std::uint64_t PackedImage::MoveRelocations(const SectionHeader &rsrc,
+                                           std::vector<SectionHeader> &sections) {
+  copied_end_ = rsrc.raw_size != 0 ? rsrc.raw_offset : image_.end_of_sections;
+  if (&rsrc == &image_.sections.back()) {
+    return rsrc.virtual_address;
+  }
+  const SectionHeader &reloc = image_.sections.back();
+  SectionHeader moved = reloc;
+  relocation_offset_ = reloc.raw_offset;
+  relocation_size_ = reloc.raw_size;
+  moved.virtual_address = rsrc.virtual_address;
+  moved.raw_offset = static_cast<std::uint32_t>(copied_end_);
+  sections.push_back(moved);
+  return AlignUp(std::uint64_t{moved.virtual_address} +
+                     std::max(moved.virtual_size, moved.raw_size),
+                 image_.section_alignment);
+}
+
+// The new resource section, on a page in the file and in memory, laid out; the bare stub's
+// `rsrc` lends it its name and characteristics.
+SectionHeader PackedImage::PlaceResourceSection(const SectionHeader &rsrc, std::uint64_t next_rva) {
   const std::uint64_t resource_offset = AlignUp(copied_end_ + relocation_size_, kPage);
   const std::uint64_t resource_rva = AlignUp(next_rva, kPage);
   if (resource_rva >= kFourGiB) {
-    refuse("no room for a resource section");
+    Refuse(stub_, "no room for a resource section");
   }
   LayOutResources(static_cast<std::uint32_t>(resource_rva));
 
-  const std::uint64_t raw_size = AlignUp(resource_size_, image.file_alignment);
-  const std::uint64_t image_size = AlignUp(resource_rva + resource_size_, image.section_alignment);
+  const std::uint64_t raw_size = AlignUp(resource_size_, image_.file_alignment);
+  image_size_ = AlignUp(resource_rva + resource_size_, image_.section_alignment);
   file_size_ = resource_offset + raw_size;
-  if (image_size >= kFourGiB || file_size_ >= kFourGiB) {
+  if (image_size_ >= kFourGiB || file_size_ >= kFourGiB) {
     throw PackError("the packed stub would reach 4 GiB (" + std::to_string(file_size_) +
                     " bytes): the payload is too large for one Windows program");
   }
   resource_offset_ = static_cast<std::uint32_t>(resource_offset);
   resource_raw_size_ = static_cast<std::uint32_t>(raw_size);
-  SectionHeader section = *rsrc;
+  SectionHeader section = rsrc;
   section.virtual_address = static_cast<std::uint32_t>(resource_rva);
   section.virtual_size = static_cast<std::uint32_t>(resource_size_);
   section.raw_offset = resource_offset_;
   section.raw_size = resource_raw_size_;
-  sections.push_back(section);
+  return section;
+}
 
-  // The headers: section table, data directories, sizes; the checksum is written last.
+// The headers: section table, data directories, sizes; the checksum is written last.
+void PackedImage::WriteHeaders(const std::vector<SectionHeader> &sections,
+                               const SectionHeader *moved_relocations,
+                               std::uint32_t old_resource_raw_size) {
   for (std::size_t i = 0; i < sections.size(); ++i) {
-    PutSection(SectionHeaderAt(headers_, image, i), sections[i]);
+    PutSection(SectionHeaderAt(headers_, image_, i), sections[i]);
   }
-  std::uint8_t *optional = headers_.data() + image.optional_offset;
+  const SectionHeader &section = sections.back();
+  std::uint8_t *optional = headers_.data() + image_.optional_offset;
   std::uint8_t *directories = optional + optional_header::kDataDirectories;
   Put32(directories + 8 * kResourceDirectory, section.virtual_address);
   Put32(directories + 8 * kResourceDirectory + 4, section.virtual_size);
-  if (reloc != nullptr) {
-    Put32(directories + 8 * kRelocationDirectory, sections[rsrc_index].virtual_address);
+  if (moved_relocations != nullptr) {
+    Put32(directories + 8 * kRelocationDirectory, moved_relocations->virtual_address);
   }
-  Put32(optional + optional_header::kSizeOfImage, static_cast<std::uint32_t>(image_size));
+  Put32(optional + optional_header::kSizeOfImage, static_cast<std::uint32_t>(image_size_));
   Put32(optional + optional_header::kSizeOfInitializedData,
-        Get32(optional + optional_header::kSizeOfInitializedData) - rsrc->raw_size +
+        Get32(optional + optional_header::kSizeOfInitializedData) - old_resource_raw_size +
             resource_raw_size_);
   Put32(optional + optional_header::kCheckSum, 0);
 }
 
 void PackedImage::LayOutResources(std::uint32_t section_rva) {
-  // Directories first (the root, one per type, one per name), then the data entries, then the
-  // names, then the data.
-  std::vector<std::size_t> type_starts, name_starts;
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    if (i == 0 || !(entries_[i].type == entries_[i - 1].type)) {
-      type_starts.push_back(i);
-    }
-    if (i == 0 || !(entries_[i].type == entries_[i - 1].type) ||
-        !(entries_[i].name == entries_[i - 1].name)) {
-      name_starts.push_back(i);
-    }
-  }
-  const auto span = [](const std::vector<std::size_t> &starts, std::size_t k, std::size_t end) {
-    return (k + 1 < starts.size() ? starts[k + 1] : end) - starts[k];
-  };
-  // Children of the root are types; of a type, its names; of a name, its languages.
-  const std::size_t root_size = 16 + 8 * type_starts.size();
-  std::size_t offset = root_size;
-  std::vector<std::size_t> type_dir(type_starts.size()), name_dir(name_starts.size());
-  std::size_t name_k = 0;
-  for (std::size_t t = 0; t < type_starts.size(); ++t) {
-    type_dir[t] = offset;
-    std::size_t names = 0;
-    const std::size_t end = type_starts[t] + span(type_starts, t, entries_.size());
-    while (name_k + names < name_starts.size() && name_starts[name_k + names] < end) {
-      ++names;
-    }
-    name_k += names;
-    offset += 16 + 8 * names;
-  }
-  for (std::size_t n = 0; n < name_starts.size(); ++n) {
-    name_dir[n] = offset;
-    offset += 16 + 8 * span(name_starts, n, entries_.size());
-  }
-  const std::size_t data_entries = offset;
-  offset += 16 * entries_.size();
-  // Names, each once per directory that lists it.
-  std::vector<std::size_t> type_name(type_starts.size()), name_name(name_starts.size());
-  for (std::size_t t = 0; t < type_starts.size(); ++t) {
-    if (!entries_[type_starts[t]].type.is_integer) {
-      type_name[t] = offset;
-      offset += 2 + 2 * entries_[type_starts[t]].type.text.size();
-    }
-  }
-  for (std::size_t n = 0; n < name_starts.size(); ++n) {
-    if (!entries_[name_starts[n]].name.is_integer) {
-      name_name[n] = offset;
-      offset += 2 + 2 * entries_[name_starts[n]].name.text.size();
-    }
-  }
+  const DirectoryGroups groups = GroupEntries(entries_);
+  const HeadLayout layout = PlaceHead(groups, entries_);
   // The data in directory order, as resource compilers lay it out: a reader that walks the
   // directory then meets the data that ends the section last.
-  const std::uint64_t head_size = offset;
-  std::uint64_t end = head_size;
+  std::uint64_t end = layout.size;
   data_offsets_.assign(entries_.size(), 0);
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     data_offsets_[i] = AlignUp(end, entries_[i].IsPayload() ? kPage : kDataAlignment);
@@ -298,81 +434,8 @@ void PackedImage::LayOutResources(std::uint32_t section_rva) {
     throw PackError(
         "the packed stub would reach 4 GiB: the payload is too large for one Windows program");
   }
-
-  std::vector<std::uint8_t> &head = resource_head_;
-  head.assign(head_size, 0);
-  const auto put_directory = [&](std::size_t at, std::size_t named, std::size_t ids) {
-    if (named > 0xFFFF || ids > 0xFFFF) {
-      throw PackError("too many resources in one directory");
-    }
-    Put16(&head[at + 12], static_cast<std::uint32_t>(named));
-    Put16(&head[at + 14], static_cast<std::uint32_t>(ids));
-  };
-  const auto put_entry = [&](std::size_t dir, std::size_t slot, const ResourceId *id,
-                             std::size_t name_at, std::uint32_t language, std::uint32_t target) {
-    std::uint8_t *p = &head[dir + 16 + 8 * slot];
-    Put32(p, id == nullptr    ? language
-             : id->is_integer ? id->integer
-                              : kNamedEntry | static_cast<std::uint32_t>(name_at));
-    Put32(p + 4, target);
-  };
-  const auto put_name = [&](std::size_t at, const std::u16string &text) {
-    Put16(&head[at], static_cast<std::uint32_t>(text.size()));
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      Put16(&head[at + 2 + 2 * i], text[i]);
-    }
-  };
-  const auto count_named = [&](std::size_t first, std::size_t count, auto id_of) {
-    std::size_t named = 0;
-    for (std::size_t k = first; k < first + count; ++k) {
-      named += !id_of(k).is_integer;
-    }
-    return named;
-  };
-
-  const std::size_t named_types =
-      count_named(0, type_starts.size(), [&](std::size_t t) -> const ResourceId & {
-        return entries_[type_starts[t]].type;
-      });
-  put_directory(0, named_types, type_starts.size() - named_types);
-  name_k = 0;
-  for (std::size_t t = 0; t < type_starts.size(); ++t) {
-    const ResourceId &type = entries_[type_starts[t]].type;
-    put_entry(0, t, &type, type_name[t], 0,
-              kSubdirectoryEntry | static_cast<std::uint32_t>(type_dir[t]));
-    if (!type.is_integer) {
-      put_name(type_name[t], type.text);
-    }
-    const std::size_t end_entry = type_starts[t] + span(type_starts, t, entries_.size());
-    std::size_t names = 0;
-    while (name_k + names < name_starts.size() && name_starts[name_k + names] < end_entry) {
-      ++names;
-    }
-    const auto name_of = [&](std::size_t n) -> const ResourceId & {
-      return entries_[name_starts[n]].name;
-    };
-    const std::size_t named = count_named(name_k, names, name_of);
-    put_directory(type_dir[t], named, names - named);
-    for (std::size_t k = 0; k < names; ++k) {
-      const std::size_t n = name_k + k;
-      put_entry(type_dir[t], k, &name_of(n), name_name[n], 0,
-                kSubdirectoryEntry | static_cast<std::uint32_t>(name_dir[n]));
-      if (!name_of(n).is_integer) {
-        put_name(name_name[n], name_of(n).text);
-      }
-      const std::size_t languages = span(name_starts, n, entries_.size());
-      put_directory(name_dir[n], 0, languages);
-      for (std::size_t l = 0; l < languages; ++l) {
-        const std::size_t i = name_starts[n] + l;
-        const std::size_t data_entry = data_entries + 16 * i;
-        put_entry(name_dir[n], l, nullptr, 0, entries_[i].language,
-                  static_cast<std::uint32_t>(data_entry));
-        Put32(&head[data_entry], static_cast<std::uint32_t>(section_rva + data_offsets_[i]));
-        Put32(&head[data_entry + 4], static_cast<std::uint32_t>(entries_[i].size));
-      }
-    }
-    name_k += names;
-  }
+  resource_head_.assign(layout.size, 0);
+  HeadWriter(resource_head_, entries_, data_offsets_, section_rva).Write(groups, layout);
 }
 
 void PackedImage::Write(std::FILE *out, const std::string &out_name) const {

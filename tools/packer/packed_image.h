@@ -34,6 +34,10 @@ public:
   void Write(std::FILE *out, const std::string &out_name) const;
 
 private:
+  std::uint64_t MoveRelocations(const SectionHeader &rsrc, std::vector<SectionHeader> &sections);
+  SectionHeader PlaceResourceSection(const SectionHeader &rsrc, std::uint64_t next_rva);
+  void WriteHeaders(const std::vector<SectionHeader> &sections,
+                    const SectionHeader *moved_relocations, std::uint32_t old_resource_raw_size);
   void LayOutResources(std::uint32_t section_rva);
 
   const InputFile &stub_;
@@ -48,6 +52,7 @@ private:
   std::vector<std::uint8_t> resource_head_; // directories, data entries and names
   std::vector<std::uint64_t> data_offsets_; // each entry's data, from the section's start
   std::uint64_t resource_size_ = 0;
+  std::uint64_t image_size_ = 0;
   std::uint64_t file_size_ = 0;
 };
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Zlib
 #include "pe_image.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "pack_error.h"
@@ -17,20 +18,14 @@ constexpr std::uint32_t kMaxHeaders = 0x10000;
   throw PackError(file.what() + " is not a 64-bit Windows program (" + why + "): " + file.path());
 }
 
-} // namespace
+// The DOS stub's pointer and the COFF header behind it.
+struct CoffHeader {
+  std::uint32_t pe_offset;
+  unsigned section_count;
+  unsigned optional_size;
+};
 
-std::uint64_t PeImage::FileOffset(std::uint32_t rva, std::uint32_t size,
-                                  const std::string &what) const {
-  for (const SectionHeader &s : sections) {
-    if (rva >= s.virtual_address && rva - s.virtual_address < s.raw_size &&
-        size <= s.raw_size - (rva - s.virtual_address)) {
-      return std::uint64_t{s.raw_offset} + (rva - s.virtual_address);
-    }
-  }
-  throw PackError(what + " lies outside the file's sections");
-}
-
-PeImage ReadPeImage(const InputFile &file) {
+CoffHeader ReadCoffHeader(const InputFile &file) {
   std::uint8_t dos[64];
   if (file.size() < sizeof(dos)) {
     NotAProgram(file, "too short");
@@ -51,14 +46,14 @@ PeImage ReadPeImage(const InputFile &file) {
   if (Get16(coff + 4) != kMachineAmd64) {
     NotAProgram(file, "not built for x86-64");
   }
-  const unsigned section_count = Get16(coff + 6);
-  const unsigned optional_size = Get16(coff + 20);
+  return {pe_offset, Get16(coff + 6), Get16(coff + 20)};
+}
 
-  PeImage image;
-  image.optional_offset = pe_offset + 24;
-  image.section_table_offset = image.optional_offset + optional_size;
+// The optional header's alignments, then all the headers and the data directories in them.
+void ReadOptionalHeader(const InputFile &file, const CoffHeader &coff, PeImage &image) {
   std::uint8_t optional[optional_header::kDataDirectories];
-  if (optional_size < sizeof(optional) || image.optional_offset + sizeof(optional) > file.size()) {
+  if (coff.optional_size < sizeof(optional) ||
+      image.optional_offset + sizeof(optional) > file.size()) {
     NotAProgram(file, "truncated optional header");
   }
   file.ReadAt(image.optional_offset, optional, sizeof(optional));
@@ -75,11 +70,11 @@ PeImage ReadPeImage(const InputFile &file) {
     NotAProgram(file, "unusual alignment");
   }
   if (directory_count > 16 ||
-      optional_header::kDataDirectories + 8 * directory_count > optional_size) {
+      optional_header::kDataDirectories + 8 * directory_count > coff.optional_size) {
     NotAProgram(file, "damaged data directories");
   }
   const std::uint64_t table_end =
-      std::uint64_t{image.section_table_offset} + kSectionHeaderSize * section_count;
+      std::uint64_t{image.section_table_offset} + kSectionHeaderSize * coff.section_count;
   if (headers_size > kMaxHeaders || headers_size < table_end || headers_size > file.size()) {
     NotAProgram(file, "truncated headers");
   }
@@ -91,10 +86,13 @@ PeImage ReadPeImage(const InputFile &file) {
   for (unsigned i = 0; i < directory_count; ++i) {
     image.directories.push_back({Get32(directories + 8 * i), Get32(directories + 8 * i + 4)});
   }
+}
 
+// The section table, ascending in memory and in the file, every section's data inside the file.
+void ReadSections(const InputFile &file, unsigned count, PeImage &image) {
   std::uint64_t next_address = 0;
-  std::uint64_t next_offset = headers_size;
-  for (unsigned i = 0; i < section_count; ++i) {
+  std::uint64_t next_offset = image.headers.size();
+  for (unsigned i = 0; i < count; ++i) {
     const std::uint8_t *p =
         image.headers.data() + image.section_table_offset + kSectionHeaderSize * i;
     SectionHeader s;
@@ -117,6 +115,28 @@ PeImage ReadPeImage(const InputFile &file) {
     }
     image.sections.push_back(s);
   }
+}
+
+} // namespace
+
+std::uint64_t PeImage::FileOffset(std::uint32_t rva, std::uint32_t size,
+                                  const std::string &what) const {
+  for (const SectionHeader &s : sections) {
+    if (rva >= s.virtual_address && rva - s.virtual_address < s.raw_size &&
+        size <= s.raw_size - (rva - s.virtual_address)) {
+      return std::uint64_t{s.raw_offset} + (rva - s.virtual_address);
+    }
+  }
+  throw PackError(what + " lies outside the file's sections");
+}
+
+PeImage ReadPeImage(const InputFile &file) {
+  const CoffHeader coff = ReadCoffHeader(file);
+  PeImage image;
+  image.optional_offset = coff.pe_offset + 24;
+  image.section_table_offset = image.optional_offset + coff.optional_size;
+  ReadOptionalHeader(file, coff, image);
+  ReadSections(file, coff.section_count, image);
   return image;
 }
 

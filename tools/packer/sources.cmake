@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: Zlib
 # The packer's sources, for the host build here and for the Windows build in the main project.
 set(PACKER_SOURCES
+    byte_stream.cpp
     cabinet.cpp
     huffman_code.cpp
+    file_stream.cpp
     input_file.cpp
     layout_check.cpp
     lzx_encoder.cpp
