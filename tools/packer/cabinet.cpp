@@ -4,6 +4,7 @@
 #include "little_endian.h"
 #include "lzx_encoder.h"
 #include "pack_error.h"
+#include "progress.h"
 
 #include <zlib.h>
 
@@ -212,7 +213,7 @@ CabinetSummary CheckCompression(const CabinetReader &reader, std::uint16_t type)
 } // namespace
 
 std::uint64_t WriteSetupCabinet(std::FILE *input, std::uint64_t size, std::FILE *output,
-                                const std::string &what, CabinetMethod method) {
+                                const std::string &what, CabinetMethod method, Progress *progress) {
   if (size > kMaxFolderBytes)
     throw PackError(what + ": " + Grouped(size) + " bytes is more than one cabinet folder holds (" +
                     Grouped(kMaxFolderBytes) + ")");
@@ -269,6 +270,8 @@ std::uint64_t WriteSetupCabinet(std::FILE *input, std::uint64_t size, std::FILE 
                       " bytes; it changed while being read");
     }
     done += count;
+    if (progress != nullptr)
+      progress->Advance(count);
 
     if (lzx) {
       lzx->AddFrame(data, static_cast<std::uint32_t>(count), block + 1 == blocks);

@@ -6,6 +6,8 @@
 
 namespace packer {
 
+class Progress;
+
 enum class CabinetCompression { kNone, kMszip, kQuantum, kLzx };
 
 // How a cabinet's folder is compressed: stored, MSZIP, or LZX with a window of 2^15..2^21.
@@ -23,9 +25,10 @@ struct CabinetMethod {
 // Returns the cabinet's size in bytes. Throws PackError when the input ends before `size` bytes or
 // holds more (it changed while read), when `size` exceeds what one folder can hold
 // (65,535 blocks x 32,768 = 2,147,450,880 bytes), or when reading or writing fails. `what` names
-// the input in messages.
+// the input in messages; `progress`, when given, advances by every byte read.
 std::uint64_t WriteSetupCabinet(std::FILE *input, std::uint64_t size, std::FILE *output,
-                                const std::string &what, CabinetMethod method);
+                                const std::string &what, CabinetMethod method,
+                                Progress *progress = nullptr);
 
 struct CabinetSummary {
   CabinetCompression compression;

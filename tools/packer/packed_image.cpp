@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "pack_error.h"
+#include "progress.h"
 
 namespace packer {
 namespace {
@@ -63,7 +64,8 @@ private:
 
 class ImageWriter {
 public:
-  ImageWriter(std::FILE *out, const std::string &name) : out_(out), name_(name) {}
+  ImageWriter(std::FILE *out, const std::string &name, Progress *progress)
+      : out_(out), name_(name), progress_(progress) {}
 
   void Write(const std::uint8_t *data, std::size_t count) {
     checksum_.Add(data, count);
@@ -71,6 +73,9 @@ public:
       Failed();
     }
     position_ += count;
+    if (progress_ != nullptr) {
+      progress_->Advance(count);
+    }
   }
   void PadTo(std::uint64_t offset) {
     static const std::uint8_t zeros[kPage] = {};
@@ -118,6 +123,7 @@ private:
 
   std::FILE *out_;
   const std::string &name_;
+  Progress *progress_;
   ImageChecksum checksum_;
   std::uint64_t position_ = 0;
   std::vector<std::uint8_t> buffer_;
@@ -375,8 +381,8 @@ void PackedImage::LayOutResources(std::uint32_t section_rva) {
   }
 }
 
-void PackedImage::Write(std::FILE *out, const std::string &out_name) const {
-  ImageWriter writer(out, out_name);
+void PackedImage::Write(std::FILE *out, const std::string &out_name, Progress *progress) const {
+  ImageWriter writer(out, out_name, progress);
   writer.Write(headers_.data(), headers_.size());
   writer.Copy(stub_, headers_.size(), copied_end_ - headers_.size());
   writer.Copy(stub_, relocation_offset_, relocation_size_);
