@@ -77,20 +77,29 @@ refused() {
 
 # Usage errors: status 2.
 refused 2 "no -o" "no output given" --archive archive.7z
-refused 2 "-o without a value" "-o needs a value" -o
+refused 2 "-o without a value" "-o needs a file name" -o
+refused 2 "-o followed by an option" "-o needs a file name" -o --archive archive.7z \
+    --setup setup.exe
+refused 2 "--archive followed by an option" "--archive needs a file name" -o out/x.exe \
+    --archive --setup setup.exe
 refused 2 "empty -o" "-o needs a file name" -o ""
 refused 2 "-o twice" "-o given twice" -o out/a.exe -o out/b.exe
 refused 2 "unknown option" "unknown argument: --bogus" -o out/x.exe --bogus
 refused 2 "stray argument" "unknown argument: stray" -o out/x.exe stray
 refused 2 "archive given twice" "--archive given twice" -o out/x.exe --archive archive.7z \
     --archive archive.7z
-refused 2 "resource short of values" "--resource needs 3 values" -o out/x.exe --resource B7 NAME
+refused 2 "resource short of values" "--resource needs TYPE NAME FILE" -o out/x.exe \
+    --resource B7 NAME
+refused 2 "resource value that is an option" "--resource needs TYPE NAME FILE" -o out/x.exe \
+    --resource B7 --setup setup.exe
 refused 2 "setup and setup cabinet" "exclude each other" -o out/x.exe --setup setup.exe \
     --setup-cab good.cab
 refused 2 "previous version and rcdata file" "exclude each other" -o out/x.exe \
     --previous-version 1.0 --rcdata-file archive.7z
 refused 2 "certificate without key" "--sign-cert and --sign-key go together" -o out/x.exe \
     --sign-cert signer.crt
+refused 2 "pass phrase file without signing" "--sign-pass-file goes with --sign-cert" \
+    -o out/x.exe "${payload[@]}" --sign-pass-file empty
 refused 2 "check with other options" "--check takes no other option" --check packed.exe -o out/x
 refused 2 "LZX window below 15" "the LZX window is 15 to 21" -o out/x.exe --setup setup.exe \
     --cab-compression lzx:14
@@ -104,13 +113,17 @@ refused 2 "compression of a ready cabinet" "applies to --setup only" -o out/x.ex
 # Bad input: status 1.
 refused 1 "output folder missing" "no such directory" -o out/missing/x.exe "${payload[@]}"
 refused 1 "output is a directory" "is a directory" -o out "${payload[@]}"
-refused 1 "archive missing" "--archive: no such file" -o out/x.exe --archive missing.7z
-refused 1 "archive is a directory" "--archive: not a regular file" -o out/x.exe --archive a-directory
+refused 1 "archive missing" "--archive: no such file" -o out/x.exe --archive missing.7z \
+    --setup setup.exe
+refused 1 "archive is a directory" "--archive: not a regular file" -o out/x.exe \
+    --archive a-directory --setup setup.exe
 refused 1 "archive of 4 GiB" "larger than 4 GiB" -o out/x.exe --archive four-gib --setup setup.exe
 refused 1 "image of 4 GiB" "would reach 4 GiB" -o out/x.exe --archive half-a --setup setup.exe \
     --resource ZZ EXTRA half-b
-refused 1 "setup missing" "--setup: no such file" -o out/x.exe --setup missing.exe
-refused 1 "setup cabinet missing" "--setup-cab: no such file" -o out/x.exe --setup-cab missing.cab
+refused 1 "setup missing" "--setup: no such file" -o out/x.exe --archive archive.7z \
+    --setup missing.exe
+refused 1 "setup cabinet missing" "--setup-cab: no such file" -o out/x.exe --archive archive.7z \
+    --setup-cab missing.cab
 for method in lzx:15 mszip none; do
     refused 1 "setup program over one folder, $method" "more than one cabinet folder holds" \
         -o out/x.exe --no-layout-check --setup over-one-folder.exe --cab-compression "$method"
@@ -123,23 +136,28 @@ done && truncate -s 1000 shrinking.exe) &
 refused 1 "setup program that shrinks while read" "changed while being read" -o out/x.exe \
     --no-layout-check --setup shrinking.exe
 wait
-refused 1 "patch missing" "--patch: no such file" -o out/x.exe --patch missing
-refused 1 "rcdata file missing" "--rcdata-file: no such file" -o out/x.exe --rcdata-file missing
-refused 1 "resource file missing" "no such file: missing" -o out/x.exe --resource B7 NAME missing
+refused 1 "patch missing" "--patch: no such file" -o out/x.exe --archive archive.7z --patch missing
+refused 1 "rcdata file missing" "--rcdata-file: no such file" -o out/x.exe "${payload[@]}" \
+    --rcdata-file missing
+refused 1 "resource file missing" "no such file: missing" -o out/x.exe "${payload[@]}" \
+    --resource B7 NAME missing
 no_utf16="a Windows command line is UTF-16: it cannot carry bytes that are not UTF-8"
 only linux "$no_utf16" && refused 1 "previous version not UTF-8" "not valid UTF-8" -o out/x.exe \
-    --previous-version $'1.\xc3'
-refused 1 "empty type" "TYPE is empty" -o out/x.exe --resource "" NAME archive.7z
-refused 1 "empty name" "NAME is empty" -o out/x.exe --resource B7 "" archive.7z
-refused 1 "integer name 0" "1 to 65535" -o out/x.exe --resource B7 0 archive.7z
-refused 1 "integer type 65536" "1 to 65535" -o out/x.exe --resource 65536 NAME archive.7z
-refused 1 "integer name 0 in many digits" "1 to 65535" -o out/x.exe --resource B7 000000 archive.7z
+    "${payload[@]}" --previous-version $'1.\xc3'
+refused 1 "empty type" "TYPE is empty" -o out/x.exe "${payload[@]}" --resource "" NAME archive.7z
+refused 1 "empty name" "NAME is empty" -o out/x.exe "${payload[@]}" --resource B7 "" archive.7z
+refused 1 "integer name 0" "1 to 65535" -o out/x.exe "${payload[@]}" --resource B7 0 archive.7z
+refused 1 "integer type 65536" "1 to 65535" -o out/x.exe "${payload[@]}" \
+    --resource 65536 NAME archive.7z
+refused 1 "integer name 0 in many digits" "1 to 65535" -o out/x.exe "${payload[@]}" \
+    --resource B7 000000 archive.7z
 only linux "$no_utf16" && refused 1 "name not UTF-8" "NAME is not valid UTF-8" -o out/x.exe \
-    --resource B7 $'\xff' archive.7z
+    "${payload[@]}" --resource B7 $'\xff' archive.7z
 only linux "a Windows command line holds at most 32,767 characters" &&
     refused 1 "name of 65,536 units" "longer than 65535" -o out/x.exe \
-        --resource ZZ "$long_name" empty
-refused 1 "name read as an integer" "cannot begin with \"#\"" -o out/x.exe --resource ZZ '#12' empty
+        "${payload[@]}" --resource ZZ "$long_name" empty
+refused 1 "name read as an integer" "cannot begin with \"#\"" -o out/x.exe "${payload[@]}" \
+    --resource ZZ '#12' empty
 refused 1 "same resource twice" "given twice" -o out/x.exe "${payload[@]}" --resource ZZ X empty \
     --resource ZZ X archive.7z
 refused 1 "same integer written two ways" "given twice" -o out/x.exe "${payload[@]}" \
@@ -213,6 +231,42 @@ cp archive.7z own-input.7z
 grep -qF "would overwrite its own input" stderr || fail "OUT equal to the archive: $(cat stderr)"
 cmp -s archive.7z own-input.7z || fail "OUT equal to the archive: the archive changed"
 
+# OUT that is not a regular file is refused and left as it is; a symbolic link is replaced by the
+# stub, and what it pointed to is kept.
+mkfifo a-fifo
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' a-socket ||
+    fail "python3 could not make a socket"
+[ "$platform" = linux ] && device=/dev/null fifo="is a FIFO" || device=NUL fifo="is a pipe"
+for row in "a-fifo:-p:$fifo" "a-directory:-d:is a directory" "$device:-e:is a device" \
+    "a-socket:-S:is a socket"; do
+    IFS=: read -r target test reason <<<"$row"
+    [ "$target" != a-socket ] || only linux "Wine cannot open a Unix socket as a file" || continue
+    refused 1 "OUT $target" "$reason, not a regular file; it is left as it is" -o "$target" \
+        "${payload[@]}"
+    [ "$target" = NUL ] || [ "$test" "$target" ] || fail "OUT $target: no longer as it was"
+done
+cp archive.7z link-target && ln -s link-target a-link
+if "$pack" -o a-link "${payload[@]}" >/dev/null 2>stderr; then
+    [ ! -L a-link ] && cmp -s a-link packed.exe || fail "OUT a symbolic link: not replaced"
+    cmp -s link-target archive.7z || fail "OUT a symbolic link: what it pointed to changed"
+else
+    fail "OUT a symbolic link: $(cat stderr)"
+fi
+
+# Without an archive or a setup program the packer asks for the option that gives it, in the
+# user's terms, as a usage error that does not point to --no-layout-check (the shared table below
+# has more such rows).
+while IFS='|' read -r what message arguments; do
+    read -ra arguments <<<"$arguments"
+    refused 2 "$what" "pack-stub: $message" -o out/x.exe "${arguments[@]}"
+    grep -qF -- "--no-layout-check" stderr && fail "$what: points to --no-layout-check: $(cat stderr)"
+done <<EOF
+no archive|--archive is required: the product's 7z archive|--setup setup.exe
+only a patch|--archive is required: the product's 7z archive|--patch archive.7z
+only other resources|--archive is required|--resource ZZ X archive.7z --resource BL SETUP.EX_ good.cab
+an archive as a resource only|--setup, --setup-cab or --patch is required|--resource B7 ONDREL.PACKED.7Z archive.7z
+EOF
+
 # Every layout of the shared table packed without --no-layout-check: what the stub refuses at run
 # time is refused here with the code it would end with, unless the packer answers otherwise (a
 # column of its own). The build packed each with --no-layout-check, and --check of that stub
@@ -235,6 +289,8 @@ while IFS='|' read -r name arguments stub _ _ _ packer; do
         "$pack" -o out/x.exe "${arguments[@]}" >/dev/null 2>stderr ||
             fail "layout $name: not packed: $(cat stderr)" ;;
     "refused: "*) refused 1 "layout $name" "${answer#refused: }" -o out/x.exe "${arguments[@]}" ;;
+    "usage: "*) refused 2 "layout $name" "pack-stub: ${answer#usage: }" -o out/x.exe "${arguments[@]}"
+        grep -qF -- "--no-layout-check" stderr && fail "layout $name: $(cat stderr)" ;;
     *) refused 1 "layout $name" "$code" -o out/x.exe "${arguments[@]}"
         grep -qF -- "$extra" stderr || fail "layout $name: $(cat stderr)"
         [ -n "$packer" ] && continue
@@ -376,18 +432,89 @@ status=$?
 [ "$status" -eq 130 ] || fail "an interrupted pack exited with $status, not 130"
 [ -z "$(ls -A out)" ] || fail "an interrupted pack left $(ls -A out)"
 
+# on_terminal LOG COMMAND...: runs COMMAND on a pseudo-terminal that nothing types into, for at
+# most 60 seconds (124 when that ends it); what it shows goes to LOG. The packer under Wine is run
+# without the launcher, which would send its errors to a file.
+mkfifo terminal-input
+on_terminal() {
+    local log=$1 status
+    shift
+    [ "$1" != "$pack" ] || [ "$platform" = linux ] ||
+        set -- "${wine_run[@]}" "$PACK_STUB_BUILD_DIR/bin/windows/pack-stub.exe" "${@:2}"
+    exec 7<>terminal-input
+    timeout 60 script -qec "$(printf '%q ' "$@")" /dev/null <&7 >"$log"
+    status=$?
+    exec 7>&-
+    return $status
+}
+
+# Progress, by size: on a terminal, one line rewritten in place for a setup program over 8 MiB
+# or a stub over 256 MiB, cleared at the end; none below, with --quiet, or in a pipe.
+head -c 8M /dev/urandom >eight-mib.exe && { cat eight-mib.exe && printf x; } >over-eight-mib.exe
+truncate -s 257M over-256-mib
+none="--cab-compression none"
+for row in "terminal:yes:compressing the setup program:--setup over-eight-mib.exe $none" \
+    "terminal:no:compressing:--setup eight-mib.exe $none" \
+    "terminal:no:compressing:--setup over-eight-mib.exe $none --quiet" \
+    "pipe:no:compressing:--setup over-eight-mib.exe $none" \
+    "terminal:yes:writing out/p.exe:--archive over-256-mib"; do
+    IFS=: read -r where shown work arguments <<<"$row"
+    read -ra arguments <<<"$arguments"
+    what="progress on a $where, $shown, for ${arguments[*]}"
+    command=("$pack" -o out/p.exe --no-layout-check "${arguments[@]}")
+    if [ "$where" = terminal ]; then
+        on_terminal progress.log "${command[@]}"
+    else
+        "${command[@]}" 2>&1 | cat >progress.log
+    fi || fail "$what: not packed: $(cat progress.log)"
+    # As written, without the escape sequences Wine's console adds to draw it.
+    sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' progress.log >progress.text
+    tr '\r' '\n' <progress.text >progress.lines
+    if [ "$shown" = no ]; then
+        ! grep -qF "$work" progress.lines || fail "$what: shown: $(head -c 200 progress.log)"
+    elif ! grep -qE "^pack-stub: $work: 100%, [0-9.]+ MB/s\$" progress.lines; then
+        fail "$what: no progress to 100 %: $(head -c 200 progress.log)"
+    else
+        [ "$(grep -c -- "$work: " progress.lines)" -gt 50 ] || fail "$what: not updated as it went"
+        grep -qzP -- "$work: 100%, [0-9.]+ MB/s\r *\r?(\r?\n|\z)" progress.text ||
+            fail "$what: the line is not cleared at the end"
+    fi
+done
+rm -f over-256-mib out/p.exe
+
+# On a terminal, and a Windows console, messages keep the characters beyond ASCII in the paths
+# they name.
+on_terminal console.log "$pack" -o "Ünïcödé 名前/x.exe" --archive archive.7z --setup setup.exe
+grep -qF -- "-o: no such directory: Ünïcödé 名前" console.log ||
+    fail "a message on a terminal: $(od -c console.log | head -n 4)"
+
 # --help: the whole interface, on stdout.
 if "$pack" --help >stdout 2>stderr; then
     for text in "Usage: pack-stub -o OUT.exe" --stub --archive --setup --setup-cab --patch \
         --previous-version --rcdata-file "--resource TYPE NAME FILE" --no-layout-check \
         "--cab-compression lzx[:15..21] | mszip | none" \
-        "--check STUB.exe" makecab CompressionType=LZX "--sign-cert CERT --sign-key KEY" \
-        osslsigncode SOURCE_DATE_EPOCH; do
+        "--check STUB.exe" makecab CompressionType=LZX "--sign-cert CERT" "--sign-key KEY" \
+        "--sign-pass-file FILE" --quiet "a symbolic link is replaced" osslsigncode \
+        SOURCE_DATE_EPOCH; do
         grep -qF -- "$text" stdout || fail "--help does not mention $text"
     done
     [ ! -s stderr ] || fail "--help wrote to stderr"
 else
     fail "--help exit status $?"
+fi
+# ... shaped so that help2man's page has every form of the command in its synopsis and every
+# option in a paragraph of its own.
+if only linux "help2man runs the packer it documents"; then
+    help2man -N "$pack" >pack-stub.1 2>stderr || fail "help2man: $(cat stderr)"
+    forms=$(sed -n '1,/^$/p' stdout | grep -c 'pack-stub ')
+    [ "$(grep -c '^\.B pack-stub$' pack-stub.1)" -eq "$forms" ] ||
+        fail "the man page's synopsis has not all $forms forms of the command"
+    grep -A1 '^\.TP' pack-stub.1 | sed -n 's/^\\fB\(.*\)\\fR.*/\1/p' | tr -d '\\' >paragraphs
+    grep -oE '^  -[-a-z]+' stdout | while read -r option; do
+        [ "$(grep -cx -- "$option" paragraphs)" -eq 1 ] ||
+            echo "$option has not one paragraph of its own in the man page"
+    done >man-problems
+    [ ! -s man-problems ] || fail "$(cat man-problems)"
 fi
 # --version: the release's version, from the one file that sets it.
 [ "$("$pack" --version 2>&1 | tr -d '\r')" = "pack-stub $version" ] ||

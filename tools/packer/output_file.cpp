@@ -9,6 +9,7 @@
 #include <filesystem>
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -27,6 +28,7 @@ constexpr std::size_t kMaxPath = 4096;
 char g_directory[kMaxPath];
 char g_files[kMaxFiles][kMaxPath];
 volatile std::sig_atomic_t g_file_count = 0;
+volatile std::sig_atomic_t g_helper = 0;
 
 void RemoveStaged() {
   for (std::sig_atomic_t i = 0; i < g_file_count; ++i) {
@@ -38,6 +40,10 @@ void RemoveStaged() {
 }
 
 extern "C" void OnSignal(int signal) {
+  if (const pid_t helper = g_helper; helper != 0) {
+    kill(helper, SIGKILL);
+    waitpid(helper, nullptr, 0);
+  }
   RemoveStaged();
   _exit(128 + signal);
 }
@@ -84,7 +90,29 @@ std::string StagingDirectory::File(const std::string &name) {
   return path;
 }
 
+void SetStagedHelper(std::intptr_t process) { g_helper = static_cast<std::sig_atomic_t>(process); }
+
+// As lstat sees it: a symbolic link is what is replaced, whatever it points to.
+const char *RefusedKind(const std::string &out) {
+  struct stat status;
+  if (lstat(out.c_str(), &status) != 0 || S_ISREG(status.st_mode) || S_ISLNK(status.st_mode)) {
+    return nullptr;
+  }
+  if (S_ISDIR(status.st_mode)) {
+    return "a directory";
+  }
+  if (S_ISFIFO(status.st_mode)) {
+    return "a FIFO";
+  }
+  if (S_ISSOCK(status.st_mode)) {
+    return "a socket";
+  }
+  return S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) ? "a device"
+                                                            : "an unknown kind of file";
+}
+
 void StagingDirectory::Publish(const std::string &file, const std::string &out) {
+  RefuseOutputKind(out);
   const mode_t mask = umask(0);
   umask(mask);
   if (chmod(file.c_str(), 0777 & ~mask) != 0 || std::rename(file.c_str(), out.c_str()) != 0) {
@@ -98,6 +126,12 @@ int CloseStaged(std::FILE *file) { return std::fclose(file); }
 
 #endif
 
+void RefuseOutputKind(const std::string &out) {
+  if (const char *kind = RefusedKind(out); kind != nullptr) {
+    throw PackError("-o: " + out + " is " + kind + ", not a regular file; it is left as it is");
+  }
+}
+
 void CheckOutput(const std::string &out, const std::vector<std::string> &inputs) {
   if (out.empty()) {
     throw PackError("-o needs a file name", 2);
@@ -108,10 +142,9 @@ void CheckOutput(const std::string &out, const std::vector<std::string> &inputs)
   if (!folder.empty() && !fs::is_directory(folder, error)) {
     throw PackError("-o: no such directory: " + Utf8Path(folder));
   }
-  if (fs::is_directory(path, error)) {
-    throw PackError("-o: is a directory: " + out);
-  }
-  if (!fs::exists(path, error)) {
+  RefuseOutputKind(out);
+  // A symbolic link is replaced, so what it points to is safe even when it is an input.
+  if (fs::is_symlink(path, error) || !fs::exists(path, error)) {
     return;
   }
   for (const std::string &input : inputs) {

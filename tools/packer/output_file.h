@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Zlib
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -32,7 +33,20 @@ private:
 std::FILE *OpenStaged(const std::string &path);
 int CloseStaged(std::FILE *file);
 
-// Refuses an OUT that cannot be written: a directory, a missing folder, or one of the inputs.
+// Refuses an OUT that cannot be written: a missing folder, one of the inputs, or anything but a
+// regular file or a symbolic link (which is replaced, not followed): a directory, FIFO, device
+// or socket is left as it is.
 void CheckOutput(const std::string &out, const std::vector<std::string> &inputs);
+
+// Refuses OUT when it is a directory, FIFO, device or socket, which RefusedKind names ("a FIFO";
+// null for a regular file, a symbolic link, or nothing there). Publish checks once more, just
+// before OUT is replaced.
+void RefuseOutputKind(const std::string &out);
+const char *RefusedKind(const std::string &out);
+
+// The program running for the staging folder (the signer, a process id or a Windows process
+// handle), 0 for none. It runs without the terminal, which an interrupt therefore does not
+// reach: the packer ends it before it removes the staged files.
+void SetStagedHelper(std::intptr_t process);
 
 } // namespace packer

@@ -26,6 +26,8 @@ std::atomic<std::size_t> g_file_count{0};
 // The staged files open for writing. Whichever of CloseStaged and the handler takes a handle
 // from here closes it, so it is never closed twice.
 std::atomic<HANDLE> g_open[kMaxFiles];
+// The signer's process, which runs detached from the console and so misses its events.
+std::atomic<HANDLE> g_helper{nullptr};
 
 // POSIX semantics take the name away even while the file is still open somewhere; where the
 // system lacks them it is marked for deletion instead.
@@ -64,6 +66,10 @@ void RemoveStaged() {
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD) {
+  if (const HANDLE helper = g_helper.exchange(nullptr); helper != nullptr) {
+    TerminateProcess(helper, 130);
+    WaitForSingleObject(helper, INFINITE);
+  }
   RemoveStaged();
   // Not ExitProcess: the main thread may hold the C runtime's locks, which exit handlers take.
   // 130, as a shell reports a run ended by Ctrl-C.
@@ -159,7 +165,40 @@ int CloseStaged(std::FILE *file) {
   return EOF;
 }
 
+void SetStagedHelper(std::intptr_t process) { g_helper = reinterpret_cast<HANDLE>(process); }
+
+// What OUT opens as, without reading or writing it: the system's devices (NUL, CON) open as
+// characters and a FIFO under Wine as a pipe. The device namespace (\\.\) is not opened at
+// all: opening a named pipe there would connect to it.
+const char *RefusedKind(const std::string &out) {
+  if (out.rfind("\\\\.\\", 0) == 0) {
+    return "a device";
+  }
+  const HANDLE file = CreateFileW(
+      WidePath(out).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  const DWORD type = GetFileType(file);
+  BY_HANDLE_FILE_INFORMATION information = {};
+  const bool known = GetFileInformationByHandle(file, &information);
+  CloseHandle(file);
+  if (type == FILE_TYPE_CHAR) {
+    return "a device";
+  }
+  if (type == FILE_TYPE_PIPE) {
+    return "a pipe";
+  }
+  const DWORD attributes = known ? information.dwFileAttributes : 0;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    return nullptr;
+  }
+  return attributes & FILE_ATTRIBUTE_DIRECTORY ? "a directory" : nullptr;
+}
+
 void StagingDirectory::Publish(const std::string &file, const std::string &out) {
+  RefuseOutputKind(out);
   if (!MoveFileExW(WidePath(file).c_str(), WidePath(out).c_str(), MOVEFILE_REPLACE_EXISTING)) {
     throw PackError("cannot write " + out + ": " + SystemErrorText(GetLastError()));
   }

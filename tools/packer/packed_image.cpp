@@ -7,6 +7,7 @@
 
 #include "file_stream.h"
 #include "pack_error.h"
+#include "progress.h"
 
 namespace packer {
 namespace {
@@ -64,7 +65,8 @@ private:
 
 class ImageWriter {
 public:
-  ImageWriter(std::FILE *out, const std::string &name) : out_(out), name_(name) {}
+  ImageWriter(std::FILE *out, const std::string &name, Progress *progress)
+      : out_(out), name_(name), progress_(progress) {}
 
   void Write(const std::uint8_t *data, std::size_t count) {
     checksum_.Add(data, count);
@@ -72,6 +74,9 @@ public:
       Failed();
     }
     position_ += count;
+    if (progress_ != nullptr) {
+      progress_->Advance(count);
+    }
   }
   void PadTo(std::uint64_t offset) {
     static const std::uint8_t zeros[kPage] = {};
@@ -113,6 +118,7 @@ private:
 
   std::FILE *out_;
   const std::string &name_;
+  Progress *progress_;
   ImageChecksum checksum_;
   std::uint64_t position_ = 0;
   std::vector<std::uint8_t> buffer_;
@@ -438,8 +444,8 @@ void PackedImage::LayOutResources(std::uint32_t section_rva) {
   HeadWriter(resource_head_, entries_, data_offsets_, section_rva).Write(groups, layout);
 }
 
-void PackedImage::Write(std::FILE *out, const std::string &out_name) const {
-  ImageWriter writer(out, out_name);
+void PackedImage::Write(std::FILE *out, const std::string &out_name, Progress *progress) const {
+  ImageWriter writer(out, out_name, progress);
   writer.Write(headers_.data(), headers_.size());
   writer.Copy(stub_, headers_.size(), copied_end_ - headers_.size());
   writer.Copy(stub_, relocation_offset_, relocation_size_);

@@ -12,6 +12,8 @@
 
 namespace packer {
 
+class Progress;
+
 // The bare stub with a new resource section: what the sections, the headers and the resource
 // directory of the packed image will be. Made before anything is written, so that an image
 // that cannot be made is refused with nothing at OUT.
@@ -30,8 +32,8 @@ public:
   const std::vector<ResourceEntry> &entries() const { return entries_; }
 
   // Writes the whole image to `out` (positioned at 0) and then its checksum. `out_name` names
-  // the output in messages.
-  void Write(std::FILE *out, const std::string &out_name) const;
+  // the output in messages; `progress`, when given, advances by every byte written.
+  void Write(std::FILE *out, const std::string &out_name, Progress *progress = nullptr) const;
 
 private:
   std::uint64_t MoveRelocations(const SectionHeader &rsrc, std::vector<SectionHeader> &sections);

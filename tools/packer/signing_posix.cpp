@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "output_file.h"
 #include "pack_error.h"
 #include "signing_platform.h"
 
@@ -31,6 +32,8 @@ bool OnPath(const std::string &program) {
 
 } // namespace
 
+// In a session of its own and with no input, the program has no terminal to ask on: OpenSSL asks
+// for a pass phrase on the controlling terminal, whatever standard input is, and would wait.
 bool RunProgram(const std::vector<std::string> &arguments, const std::string &log) {
   std::vector<char *> argv;
   for (const std::string &a : arguments) {
@@ -39,15 +42,26 @@ bool RunProgram(const std::vector<std::string> &arguments, const std::string &lo
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, (log + ".err").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
   pid_t pid = 0;
-  const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    return false;
+  }
+  SetStagedHelper(pid);
   int status = 0;
-  return error == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+  const bool exited_zero =
+      waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  SetStagedHelper(0);
+  return exited_zero;
 }
 
 void CheckSigningTools(bool reads_certificate_time) {

@@ -3,11 +3,14 @@
 // assume, so without it the packer points to signing afterwards with signtool.
 #include <windows.h>
 
+#include <algorithm>
 #include <ctime>
+#include <iterator>
 #include <wincrypt.h>
 
 #include "input_file.h"
 #include "native_path.h"
+#include "output_file.h"
 #include "pack_error.h"
 #include "signing_platform.h"
 
@@ -48,14 +51,17 @@ std::wstring Quote(const std::wstring &argument) {
   return quoted + L"\"";
 }
 
-HANDLE CreateLog(const std::string &path) {
+// A file the program started inherits as one of its standard handles.
+HANDLE Inheritable(const std::wstring &path, DWORD access, DWORD disposition) {
   SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
-  return CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                     &inherited, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, &inherited,
+                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 } // namespace
 
+// Detached from the console and with no input, the program has no console to ask on, so it can
+// never wait for a pass phrase.
 bool RunProgram(const std::vector<std::string> &arguments, const std::string &log) {
   const std::wstring program = FindOnPath(arguments[0]);
   if (program.empty()) {
@@ -65,26 +71,31 @@ bool RunProgram(const std::vector<std::string> &arguments, const std::string &lo
   for (std::size_t i = 1; i < arguments.size(); ++i) {
     command_line += L" " + Quote(WidePath(arguments[i]));
   }
-  const HANDLE output = CreateLog(log);
-  const HANDLE errors = CreateLog(log + ".err");
+  const HANDLE files[] = {Inheritable(L"NUL", GENERIC_READ, OPEN_EXISTING),
+                          Inheritable(WidePath(log), GENERIC_WRITE, CREATE_ALWAYS),
+                          Inheritable(WidePath(log + ".err"), GENERIC_WRITE, CREATE_ALWAYS)};
   bool exited_zero = false;
-  if (output != INVALID_HANDLE_VALUE && errors != INVALID_HANDLE_VALUE) {
+  if (std::none_of(std::begin(files), std::end(files),
+                   [](HANDLE file) { return file == INVALID_HANDLE_VALUE; })) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = errors;
+    startup.hStdInput = files[0];
+    startup.hStdOutput = files[1];
+    startup.hStdError = files[2];
     PROCESS_INFORMATION process = {};
     if (CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+                       DETACHED_PROCESS, nullptr, nullptr, &startup, &process)) {
       CloseHandle(process.hThread);
+      SetStagedHelper(reinterpret_cast<std::intptr_t>(process.hProcess));
       DWORD code = 1;
       exited_zero = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
                     GetExitCodeProcess(process.hProcess, &code) && code == 0;
+      SetStagedHelper(0);
       CloseHandle(process.hProcess);
     }
   }
-  for (HANDLE file : {output, errors}) {
+  for (HANDLE file : files) {
     if (file != INVALID_HANDLE_VALUE) {
       CloseHandle(file);
     }

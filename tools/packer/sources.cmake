@@ -9,10 +9,12 @@ set(PACKER_SOURCES
     layout_check.cpp
     lzx_encoder.cpp
     lzx_match_finder.cpp
+    messages.cpp
     native_path.cpp
     output_file.cpp
     packed_image.cpp
     pe_image.cpp
+    progress.cpp
     resource_id.cpp
     resources.cpp
     signing.cpp
