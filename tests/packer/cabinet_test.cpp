@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Zlib
-#include "cabinet.h"
+#include "cabinet/cabinet.h"
 
-#include "byte_stream.h"
-#include "pack_error.h"
+#include "base/byte_stream.h"
+#include "base/pack_error.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Zlib
-#include "file_stream.h"
+#include "platform/file_stream.h"
 
-#include "cabinet.h"
-#include "pack_error.h"
+#include "base/pack_error.h"
+#include "cabinet/cabinet.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Zlib
-#include "huffman_code.h"
+#include "lzx/huffman_code.h"
 
 #include <gtest/gtest.h>
 

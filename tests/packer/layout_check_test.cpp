@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Zlib
-#include "layout_check.h"
+#include "layout/layout_check.h"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <sstream>
 
 #include "common/layout_cases.h"
-#include "input_file.h"
-#include "pe_image.h"
-#include "resources.h"
+#include "pe/pe_image.h"
+#include "pe/resources.h"
+#include "platform/input_file.h"
 
 using namespace packer;
 

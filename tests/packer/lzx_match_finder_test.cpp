@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Zlib
-#include "lzx_match_finder.h"
+#include "lzx/lzx_match_finder.h"
 
-#include "lzx_format.h"
+#include "lzx/lzx_format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Zlib
-#include "packed_image.h"
+#include "pe/packed_image.h"
 
 #include <gtest/gtest.h>
 

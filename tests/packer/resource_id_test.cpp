@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Zlib
-#include "resource_id.h"
+#include "pe/resource_id.h"
 
-#include "pack_error.h"
+#include "base/pack_error.h"
 
 #include <gtest/gtest.h>
 
