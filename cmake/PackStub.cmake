@@ -57,9 +57,10 @@ target_include_directories(packer_windows_core PUBLIC
     ${CMAKE_CURRENT_LIST_DIR}/../tools/packer ${CMAKE_CURRENT_LIST_DIR}/../src)
 target_compile_definitions(packer_windows_core PUBLIC NOMINMAX)
 target_link_libraries(packer_windows_core PUBLIC ${PACKER_WINDOWS_ZLIB})
-add_executable(pack_stub_windows ${CMAKE_CURRENT_LIST_DIR}/../tools/packer/main.cpp)
+set_property(SOURCE ${CMAKE_CURRENT_LIST_DIR}/../tools/packer/cli/options.cpp APPEND PROPERTY
+    COMPILE_DEFINITIONS "PACKER_VERSION=\"${ONDREL_VERSION}\"")
+add_executable(pack_stub_windows ${CMAKE_CURRENT_LIST_DIR}/../tools/packer/cli/main.cpp)
 target_link_libraries(pack_stub_windows PRIVATE packer_windows_core)
-target_compile_definitions(pack_stub_windows PRIVATE "PACKER_VERSION=\"${ONDREL_VERSION}\"")
 # Released as it is built: the same sources give the same bytes (no link time in the header), and
 # without its symbol table.
 target_link_options(pack_stub_windows PRIVATE -s -Wl,--no-insert-timestamp)

@@ -10,6 +10,7 @@
 #include "run/stage_profile.h"
 #include "support/platform_seam.h"
 #include "support/system_library.h"
+#include "support/unique_resource.h"
 
 namespace {
 
@@ -58,24 +59,17 @@ public:
     }
     // An explicit count leaves the NUL out of the size; make room for it.
     const int allocated = count < 0 ? size : size + 1;
-    text_ = static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, allocated));
-    if (text_ != nullptr) {
-      WideCharToMultiByte(CP_UTF8, 0, text, count, text_, size, nullptr, nullptr);
-      text_[allocated - 1] = '\0';
+    text_.Reset(static_cast<char *>(HeapAlloc(GetProcessHeap(), 0, allocated)));
+    if (text_.IsValid()) {
+      WideCharToMultiByte(CP_UTF8, 0, text, count, text_.Get(), size, nullptr, nullptr);
+      text_.Get()[allocated - 1] = '\0';
     }
   }
-  ~NarrowText() {
-    if (text_ != nullptr) {
-      HeapFree(GetProcessHeap(), 0, text_);
-    }
-  }
-  NarrowText(const NarrowText &) = delete;
-  NarrowText &operator=(const NarrowText &) = delete;
 
-  char *get() const { return text_; }
+  char *get() const { return text_.Get(); }
 
 private:
-  char *text_ = nullptr;
+  UniqueHeap<char *> text_;
 };
 
 FNALLOC(CabinetAlloc) { return HeapAlloc(GetProcessHeap(), 0, cb); }
@@ -97,15 +91,15 @@ FNOPEN(CabinetOpen) {
   if (count == 0) {
     return -1;
   }
-  auto *wide = static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), 0, count * sizeof(wchar_t)));
-  if (wide == nullptr) {
+  const UniqueHeap<wchar_t *> wide(
+      static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), 0, count * sizeof(wchar_t))));
+  if (!wide.IsValid()) {
     return -1;
   }
-  MultiByteToWideChar(CP_UTF8, 0, pszFile, -1, wide, count);
-  const HANDLE file = platform::CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                            nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-  HeapFree(GetProcessHeap(), 0, wide);
-  return reinterpret_cast<INT_PTR>(file);
+  MultiByteToWideChar(CP_UTF8, 0, pszFile, -1, wide.Get(), count);
+  return reinterpret_cast<INT_PTR>(
+      platform::CreateFileW(wide.Get(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 FNREAD(CabinetRead) {

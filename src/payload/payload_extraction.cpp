@@ -3,6 +3,7 @@
 
 #include "cleanup/removal.h"
 #include "payload/cabinet_expansion.h"
+#include "payload/payload_contract.h"
 #include "payload/target_file.h"
 #include "run/stage_profile.h"
 #include "setup/setup_patching.h"
@@ -11,53 +12,62 @@
 
 namespace {
 
-constexpr wchar_t kPayloadType[] = L"B7";
-constexpr wchar_t kCompressedSetupType[] = L"BL";
-constexpr wchar_t kArchivePrefix[] = L"ondrel";
-constexpr wchar_t kSetupPrefix[] = L"setup";
-constexpr wchar_t kSetupProgramName[] = L"setup.exe";
+// The platform's wide characters are UTF-16 units, as the contract's are.
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+const wchar_t *Wide(const char16_t *text) { return reinterpret_cast<const wchar_t *>(text); }
 
-// Takes one resource of a kind that may appear once: a second one is refused with
-// ERROR_TOO_MANY_NAMES, a name that does not fit its buffer with ERROR_FILENAME_EXCED_RANGE.
-bool AcceptOnce(const wchar_t *name, const ResourceSpan &span, PathBuffer &kept_name,
-                ResourceSpan &kept_span, uint32_t &error) {
-  if (kept_span.size != 0) {
-    error = ERROR_TOO_MANY_NAMES;
+static_assert(kPayloadNotFound == ERROR_FILE_NOT_FOUND &&
+              kPayloadForeignName == ERROR_INVALID_DATA &&
+              kPayloadNameTwice == ERROR_TOO_MANY_NAMES &&
+              kPayloadNameTooLong == ERROR_FILENAME_EXCED_RANGE);
+static_assert(kPayloadPathCapacity == kPathCapacity);
+
+// Judges one entry against what the visit has kept so far (a visitor without an archive slot
+// never accepts one) and keeps it if accepted.
+bool JudgeAndKeep(PayloadType type, const wchar_t *name, const ResourceSpan &span,
+                  const PayloadSlots &slots) {
+  const PayloadVisit visit{type, slots.spans[0] != nullptr && slots.spans[0]->size != 0,
+                           slots.spans[1]->size != 0};
+  const PayloadEntry entry{IS_INTRESOURCE(name) != FALSE, reinterpret_cast<const char16_t *>(name),
+                           span.size};
+  const PayloadVerdict verdict = JudgePayloadEntry(visit, entry);
+  if (verdict.rejection != PayloadRejection::kNone) {
+    *slots.error = verdict.result.extra_code;
     return false;
   }
-  if (!kept_name.Assign(name)) {
-    error = ERROR_FILENAME_EXCED_RANGE;
-    return false;
-  }
-  kept_span = span;
+  const int role = verdict.role == PayloadRole::kArchive ? 0 : 1;
+  // The verdict has measured the name: it fits.
+  slots.names[role]->Assign(name);
+  *slots.spans[role] = span;
   return true;
 }
 
 BOOL CALLBACK VisitOneResource(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR user) {
   auto *visitor = reinterpret_cast<ResourceVisitor *>(user);
-  // Integer entries and empty resources are not skipped: they stop the enumeration, so a
-  // malformed payload fails instead of installing something incomplete.
-  if (IS_INTRESOURCE(name) || visitor == nullptr) {
+  if (visitor == nullptr) {
     return FALSE;
   }
-  const HRSRC found = FindResourceW(module, name, type);
-  if (found == nullptr) {
-    return FALSE;
+  // An integer entry is never looked up, and an empty resource never loaded: the visitor refuses
+  // both, so a malformed payload fails instead of installing something incomplete.
+  ResourceSpan span;
+  if (!IS_INTRESOURCE(name)) {
+    const HRSRC found = FindResourceW(module, name, type);
+    if (found == nullptr) {
+      return FALSE;
+    }
+    span.size = SizeofResource(module, found);
+    if (span.size != 0) {
+      const HGLOBAL loaded = LoadResource(module, found);
+      if (loaded == nullptr) {
+        return FALSE;
+      }
+      span.data = static_cast<const uint8_t *>(LockResource(loaded));
+      if (span.data == nullptr) {
+        return FALSE;
+      }
+    }
   }
-  const DWORD size = SizeofResource(module, found);
-  if (size == 0) {
-    return FALSE;
-  }
-  const HGLOBAL loaded = LoadResource(module, found);
-  if (loaded == nullptr) {
-    return FALSE;
-  }
-  const void *data = LockResource(loaded);
-  if (data == nullptr) {
-    return FALSE;
-  }
-  return visitor->Visit(name, ResourceSpan{static_cast<const uint8_t *>(data), size}) ? TRUE
-                                                                                      : FALSE;
+  return visitor->Visit(name, span) ? TRUE : FALSE;
 }
 
 // work_directory + name into path; false when it does not fit.
@@ -68,22 +78,11 @@ bool BuildPath(PathBuffer &path, const PathBuffer &work_directory, const wchar_t
 } // namespace
 
 bool PayloadVisitor::Visit(const wchar_t *name, const ResourceSpan &span) {
-  if (StartsWithNoCase(name, kArchivePrefix)) {
-    return AcceptOnce(name, span, archive_name_, archive_span_, error_);
-  }
-  if (StartsWithNoCase(name, kSetupPrefix)) {
-    return AcceptOnce(name, span, setup_name_, setup_span_, error_);
-  }
-  error_ = ERROR_INVALID_DATA;
-  return false;
+  return JudgeAndKeep(PayloadType::kPayload, name, span, slots_);
 }
 
 bool SetupVisitor::Visit(const wchar_t *name, const ResourceSpan &span) {
-  if (StartsWithNoCase(name, kSetupPrefix)) {
-    return AcceptOnce(name, span, setup_name_, setup_span_, error_);
-  }
-  error_ = ERROR_INVALID_DATA;
-  return false;
+  return JudgeAndKeep(PayloadType::kCompressedSetup, name, span, slots_);
 }
 
 bool VisitResources(HMODULE module, const wchar_t *type, ResourceVisitor *visitor) {
@@ -118,56 +117,19 @@ bool WriteResourceToFile(const ResourceSpan &span, const wchar_t *path) {
   return true;
 }
 
-RunResult ExtractPayload(const RunConfiguration &configuration, HMODULE module,
-                         const PathBuffer &work_directory, PathBuffer &archive_path,
-                         PathBuffer &setup_path, int32_t &max_removal_attempts) {
-  PathBuffer setup_program_path;
-  if (!BuildPath(setup_program_path, work_directory, kSetupProgramName)) {
-    return {RESULT_PATH_TOO_LONG, 0};
-  }
+namespace {
 
-  PathBuffer archive_name;
-  PathBuffer setup_name;
-  ResourceSpan archive_span;
-  ResourceSpan setup_span;
-  uint32_t visit_error = ERROR_FILE_NOT_FOUND;
-
-  PayloadVisitor payload_visitor(archive_name, archive_span, setup_name, setup_span, visit_error);
-  if (!VisitResources(module, kPayloadType, &payload_visitor) || archive_span.size == 0) {
-    return {RESULT_ARCHIVE_EXTRACTION_FAILED, visit_error};
-  }
-  if (!BuildPath(archive_path, work_directory, archive_name.text)) {
-    return {RESULT_PATH_TOO_LONG, 0};
-  }
-  if (!WriteResourceToFile(archive_span, archive_path.text)) {
-    return {RESULT_ARCHIVE_EXTRACTION_FAILED, GetLastError()};
-  }
-  MarkStage(Stage::kArchiveWritten);
-
-  // A setup resource beside the archive makes this a patch stub; "BL" is then never looked at.
-  const bool patch_stub = setup_span.size != 0;
-  if (!patch_stub) {
-    visit_error = ERROR_FILE_NOT_FOUND;
-    SetupVisitor setup_visitor(setup_name, setup_span, visit_error);
-    if (!VisitResources(module, kCompressedSetupType, &setup_visitor) || setup_span.size == 0) {
-      return {RESULT_SETUP_EXTRACTION_FAILED, visit_error};
-    }
-  }
-  if (!BuildPath(setup_path, work_directory, setup_name.text)) {
-    return {RESULT_PATH_TOO_LONG, 0};
-  }
-  if (!WriteResourceToFile(setup_span, setup_path.text)) {
-    return {RESULT_SETUP_EXTRACTION_FAILED, GetLastError()};
-  }
-
+// Turns the written patch or compressed setup file into the setup program, then removes it at
+// once, whatever came of it.
+RunResult MakeSetupProgram(const RunConfiguration &configuration, bool patch_stub,
+                           PathBuffer &setup_path, PathBuffer &setup_program_path,
+                           int32_t &max_removal_attempts) {
   RunResult result = {RESULT_SUCCESS, 0};
   if (patch_stub) {
     result = ApplySetupPatch(configuration, setup_path.text, setup_program_path.text);
   } else if (!ExpandCabinet(setup_path.text, setup_program_path)) {
     result = {RESULT_SETUP_EXPANSION_FAILED, 0};
   }
-
-  // The compressed file or the patch is never needed again, whatever came of it.
   int32_t attempts = 0;
   RemoveWithRetries(setup_path.text, attempts);
   NoteRemovalAttempts(attempts, max_removal_attempts);
@@ -179,4 +141,54 @@ RunResult ExtractPayload(const RunConfiguration &configuration, HMODULE module,
     setup_path.Assign(setup_program_path.text);
   }
   return result;
+}
+
+} // namespace
+
+RunResult ExtractPayload(const RunConfiguration &configuration, HMODULE module,
+                         const PathBuffer &work_directory, PathBuffer &archive_path,
+                         PathBuffer &setup_path, int32_t &max_removal_attempts) {
+  PathBuffer setup_program_path;
+  if (!BuildPath(setup_program_path, work_directory, Wide(kSetupProgramName))) {
+    return {RESULT_PATH_TOO_LONG, 0};
+  }
+
+  PathBuffer archive_name;
+  PathBuffer setup_name;
+  ResourceSpan archive_span;
+  ResourceSpan setup_span;
+  uint32_t visit_error = kPayloadNotFound;
+
+  PayloadVisitor payload_visitor(archive_name, archive_span, setup_name, setup_span, visit_error);
+  if (!VisitResources(module, Wide(kPayloadType), &payload_visitor) ||
+      JudgePayloadVisitEnd({PayloadType::kPayload, archive_span.size != 0, false}).exit_code !=
+          RESULT_SUCCESS) {
+    return {RESULT_ARCHIVE_EXTRACTION_FAILED, visit_error};
+  }
+  if (!BuildPath(archive_path, work_directory, archive_name.text)) {
+    return {RESULT_PATH_TOO_LONG, 0};
+  }
+  if (!WriteResourceToFile(archive_span, archive_path.text)) {
+    return {RESULT_ARCHIVE_EXTRACTION_FAILED, GetLastError()};
+  }
+  MarkStage(Stage::kArchiveWritten);
+
+  const bool patch_stub = IsPatchStub({PayloadType::kPayload, true, setup_span.size != 0});
+  if (!patch_stub) {
+    visit_error = kPayloadNotFound;
+    SetupVisitor setup_visitor(setup_name, setup_span, visit_error);
+    if (!VisitResources(module, Wide(kCompressedSetupType), &setup_visitor) ||
+        JudgePayloadVisitEnd({PayloadType::kCompressedSetup, false, setup_span.size != 0})
+                .exit_code != RESULT_SUCCESS) {
+      return {RESULT_SETUP_EXTRACTION_FAILED, visit_error};
+    }
+  }
+  if (!BuildPath(setup_path, work_directory, setup_name.text)) {
+    return {RESULT_PATH_TOO_LONG, 0};
+  }
+  if (!WriteResourceToFile(setup_span, setup_path.text)) {
+    return {RESULT_SETUP_EXTRACTION_FAILED, GetLastError()};
+  }
+  return MakeSetupProgram(configuration, patch_stub, setup_path, setup_program_path,
+                          max_removal_attempts);
 }

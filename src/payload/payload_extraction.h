@@ -27,35 +27,36 @@ protected:
   ~ResourceVisitor() = default;
 };
 
+// Where a visitor keeps what it accepts, by the role the payload's contract gives an entry (the
+// archive, then the setup resource), and where a refusal writes its code.
+struct PayloadSlots {
+  PathBuffer *names[2];
+  ResourceSpan *spans[2];
+  uint32_t *error;
+};
+
 // "B7": the product archive (a name beginning "ondrel") and, in a patch stub, the setup patch
 // (a name beginning "setup"). Anything else is refused.
 class PayloadVisitor final : public ResourceVisitor {
 public:
   PayloadVisitor(PathBuffer &archive_name, ResourceSpan &archive_span, PathBuffer &setup_name,
                  ResourceSpan &setup_span, uint32_t &error)
-      : archive_name_(archive_name), archive_span_(archive_span), setup_name_(setup_name),
-        setup_span_(setup_span), error_(error) {}
+      : slots_{{&archive_name, &setup_name}, {&archive_span, &setup_span}, &error} {}
   bool Visit(const wchar_t *name, const ResourceSpan &span) override;
 
 private:
-  PathBuffer &archive_name_;
-  ResourceSpan &archive_span_;
-  PathBuffer &setup_name_;
-  ResourceSpan &setup_span_;
-  uint32_t &error_;
+  PayloadSlots slots_;
 };
 
 // "BL": the compressed setup program, a name beginning "setup". Anything else is refused.
 class SetupVisitor final : public ResourceVisitor {
 public:
   SetupVisitor(PathBuffer &setup_name, ResourceSpan &setup_span, uint32_t &error)
-      : setup_name_(setup_name), setup_span_(setup_span), error_(error) {}
+      : slots_{{nullptr, &setup_name}, {nullptr, &setup_span}, &error} {}
   bool Visit(const wchar_t *name, const ResourceSpan &span) override;
 
 private:
-  PathBuffer &setup_name_;
-  ResourceSpan &setup_span_;
-  uint32_t &error_;
+  PayloadSlots slots_; // no archive under "BL"
 };
 
 // Hands every named resource of type to visitor. True when all were visited and accepted; an

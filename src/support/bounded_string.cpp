@@ -3,11 +3,9 @@
 
 #include <windows.h>
 
-namespace {
+#include "support/ascii_case.h"
 
-wchar_t FoldAscii(wchar_t c) {
-  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 0x20) : c;
-}
+namespace {
 
 // Copies up to capacity characters, NUL included; the destination may overlap the source as long
 // as the source starts later, because the copy runs strictly forwards.
@@ -51,19 +49,6 @@ bool BoundedAppend(wchar_t *destination, size_t capacity, const wchar_t *source)
   }
   // A failed copy empties its destination, which here is the old end: the old text stays.
   return CopyForward(destination + end, capacity - end, source);
-}
-
-bool StartsWithNoCase(const wchar_t *text, const wchar_t *prefix) {
-  if (text == nullptr || prefix == nullptr) {
-    return false;
-  }
-  for (size_t i = 0; prefix[i] != L'\0'; ++i) {
-    // A shorter text meets its own NUL here, which no prefix character equals.
-    if (FoldAscii(text[i]) != FoldAscii(prefix[i])) {
-      return false;
-    }
-  }
-  return true;
 }
 
 bool EndsWithNoCase(const wchar_t *text, const wchar_t *suffix) {

@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "support/ascii_case.h"
+
 // Every path, command line and descriptor text is built in a fixed array through these
 // operations. None of them writes or reads outside the capacity it is given, and none cuts text
 // silently: a copy or append that does not fit reports false.
@@ -11,7 +13,12 @@
 size_t BoundedLength(const wchar_t *text, size_t capacity);
 bool BoundedCopy(wchar_t *destination, size_t capacity, const wchar_t *source);
 bool BoundedAppend(wchar_t *destination, size_t capacity, const wchar_t *source);
-bool StartsWithNoCase(const wchar_t *text, const wchar_t *prefix);
+// Ignores the case of 'A'-'Z' only; the platform's wide characters are UTF-16 units.
+inline bool StartsWithNoCase(const wchar_t *text, const wchar_t *prefix) {
+  return text != nullptr && prefix != nullptr &&
+         StartsWithAsciiNoCase(reinterpret_cast<const char16_t *>(text),
+                               reinterpret_cast<const char16_t *>(prefix));
+}
 bool EndsWithNoCase(const wchar_t *text, const wchar_t *suffix);
 wchar_t *FindNoCase(wchar_t *text, const wchar_t *needle);
 bool HexEncode(const uint8_t *bytes, size_t count, wchar_t *destination, size_t capacity);

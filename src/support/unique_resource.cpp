@@ -14,3 +14,10 @@ void LocalFreeKeepingLastError(HLOCAL memory) {
     LocalFree(memory);
   }
 }
+
+void HeapFreeKeepingLastError(void *memory) {
+  if (memory != nullptr) {
+    const LastErrorGuard keep;
+    HeapFree(GetProcessHeap(), 0, memory);
+  }
+}

@@ -25,6 +25,7 @@ private:
 // costs the stub less than a guard and a test at every holder.
 void CloseHandleKeepingLastError(HANDLE handle);
 void LocalFreeKeepingLastError(HLOCAL memory);
+void HeapFreeKeepingLastError(void *memory);
 
 template <typename Traits> class UniqueResource {
 public:
@@ -95,3 +96,11 @@ template <typename Pointer> struct LocalTraits {
   static void Close(Type memory) { LocalFreeKeepingLastError(memory); }
 };
 template <typename Pointer> using UniqueLocal = UniqueResource<LocalTraits<Pointer>>;
+
+// Blocks of the process heap: the cabinet library's narrow and wide names.
+template <typename Pointer> struct HeapTraits {
+  using Type = Pointer;
+  static Type Invalid() { return nullptr; }
+  static void Close(Type memory) { HeapFreeKeepingLastError(memory); }
+};
+template <typename Pointer> using UniqueHeap = UniqueResource<HeapTraits<Pointer>>;

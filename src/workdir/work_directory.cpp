@@ -3,6 +3,7 @@
 
 #include <sddl.h>
 
+#include "payload/payload_contract.h"
 #include "support/platform_seam.h"
 #include "support/unique_resource.h"
 
@@ -13,6 +14,8 @@ constexpr int kCreateAttempts = 10;
 constexpr size_t kNameDigits = 5;
 // Five digits, ".tmp", the final backslash and the NUL.
 constexpr size_t kNameRoomNeeded = 11;
+// The packer tells from this length the longest folder a stub runs from.
+static_assert(sizeof("QV_") - 1 + kNameRoomNeeded - 1 == kWorkDirectoryNameLength);
 
 bool VolumeKeepsAccessLists(const wchar_t *parent) {
   PathBuffer root;

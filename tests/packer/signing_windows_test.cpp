@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Zlib
 // What signing asks of Windows, for real under Wine: running a program found on PATH with its
 // arguments intact and its output in the logs, and reading a certificate's start of validity.
-#include "signing_platform.h"
+#include "platform/signing_platform.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <string>
 
+#include "base/pack_error.h"
 #include "common/scratch.h"
-#include "native_path.h"
-#include "pack_error.h"
+#include "platform/native_path.h"
 
 namespace packer {
 namespace {

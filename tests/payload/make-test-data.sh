@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Zlib
 # Makes the files the payload tests read: cabinets made with gcab as a release build would (one
-# file each, compressed with MSZIP and stored, under the usual name and under another one), and
+# file each, compressed with MSZIP and stored, under the usual name and under another one; and one
+# of two files), and
 # archives of the sizes that matter to the writer.
 set -euo pipefail
 out=$1
@@ -18,6 +19,7 @@ cp "$work/setup.exe" "$work/Another Name.dat"
   gcab -c -z mszip.cab setup.exe
   gcab -c stored.cab setup.exe
   gcab -c -z other-name.cab "Another Name.dat"
+  gcab -c -z two-files.cab setup.exe "Another Name.dat"
 )
 cp "$work"/*.cab "$out/"
 # A cabinet cut short: the library cannot finish its one file.

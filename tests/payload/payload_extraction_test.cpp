@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/layout_cases.h"
 #include "common/process.h"
 #include "common/registry.h"
 #include "common/resource_module.h"
@@ -88,14 +89,6 @@ protected:
       &PlatformOverrides::WriteFile, &LoggedWrite};
 };
 
-struct LayoutCase {
-  const wchar_t *layout;
-  RunResult expected;
-  std::optional<std::wstring> archive_path;
-  std::optional<std::wstring> setup_path;
-  std::vector<std::wstring> files; // what the work directory holds afterwards, sorted
-};
-
 TEST(ResourceVisitors, JudgeNamesIgnoringCaseInTheirOrder) {
   const uint8_t bytes[1] = {};
   const ResourceSpan span{bytes, 1};
@@ -160,74 +153,43 @@ TEST(ResourceVisitors, JudgeNamesIgnoringCaseInTheirOrder) {
   }
 }
 
+// The table's names are ASCII.
+std::wstring Wide(const std::string &text) { return std::wstring(text.begin(), text.end()); }
+
+// The shared table's path column: "-" untouched, "~" the work directory alone, else a name in it.
+std::optional<std::wstring> TablePath(const std::string &column) {
+  if (column == "-") {
+    return std::nullopt;
+  }
+  return column == "~" ? L"" : Wide(column);
+}
+
 TEST_F(PayloadExtractionTest, EveryLayoutGivesItsResultAndLeavesThePathsAsTheRunExpects) {
-  const std::vector<std::wstring> full_files = {L"ONDREL.PACKED.7Z", L"setup.exe"};
-  const std::vector<std::wstring> archive_only = {L"ONDREL.PACKED.7Z"};
-  const LayoutCase cases[] = {
-      {L"full", {0, 0}, L"ONDREL.PACKED.7Z", L"setup.exe", full_files},
-      // The platform looks names up in upper case, as resource compilers store them: a name
-      // stored in lower case is listed but cannot be found, and stops the enumeration.
-      {L"lower-case", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
-      {L"mixed-case", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
-      {L"bare-prefix", {0, 0}, L"ONDREL", L"setup.exe", {L"ONDREL", L"setup.exe"}},
-      {L"foreign-types", {0, 0}, L"ONDREL.PACKED.7Z", L"setup.exe", full_files},
-      {L"foreign-odd", {0, 0}, L"ONDREL.PACKED.7Z", L"setup.exe", full_files},
-      {L"no-payload", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
-      {L"setup-only", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
-      {L"two-archives", {112, ERROR_TOO_MANY_NAMES}, std::nullopt, std::nullopt, {}},
-      {L"readme-only", {112, ERROR_INVALID_DATA}, std::nullopt, std::nullopt, {}},
-      {L"readme-and-archive", {112, ERROR_INVALID_DATA}, std::nullopt, std::nullopt, {}},
-      {L"integer-b7", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
-      {L"empty-archive", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
-      {L"long-name-260", {112, ERROR_FILENAME_EXCED_RANGE}, std::nullopt, std::nullopt, {}},
-      {L"long-name-300", {112, ERROR_FILENAME_EXCED_RANGE}, std::nullopt, std::nullopt, {}},
-      {L"long-name-1000", {112, ERROR_FILENAME_EXCED_RANGE}, std::nullopt, std::nullopt, {}},
-      {L"long-patch-300", {112, ERROR_FILENAME_EXCED_RANGE}, std::nullopt, std::nullopt, {}},
-      {L"empty-patch", {112, ERROR_FILE_NOT_FOUND}, std::nullopt, std::nullopt, {}},
-      // Accepted, but the work directory leaves it no room.
-      {L"long-name-259", {108, 0}, L"", std::nullopt, {}},
-      {L"no-bl", {116, ERROR_FILE_NOT_FOUND}, L"ONDREL.PACKED.7Z", std::nullopt, archive_only},
-      {L"bl-launcher", {116, ERROR_INVALID_DATA}, L"ONDREL.PACKED.7Z", std::nullopt, archive_only},
-      {L"two-bl", {116, ERROR_TOO_MANY_NAMES}, L"ONDREL.PACKED.7Z", std::nullopt, archive_only},
-      {L"integer-bl", {116, ERROR_FILE_NOT_FOUND}, L"ONDREL.PACKED.7Z", std::nullopt, archive_only},
-      {L"empty-bl", {116, ERROR_FILE_NOT_FOUND}, L"ONDREL.PACKED.7Z", std::nullopt, archive_only},
-      // Accepted, but the work directory leaves it no room: the buffer keeps the directory.
-      {L"long-bl-259", {108, 0}, L"ONDREL.PACKED.7Z", L"", archive_only},
-      {L"long-bl-1000",
-       {116, ERROR_FILENAME_EXCED_RANGE},
-       L"ONDREL.PACKED.7Z",
-       std::nullopt,
-       archive_only},
-      {L"long-bl-260",
-       {116, ERROR_FILENAME_EXCED_RANGE},
-       L"ONDREL.PACKED.7Z",
-       std::nullopt,
-       archive_only},
-      // The compressed file is removed at once, but the buffer still names it for the end of
-      // the run.
-      {L"truncated-cab", {115, 0}, L"ONDREL.PACKED.7Z", L"SETUP.EX_", archive_only},
-      {L"foreign-bl", {115, 0}, L"ONDREL.PACKED.7Z", L"SETUP.EX_", archive_only},
-  };
+  const std::vector<LayoutCase> cases =
+      ReadLayoutCases(ReadFileBytes(TestData(L"layout_cases.txt")));
+  ASSERT_FALSE(cases.empty());
   const std::string archive = ReadFileBytes(TestData(L"archive.bin"));
   const std::string setup = ReadFileBytes(TestData(L"cabinet-content.bin"));
   for (const LayoutCase &c : cases) {
-    SCOPED_TRACE(Narrow(c.layout));
+    SCOPED_TRACE(c.layout);
     SetUp();
-    const RunResult result =
-        Extract(std::wstring(c.layout) == L"no-payload" ? ProgramDirectory() + L"ondrel-stub.exe"
-                                                        : Layout(c.layout));
-    EXPECT_EQ(result.exit_code, c.expected.exit_code);
-    EXPECT_EQ(result.extra_code, c.expected.extra_code);
-    ExpectPath(archive_path_, c.archive_path);
-    ExpectPath(setup_path_, c.setup_path);
-    EXPECT_EQ(ListDirectory(scratch_.path()), c.files);
-    if (!c.files.empty()) {
-      EXPECT_TRUE(ReadFileBytes(scratch_ / c.files[0]) == archive) << "archive differs";
+    const RunResult result = Extract(Layout(Wide(c.layout)));
+    EXPECT_EQ(result.exit_code, c.stub.exit_code);
+    EXPECT_EQ(result.extra_code, c.stub.extra_code);
+    ExpectPath(archive_path_, TablePath(c.archive_path));
+    ExpectPath(setup_path_, TablePath(c.setup_path));
+    std::vector<std::wstring> files;
+    for (const std::string &file : c.files) {
+      files.push_back(Wide(file));
     }
-    if (c.files.size() == 2) {
+    EXPECT_EQ(ListDirectory(scratch_.path()), files);
+    if (!files.empty()) {
+      EXPECT_TRUE(ReadFileBytes(scratch_ / files[0]) == archive) << "archive differs";
+    }
+    if (files.size() == 2) {
       EXPECT_TRUE(ReadFileBytes(scratch_ / L"setup.exe") == setup) << "setup program differs";
     }
-    for (const std::wstring &file : c.files) {
+    for (const std::wstring &file : files) {
       RemoveTree(scratch_ / file);
     }
   }

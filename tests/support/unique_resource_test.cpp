@@ -33,8 +33,14 @@ struct LocalKind {
   static bool IsAlive(HLOCAL memory) { return LocalSize(memory) != 0; }
 };
 
+struct HeapKind {
+  using Holder = UniqueHeap<void *>;
+  static void *Make() { return HeapAlloc(GetProcessHeap(), 0, 16); }
+  static bool IsAlive(void *block) { return HeapValidate(GetProcessHeap(), 0, block) != FALSE; }
+};
+
 template <typename Kind> class UniqueResourceTest : public ::testing::Test {};
-using Kinds = ::testing::Types<HandleKind, FileKind, LocalKind>;
+using Kinds = ::testing::Types<HandleKind, FileKind, LocalKind, HeapKind>;
 TYPED_TEST_SUITE(UniqueResourceTest, Kinds);
 
 TYPED_TEST(UniqueResourceTest, ReleasesWhatItHoldsOnceKeepingTheLastError) {

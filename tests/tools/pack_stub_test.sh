@@ -253,80 +253,59 @@ else
     fail "OUT a symbolic link: $(cat stderr)"
 fi
 
-# Every layout the stub refuses at run time is refused here with the code it would end with,
-# packs with --no-layout-check, and --check then names the same code.
-x254=$(head -c 254 /dev/zero | tr '\0' X)
-x255=$(head -c 255 /dev/zero | tr '\0' X)
-checked() { # DESCRIPTION CODE-AND-EXTRA ARGUMENTS...
-    local what=$1 code=$2
-    shift 2
-    "$pack" -o out/x.exe --no-layout-check "$@" >/dev/null 2>stderr ||
-        fail "$what: --no-layout-check did not pack it: $(cat stderr)"
-    "$pack" --check out/x.exe >stdout 2>stderr && fail "$what: --check exit status 0"
-    grep -qF -- "would end with $code" stderr || fail "$what: --check says $(cat stderr)"
-}
-layout() { # DESCRIPTION CODE-AND-EXTRA ARGUMENTS...
-    refused 1 "$1" "would end with $2" -o out/x.exe "${@:3}"
-    checked "$@"
-}
 # Without an archive or a setup program the packer asks for the option that gives it, in the
-# user's terms, as a usage error.
-missing() { # DESCRIPTION MESSAGE CODE-AND-EXTRA ARGUMENTS...
-    refused 2 "$1" "pack-stub: $2" -o out/x.exe "${@:4}"
-    grep -qF -- "--no-layout-check" stderr && fail "$1: points to --no-layout-check: $(cat stderr)"
-    checked "$1" "$3" "${@:4}"
-}
-no_archive="--archive is required: the product's 7z archive"
-no_setup="--setup, --setup-cab or --patch is required"
-missing "no archive" "$no_archive" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 2" \
-    --setup setup.exe
-missing "only a patch" "$no_archive" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 2" \
-    --patch archive.7z
-missing "only other resources" "$no_archive" \
-    "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 2" --resource ZZ X archive.7z --resource BL SETUP.EX_ good.cab
-missing "no setup program" "$no_setup" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 2" \
-    --archive archive.7z
-missing "an archive as a resource only" "$no_setup" \
-    "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 2" --resource B7 ONDREL.PACKED.7Z archive.7z
-layout "a second archive" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 68" \
-    "${payload[@]}" --resource B7 ONDREL.OTHER archive.7z
-layout "a second patch" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 68" \
-    --archive archive.7z --patch archive.7z --resource B7 SETUP.OTHER archive.7z
-layout "a foreign B7 name" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 13" \
-    "${payload[@]}" --resource B7 README archive.7z
-layout "a B7 name of 260" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 206" \
-    --resource B7 "ONDREL$x254" archive.7z --setup setup.exe
-layout "an integer B7 entry" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 2" \
-    "${payload[@]}" --resource B7 7 archive.7z
-layout "an empty archive" "112 (RESULT_ARCHIVE_EXTRACTION_FAILED), extra code 2" \
-    --resource B7 ONDREL.PACKED.7Z empty --setup setup.exe
-layout "a foreign BL name" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 13" \
-    --archive archive.7z --resource BL LAUNCHER good.cab
-layout "a second BL" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 68" \
-    "${payload[@]}" --resource BL SETUP.OTHER good.cab
-layout "a BL name of 260" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 206" \
-    --archive archive.7z --resource BL "SETUP$x255" good.cab
-layout "an integer BL entry" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 2" \
-    "${payload[@]}" --resource BL 5 good.cab
-layout "an empty BL" "116 (RESULT_SETUP_EXTRACTION_FAILED), extra code 2" \
-    --archive archive.7z --resource BL SETUP.EX_ empty
-layout "not a cabinet" "115 (RESULT_SETUP_EXPANSION_FAILED), extra code 0" \
-    --archive archive.7z --setup-cab not-a-program.exe
-layout "a cabinet of two files" "115 (RESULT_SETUP_EXPANSION_FAILED), extra code 0" \
-    --archive archive.7z --setup-cab two-files.cab
+# user's terms, as a usage error that does not point to --no-layout-check (the shared table below
+# has more such rows).
+while IFS='|' read -r what message arguments; do
+    read -ra arguments <<<"$arguments"
+    refused 2 "$what" "pack-stub: $message" -o out/x.exe "${arguments[@]}"
+    grep -qF -- "--no-layout-check" stderr && fail "$what: points to --no-layout-check: $(cat stderr)"
+done <<EOF
+no archive|--archive is required: the product's 7z archive|--setup setup.exe
+only a patch|--archive is required: the product's 7z archive|--patch archive.7z
+only other resources|--archive is required|--resource ZZ X archive.7z --resource BL SETUP.EX_ good.cab
+an archive as a resource only|--setup, --setup-cab or --patch is required|--resource B7 ONDREL.PACKED.7Z archive.7z
+EOF
+
+# Every layout of the shared table packed without --no-layout-check: what the stub refuses at run
+# time is refused here with the code it would end with, unless the packer answers otherwise (a
+# column of its own). The build packed each with --no-layout-check, and --check of that stub
+# names the same code.
+data=${PACK_STUB_BUILD_DIR:-}/bin/test-data
+[ -d "$data/layouts" ] || fail "no packed layouts in $data: build the tests first"
+ln -s "$data" test-data && mkdir -p out
+while IFS='|' read -r name arguments stub _ _ _ packer; do
+    name=$(echo $name) stub=$(echo $stub) packer=$(echo $packer)
+    arguments=${arguments//@/test-data/}
+    while [[ $arguments =~ X\{([0-9]+)\} ]]; do
+        run=$(head -c "${BASH_REMATCH[1]}" /dev/zero | tr '\0' X)
+        arguments=${arguments/"X{${BASH_REMATCH[1]}}"/$run}
+    done
+    read -ra arguments <<<"$arguments"
+    answer=${packer:-$stub}
+    code="would end with ${answer%/*} (RESULT_" extra="), extra code ${answer#*/}: "
+    case $answer in
+    packs | 0/0)
+        "$pack" -o out/x.exe "${arguments[@]}" >/dev/null 2>stderr ||
+            fail "layout $name: not packed: $(cat stderr)" ;;
+    "refused: "*) refused 1 "layout $name" "${answer#refused: }" -o out/x.exe "${arguments[@]}" ;;
+    "usage: "*) refused 2 "layout $name" "pack-stub: ${answer#usage: }" -o out/x.exe "${arguments[@]}"
+        grep -qF -- "--no-layout-check" stderr && fail "layout $name: $(cat stderr)" ;;
+    *) refused 1 "layout $name" "$code" -o out/x.exe "${arguments[@]}"
+        grep -qF -- "$extra" stderr || fail "layout $name: $(cat stderr)"
+        [ -n "$packer" ] && continue
+        "$pack" --check "test-data/layouts/$name.exe" >/dev/null 2>stderr &&
+            fail "layout $name: --check exit status 0"
+        grep -qF -- "$code" stderr && grep -qF -- "$extra" stderr ||
+            fail "layout $name: --check says $(cat stderr)" ;;
+    esac
+done < <(grep -v '^#' "$repo/tests/payload/layout_cases.txt")
 # Refused at pack time only: what is stored is a cabinet, which --check cannot look into.
 refused 1 "a setup program that is not one" \
     "would end with 124 (RESULT_SETUP_LAUNCH_FAILED), extra code 193" \
     -o out/x.exe --archive archive.7z --setup not-a-program.exe
 refused 1 "an empty setup program" "would end with 124 (RESULT_SETUP_LAUNCH_FAILED)" \
     -o out/x.exe --archive archive.7z --setup empty
-# Stored exactly as given: the platform upper-cases what it looks up, so a lower-case twin is
-# found through its upper-case one, and one without is not found at all.
-"$pack" -o out/twins.exe --no-layout-check --setup setup.exe --resource B7 ONDREL.A archive.7z \
-    --resource B7 Ondrel.a archive.7z 2>/dev/null || fail "packing lower-case twins failed"
-"$pack" --check out/twins.exe 2>stderr >/dev/null
-grep -qF "extra code 68" stderr || fail "a lower-case twin of the archive: $(cat stderr)"
-
 # What the stub accepts but is probably a mistake, and names it stores otherwise than given:
 # packed, and said in one line each.
 warned() { # DESCRIPTION TEXT ARGUMENTS...

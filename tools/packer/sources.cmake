@@ -1,25 +1,30 @@
 # SPDX-License-Identifier: Zlib
 # The packer's sources, for the host build here and for the Windows build in the main project.
 set(PACKER_SOURCES
-    cabinet.cpp
-    huffman_code.cpp
-    input_file.cpp
-    layout_check.cpp
-    lzx_encoder.cpp
-    lzx_match_finder.cpp
-    messages.cpp
-    native_path.cpp
-    output_file.cpp
-    packed_image.cpp
-    pe_image.cpp
-    progress.cpp
-    resource_id.cpp
-    resources.cpp
-    signing.cpp
+    base/byte_stream.cpp
+    base/messages.cpp
+    cabinet/cabinet.cpp
+    cli/check_command.cpp
+    cli/options.cpp
+    cli/pack_command.cpp
+    cli/progress.cpp
+    layout/layout_check.cpp
+    lzx/huffman_code.cpp
+    lzx/lzx_encoder.cpp
+    lzx/lzx_match_finder.cpp
+    pe/packed_image.cpp
+    pe/pe_image.cpp
+    pe/resource_id.cpp
+    pe/resources.cpp
+    platform/file_stream.cpp
+    platform/input_file.cpp
+    platform/native_path.cpp
+    platform/output_file.cpp
+    platform/signing.cpp
 )
 if(WIN32)
-    list(APPEND PACKER_SOURCES output_file_windows.cpp signing_windows.cpp)
+    list(APPEND PACKER_SOURCES platform/output_file_windows.cpp platform/signing_windows.cpp)
 else()
-    list(APPEND PACKER_SOURCES signing_posix.cpp)
+    list(APPEND PACKER_SOURCES platform/output_file_posix.cpp platform/signing_posix.cpp)
 endif()
 list(TRANSFORM PACKER_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

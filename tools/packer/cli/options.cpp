@@ -1,0 +1,257 @@
+// SPDX-License-Identifier: Zlib
+#include "cli/options.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "base/messages.h"
+#include "base/pack_error.h"
+
+namespace packer {
+namespace {
+
+// Shaped for help2man as well as for reading: every form of the command on a line of its own
+// (the man page's synopsis), and every option in a paragraph of its own.
+constexpr const char *kUsage =
+    R"(Usage: pack-stub -o OUT.exe --archive FILE --setup EXE [OPTION]...
+  or:  pack-stub -o OUT.exe --archive FILE --setup-cab CAB [OPTION]...
+  or:  pack-stub -o OUT.exe --archive FILE --patch FILE [--previous-version TEXT] [OPTION]...
+  or:  pack-stub -o OUT.exe --no-layout-check [--resource TYPE NAME FILE]... [OPTION]...
+  or:  pack-stub --check STUB.exe
+  or:  pack-stub --help | --version
+
+Writes a copy of the bare stub with the payload in its resources; no compiler or linker is
+needed. The stub's icon, version block and manifest are kept; every payload resource is in
+language 1033.
+
+Options:
+  -o OUT.exe                 the stub to write; it appears only when packing succeeds. An
+                             existing file is replaced whole, and a symbolic link is replaced
+                             by the stub (what it points to is left alone); a directory, FIFO,
+                             device or socket is refused.
+  --stub BARE.exe            the bare stub to start from (default: ondrel-stub.exe beside
+                             pack-stub)
+  --archive FILE             the product's 7z archive, as "B7" "ONDREL.PACKED.7Z" (required)
+  --setup EXE                the setup program, compressed into a cabinet holding one file
+                             "setup.exe", as "BL" "SETUP.EX_" (this, --setup-cab or --patch is
+                             required)
+  --cab-compression lzx[:15..21] | mszip | none
+                             how --setup is compressed: lzx (window 2^21, the default),
+                             lzx:15 to lzx:21 (a window of 2^15 to 2^21 bytes: smaller windows
+                             compress less and need less memory to expand), mszip (deflate,
+                             zlib level 9) or none
+  --setup-cab CAB            an existing cabinet, embedded as is as "BL" "SETUP.EX_", for
+                             example one from makecab /D CompressionType=LZX setup.exe SETUP.EX_
+  --patch FILE               a patch for the installed setup program, as "B7" "SETUP.PATCH",
+                             which makes a patch stub
+  --previous-version TEXT    RT_RCDATA 1: TEXT (UTF-8) as UTF-16LE with its NUL
+  --rcdata-file FILE         RT_RCDATA 1: the bytes of FILE
+  --resource TYPE NAME FILE  any further resource (repeatable). A TYPE or NAME of digits only
+                             is an integer identifier (1-65535); anything else is a name,
+                             stored in upper case as resource compilers store it (FindResourceW
+                             looks names up in upper case). Names cannot begin with "#".
+  --sign-cert CERT           sign OUT.exe (Authenticode, SHA-256) with osslsigncode, as the
+                             owner of the certificate in CERT: the signer's certificate first,
+                             then any chain to go with it (PEM; DER for a single certificate).
+                             Needs --sign-key. No time stamp is requested; the signing time is
+                             SOURCE_DATE_EPOCH when set, else the start of the first
+                             certificate's validity, so that signing is reproducible too.
+  --sign-key KEY             the private key of the certificate in --sign-cert. An encrypted
+                             key needs --sign-pass-file: the packer never asks for a pass
+                             phrase, so it never waits for one.
+  --sign-pass-file FILE      the first line of FILE is the pass phrase of the --sign-key key
+  --no-layout-check          pack a payload the stub would refuse, with names stored exactly
+                             as given (for tests)
+  --quiet                    no notes, warnings or progress; errors are still shown
+  --check STUB.exe           list the resources of a stub and say whether it would extract
+                             (exit status 0) or with which code it would end (1)
+  --version                  print the release's version
+  --help                     print this text
+
+While a setup program of more than 8 MiB is compressed, or a stub of more than 256 MiB written,
+a terminal shows one line with the share done and the rate, cleared at the end.
+
+Before writing anything, a payload the stub would refuse at run time is refused with the exit
+code it would end with: names it rejects, an empty payload, a setup program that is not a
+Windows program, a cabinet it cannot expand. The same inputs give a byte-identical OUT.exe.
+Exit status: 0 packed, 1 refused or failed, 2 usage error.
+)";
+
+// The options that take one value, and what that value is, for "-o needs a file name".
+struct ValueOption {
+  const char *name;
+  std::optional<std::string> Options::*member;
+  const char *value;
+};
+constexpr ValueOption kValueOptions[] = {
+    {"-o", &Options::out, "a file name"},
+    {"--stub", &Options::stub, "a file name"},
+    {"--archive", &Options::archive, "a file name"},
+    {"--setup", &Options::setup, "a file name"},
+    {"--setup-cab", &Options::setup_cab, "a file name"},
+    {"--cab-compression", &Options::cab_compression, "a method"},
+    {"--patch", &Options::patch, "a file name"},
+    {"--previous-version", &Options::previous_version, "a version"},
+    {"--rcdata-file", &Options::rcdata_file, "a file name"},
+    {"--sign-cert", &Options::sign_cert, "a file name"},
+    {"--sign-key", &Options::sign_key, "a file name"},
+    {"--sign-pass-file", &Options::sign_pass_file, "a file name"},
+    {"--check", &Options::check, "a file name"},
+};
+constexpr const char *kOtherOptions[] = {"--resource", "--no-layout-check", "--quiet", "--help",
+                                         "-h",         "--version"};
+
+[[noreturn]] void Usage(const std::string &message) {
+  throw PackError(message + " (see --help)", 2);
+}
+
+bool IsOption(const std::string &text) {
+  return std::any_of(std::begin(kValueOptions), std::end(kValueOptions),
+                     [&](const ValueOption &v) { return text == v.name; }) ||
+         std::find(std::begin(kOtherOptions), std::end(kOtherOptions), text) !=
+             std::end(kOtherOptions);
+}
+
+// argv[i], a value of `option`; one that is missing, or is itself an option
+// (`-o --archive a.7z`), is a usage error that says what the option needs.
+std::string ValueAt(int argc, char **argv, int i, const std::string &option,
+                    const std::string &needs) {
+  if (i >= argc || IsOption(argv[i])) {
+    throw PackError(option + " needs " + needs, 2);
+  }
+  return argv[i];
+}
+
+CabinetMethod ParseCabinetMethod(const std::string &text) {
+  if (text == "none")
+    return {CabinetCompression::kNone, 0};
+  if (text == "mszip")
+    return {CabinetCompression::kMszip, 0};
+  if (text == "lzx")
+    return {CabinetCompression::kLzx, kLzxMaxWindowBits};
+  const std::string prefix = "lzx:";
+  if (text.rfind(prefix, 0) == 0) {
+    const std::string window = text.substr(prefix.size());
+    if (window.size() == 2 && std::isdigit(static_cast<unsigned char>(window[0])) &&
+        std::isdigit(static_cast<unsigned char>(window[1]))) {
+      const unsigned bits = static_cast<unsigned>(std::stoi(window));
+      if (bits >= kLzxMinWindowBits && bits <= kLzxMaxWindowBits)
+        return {CabinetCompression::kLzx, bits};
+    }
+    Usage("--cab-compression " + text + ": the LZX window is 15 to 21 (2^15 to 2^21 bytes)");
+  }
+  Usage("--cab-compression " + text + ": not lzx, lzx:15 to lzx:21, mszip or none");
+}
+
+// Reads argv[i] and any values it takes into `o`; returns the index of its last value.
+int ParseOption(int argc, char **argv, int i, Options &o) {
+  const std::string arg = argv[i];
+  if (arg == "--no-layout-check" || arg == "--quiet") {
+    (arg == "--quiet" ? o.quiet : o.no_layout_check) = true;
+    return i;
+  }
+  if (arg == "--resource") {
+    std::array<std::string, 3> values;
+    for (int k = 0; k < 3; ++k) {
+      values[k] = ValueAt(argc, argv, i + 1 + k, arg, "TYPE NAME FILE");
+    }
+    o.resources.push_back(values);
+    return i + 3;
+  }
+  for (const ValueOption &option : kValueOptions) {
+    if (arg == option.name) {
+      const std::string value = ValueAt(argc, argv, i + 1, arg, option.value);
+      if (o.*option.member) {
+        Usage(arg + " given twice");
+      }
+      o.*option.member = value;
+      return i + 1;
+    }
+  }
+  Usage("unknown argument: " + arg);
+}
+
+bool HasResourceType(const Options &o, const std::string &type) {
+  return std::any_of(o.resources.begin(), o.resources.end(), [&](const auto &r) {
+    return std::equal(r[0].begin(), r[0].end(), type.begin(), type.end(), [](char a, char b) {
+      return std::toupper(static_cast<unsigned char>(a)) == b;
+    });
+  });
+}
+
+// The inputs every stub the stub can run needs, asked for by the options that give them. Layouts
+// made of --resource entries are judged by the layout check instead, which names the stub's
+// exit code.
+void RequireInputs(const Options &o) {
+  if (o.no_layout_check) {
+    return;
+  }
+  if (!o.archive && !HasResourceType(o, "B7")) {
+    throw PackError("--archive is required: the product's 7z archive", 2);
+  }
+  if (!o.setup && !o.setup_cab && !o.patch && !HasResourceType(o, "BL")) {
+    throw PackError("--setup, --setup-cab or --patch is required: the product's setup program, "
+                    "that program in a cabinet, or a patch for the installed one",
+                    2);
+  }
+}
+
+void CheckCombinations(Options &o) {
+  if (!o.out) {
+    Usage("no output given (-o OUT.exe)");
+  }
+  if (o.out->empty()) {
+    throw PackError("-o needs a file name", 2);
+  }
+  if (o.setup && o.setup_cab) {
+    Usage("--setup and --setup-cab exclude each other");
+  }
+  if (o.cab_compression && !o.setup) {
+    Usage("--cab-compression applies to --setup only");
+  }
+  if (o.cab_compression) {
+    o.cabinet_method = ParseCabinetMethod(*o.cab_compression);
+  }
+  if (o.previous_version && o.rcdata_file) {
+    Usage("--previous-version and --rcdata-file exclude each other");
+  }
+  if (o.sign_cert.has_value() != o.sign_key.has_value()) {
+    Usage("--sign-cert and --sign-key go together");
+  }
+  if (o.sign_pass_file && !o.sign_key) {
+    Usage("--sign-pass-file goes with --sign-cert and --sign-key");
+  }
+  RequireInputs(o);
+}
+
+} // namespace
+
+std::optional<Options> ParseOptions(int argc, char **argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      Print(stdout, kUsage);
+      return std::nullopt;
+    }
+    if (arg == "--version") {
+      Print(stdout, std::string("pack-stub ") + PACKER_VERSION + "\n");
+      return std::nullopt;
+    }
+    i = ParseOption(argc, argv, i, o);
+  }
+  SetQuiet(o.quiet);
+  if (o.check) {
+    if (o.no_layout_check || !o.resources.empty() ||
+        std::any_of(std::begin(kValueOptions), std::end(kValueOptions), [&](const ValueOption &v) {
+          return v.member != &Options::check && (o.*v.member).has_value();
+        })) {
+      Usage("--check takes no other option");
+    }
+    return o;
+  }
+  CheckCombinations(o);
+  return o;
+}
+
+} // namespace packer

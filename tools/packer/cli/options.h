@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: Zlib
+// cli/: the command line of pack-stub: its options, read and checked as a whole before anything
+// is done, and the pack and check commands they lead to.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cabinet/cabinet.h"
+#include "lzx/lzx_format.h"
+
+namespace packer {
+
+// LZX with the largest window: the setup program is smallest (a quarter smaller than with MSZIP
+// over bench/lzx-corpus.sh), and cabinet.dll expands it nearly as fast.
+constexpr CabinetMethod kDefaultCabinetMethod{CabinetCompression::kLzx, kLzxMaxWindowBits};
+
+struct Options {
+  std::optional<std::string> out, stub, archive, setup, setup_cab, cab_compression, patch,
+      previous_version, rcdata_file, sign_cert, sign_key, sign_pass_file, check;
+  std::vector<std::array<std::string, 3>> resources;
+  bool no_layout_check = false;
+  bool quiet = false;
+  CabinetMethod cabinet_method = kDefaultCabinetMethod; // from --cab-compression
+};
+
+// The options, or none when --help or --version has been answered.
+// A usage error throws PackError with status 2.
+std::optional<Options> ParseOptions(int argc, char **argv);
+
+} // namespace packer
