@@ -5,23 +5,7 @@
 # words, -v mib: in MiB. Labels end in ", big" or ", 1 KiB". With -v table=1 it prints instead
 # the figures bench/plot.sh draws, one tab-separated line each: label, part, median, first and
 # third quartile; the parts of the stub and the floors' runs, and NSIS's whole runs.
-
-function sort(values, n, gap, i, j, v) { # values[1..n], ascending
-    for (gap = int(n / 2); gap > 0; gap = int(gap / 2))
-        for (i = gap + 1; i <= n; i++) {
-            v = values[i]
-            for (j = i - gap; j >= 1 && values[j] > v; j -= gap) values[j + gap] = values[j]
-            values[j + gap] = v
-        }
-}
-function quantile(values, n, q, sorted, i, at, low) { # leaves values unsorted
-    for (i = 1; i <= n; i++) sorted[i] = values[i]
-    sort(sorted, n)
-    at = 1 + q * (n - 1)
-    low = int(at)
-    return low >= n ? sorted[n] : sorted[low] + (at - low) * (sorted[low + 1] - sorted[low])
-}
-function median(values, n) { return quantile(values, n, 0.5) }
+# Run with bench/stats.awk before it.
 
 # A headline and its bootstrap 95 % interval (the same figure from the rounds drawn again with
 # replacement, 2000 times). Whole runs: the median of the per-round ratios a / b. A part, when a0
@@ -215,10 +199,6 @@ function group_stat(label, g, values, n, r) {
     for (r = 0; r < rounds; r++) if ((r, label) in group_ms) values[++n] = group_ms[r, label, g]
     if (n == 0) return "-"
     return sprintf("%.1f [%.1f, %.1f]", median(values, n), quantile(values, n, 0.25),
-        quantile(values, n, 0.75))
-}
-function quartiles(values, n) {
-    return sprintf("%.3f\t%.3f\t%.3f", median(values, n), quantile(values, n, 0.25),
         quantile(values, n, 0.75))
 }
 function print_table(who, sizes, nsis, n_nsis, w, s, g, values, n, r, label) {

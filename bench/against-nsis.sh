@@ -215,5 +215,5 @@ tr -d '\r' <"$work/samples.txt" >"$raw.samples"
 tr -d '\r' <"$work/profile.txt" >"$raw.profile"
 keep_load "$raw" "$rounds rounds" "$load_before" "$load_after"
 echo
-awk -F '\t' -v name="$big_name" -v mib=$big_mib -f bench/against-nsis.awk "$raw.profile" \
+awk -F '\t' -v name="$big_name" -v mib=$big_mib -f bench/stats.awk -f bench/against-nsis.awk "$raw.profile" \
     "$raw.samples"

@@ -1,14 +1,7 @@
 # SPDX-License-Identifier: Zlib
 # The report of bench/lzx-corpus.sh from its samples: method, file, round, input bytes, output
-# bytes, ms. -v methods: the methods in the order to print, MSZIP's named "mszip".
-function median(values, n, i, j, v) { # sorts values[1..n]
-    for (i = 2; i <= n; i++) {
-        v = values[i]
-        for (j = i - 1; j >= 1 && values[j] > v; j--) values[j + 1] = values[j]
-        values[j + 1] = v
-    }
-    return n % 2 ? values[(n + 1) / 2] : (values[n / 2] + values[n / 2 + 1]) / 2
-}
+# bytes, ms. -v methods: the methods in the order to print, MSZIP's named "mszip". Run with
+# bench/stats.awk before it.
 {
     if (!($2 in input)) names[++file_count] = $2
     input[$2] = $4

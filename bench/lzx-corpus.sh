@@ -93,7 +93,7 @@ for round in $(seq "$rounds"); do
     done
 done
 keep_load "${samples%.samples}" "$rounds rounds" "$load_before" "$(cut -d ' ' -f 1-3 /proc/loadavg)"
-awk -F '\t' -v methods="${methods[*]}" -f bench/lzx-corpus.awk "$samples"
+awk -F '\t' -v methods="${methods[*]}" -f bench/stats.awk -f bench/lzx-corpus.awk "$samples"
 
 # The same large setup program (the setup fixture with three Wine libraries and a test program
 # appended, which Windows still runs) in each cabinet, 1 KiB archive, packed into the profiling
