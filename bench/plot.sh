@@ -55,11 +55,11 @@ stages() { # samples base (…-100-mib), big size's name, MiB
           from += $3 }
         END { for (p in part_of) print part_of[p] "\t" p > "/dev/stderr" }' \
         "$work/stages" >"$work/rows" 2>"$work/parts"
-    size=960,560
+    size=1100,600
     {
         printf 'set title "Where a run goes, stage by stage: medians; whiskers, interquartile'
         printf ' ranges\\n%s"\n' "$(taken "$base")"
-        printf 'set xlabel "ms from CreateProcessW to the end of the wait"\nset key below\n'
+        printf 'set xlabel "ms from CreateProcessW to the end of the wait"\nset key below maxcols 3\n'
         printf 'set yrange [%s:0.8]\nset xrange [0:*]\nset errorbars 0.5\n' \
             "$(sort -g "$work/rows" | head -n 1 | cut -f 1 | awk '{ print $1 - 0.8 }')"
         printf 'set ytics scale 0 (%s)\nplot ' "$(awk -F '\t' '$7 != last { last = $7
