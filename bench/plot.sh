@@ -100,17 +100,20 @@ AWK
         printf 'set multiplot layout 1,%d title "Packing a random archive against copying it:' \
             "$(cut -f 1 "$work/pack" | sort -u | wc -l)"
         printf ' medians; whiskers, interquartile ranges\\n%s"\n' "$(taken "$base")"
-        printf 'set ylabel "ms"\nset yrange [0:*]\nset xrange [0.4:2.6]\nset boxwidth 0.6\n'
+        printf 'set ylabel "ms"\nset xrange [0.4:2.6]\nset boxwidth 0.6\n'
         printf 'set grid ytics lc rgb "#dddddd"\nunset xtics\nset key top right\n'
         while IFS=$'\t' read -r s _; do
-            printf 'set title "%s MiB, pack-stub / cp %s (median of the rounds)"\n' \
-                "$(awk -v s="$s" 'NR == s' <(cut -f 1 "$base.samples" | uniq))" \
+            printf 'set title "%s, pack-stub / cp %s (median of the rounds)"\n' \
+                "$(cut -f 1 "$base.samples" | uniq | awk -v s="$s" 'NR == s {
+                    print $1 % 1024 ? $1 " MiB" : $1 / 1024 " GiB" }')" \
                 "$(awk -F '\t' -v s="$s" '$1 == s { print $7; exit }' "$work/pack")"
-            printf 'plot "%s" using ($1==%s&&$2==1?$2:1/0):4 with boxes lc rgb "%s" title' \
+            printf 'set yrange [0:%s]\n' "$(awk -F '\t' -v s="$s" '$1 == s && $6 > top { top = $6 }
+                END { print top * 1.3 }' "$work/pack")"
+            printf 'plot "%s" using 2:($1==%s&&$2==1?$4:1/0) with boxes lc rgb "%s" title' \
                 "$work/pack" "$s" "${colours[0]}"
-            printf ' "pack-stub", "" using ($1==%s&&$2==2?$2:1/0):4 with boxes lc rgb "%s"' \
+            printf ' "pack-stub", "" using 2:($1==%s&&$2==2?$4:1/0) with boxes lc rgb "%s"' \
                 "$s" "${colours[1]}"
-            printf ' title "cp --reflink=never", "" using ($1==%s?$2:1/0):4:5:6' "$s"
+            printf ' title "cp --reflink=never", "" using 2:($1==%s?$4:1/0):5:6' "$s"
             printf ' with yerrorbars pt 7 ps 0.3 lc rgb "#222222" notitle\n'
         done < <(awk -F '\t' '$2 == 1' "$work/pack")
         echo 'unset multiplot'
