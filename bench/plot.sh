@@ -147,8 +147,8 @@ corpus_sizes() {
     tics=$(awk -F '\t' '$2 == 1 { printf "%s\"%s\" %s", n++ ? ", " : "", $4, $1 }' "$work/rows")
     size=960,1200
     {
-        printf 'set title "The setup program'"'"'s cabinet against MSZIP (zlib level 9), per corpus'
-        printf ' file: output / MSZIP'"'"'s\\n%s"\n' "$(taken "$base")"
+        printf 'set title "Each corpus file as a setup program: its size compressed, against its'
+        printf ' MSZIP cabinet'"'"'s (zlib level 9)\\n%s"\n' "$(taken "$base")"
         printf 'set xlabel "size against MSZIP'"'"'s (1 = the same)"\n'
         printf 'set key inside top right vertical opaque box\n'
         printf 'set ytics scale 0 (%s)\n' "$tics"
