@@ -2,24 +2,10 @@
 # The report of bench/against-nsis.sh. Reads the profiling stub's lines (file 1: counter
 # frequency, then one counter value per stage) and side-by-side's samples (file 2: round, label,
 # milliseconds, counter at start and at end of the run). -v name: the big archive's size in
-# words, -v mib: in MiB. Labels end in ", big" or ", 1 KiB".
-
-function sort(values, n, gap, i, j, v) { # values[1..n], ascending
-    for (gap = int(n / 2); gap > 0; gap = int(gap / 2))
-        for (i = gap + 1; i <= n; i++) {
-            v = values[i]
-            for (j = i - gap; j >= 1 && values[j] > v; j -= gap) values[j + gap] = values[j]
-            values[j + gap] = v
-        }
-}
-function quantile(values, n, q, sorted, i, at, low) { # leaves values unsorted
-    for (i = 1; i <= n; i++) sorted[i] = values[i]
-    sort(sorted, n)
-    at = 1 + q * (n - 1)
-    low = int(at)
-    return low >= n ? sorted[n] : sorted[low] + (at - low) * (sorted[low + 1] - sorted[low])
-}
-function median(values, n) { return quantile(values, n, 0.5) }
+# words, -v mib: in MiB. Labels end in ", big" or ", 1 KiB". With -v table=1 it prints instead
+# the figures bench/plot.sh draws, one tab-separated line each: label, part, median, first and
+# third quartile; the parts of the stub and the floors' runs, and NSIS's whole runs.
+# Run with bench/stats.awk before it.
 
 # A headline and its bootstrap 95 % interval (the same figure from the rounds drawn again with
 # replacement, 2000 times). Whole runs: the median of the per-round ratios a / b. A part, when a0
@@ -149,6 +135,7 @@ END {
         }
     }
 
+    if (table) { print_table(); exit }
     printf "Headline ratios, %s [bootstrap 95 %% interval]. Whole runs: medians of per-round\n", name
     print "ratios; parts (big run - 1 KiB run): ratios of the medians of per-round differences;"
     print "writing and removing: the same for the part of that the profiling stub and the floors"
@@ -213,4 +200,24 @@ function group_stat(label, g, values, n, r) {
     if (n == 0) return "-"
     return sprintf("%.1f [%.1f, %.1f]", median(values, n), quantile(values, n, 0.25),
         quantile(values, n, 0.75))
+}
+function print_table(who, sizes, nsis, n_nsis, w, s, g, values, n, r, label) {
+    split("profiling stub|bound floor|floor", who, "|")
+    split("1 KiB|big", sizes, "|")
+    for (s = 1; s <= 2; s++) {
+        for (w = 1; w <= 3; w++)
+            for (g = 1; g < groups; g++) {
+                label = who[w] ", " sizes[s]
+                n = 0
+                for (r = 0; r < rounds; r++)
+                    if ((r, label) in group_ms) values[++n] = group_ms[r, label, g]
+                if (n) printf "%s\t%s\t%s\n", label, group_name[g], quartiles(values, n)
+            }
+        n_nsis = split("NSIS stored" (mib == 100 && s == 2 ? "|NSIS zlib" : ""), nsis, "|")
+        for (w = 1; w <= n_nsis; w++) {
+            label = nsis[w] ", " sizes[s]
+            for (r = 0; r < rounds; r++) values[r + 1] = ms[r, label]
+            printf "%s\t%s\t%s\n", label, group_name[groups], quartiles(values, rounds)
+        }
+    }
 }

@@ -14,10 +14,14 @@
 #
 # Every command runs once a round, in shuffled order (the stub and the floors in one block, moments
 # apart), under one Wine prefix from folders on its drive C:, after warm-up rounds that bring
-# every program and archive into the page cache, and with a sync before every run, so that none
-# pays for writing back what another left dirty.
+# every program and archive into the page cache, and after the page-cache step of
+# bench/bench-lib.sh before every run (a sync, every program and archive read back; the run waits
+# for it to finish), so that none pays for writing back what another left dirty or reads from disk.
+# A spoiled round runs again from the installers' folders as they were at the start.
 # Headline ratios are medians of per-round ratios with a bootstrap 95 % interval; stage times are
 # medians with their interquartile range. makensis comes with scripts/install-deps.sh --bench.
+# The samples stay in build/bench/against-nsis-100-mib.samples, .profile and .load (-1024-mib with
+# --gib), for bench/plot.sh.
 set -euo pipefail
 big_mib=100 rounds=81 warmup=2
 if [ "${1:-}" = --gib ]; then
@@ -29,12 +33,11 @@ rounds=${1:-$rounds}
     echo "usage: bench/against-nsis.sh [--gib] [ROUNDS]" >&2
     exit 2
 }
-"$(dirname "$0")/../scripts/install-deps.sh" --bench >/dev/null
 source "$(dirname "$0")/wine-bench-setup.sh" ondrel_stub ondrel_stub_profile setup_fixture \
     bench_copy_floor
 work=$prefix/drive_c/ondrel-bench-nsis
 rm -rf "$work"
-trap 'rm -rf "$work"' EXIT
+trap 'finish_when_idle "$work"' EXIT
 big=payload-big.7z small=payload-1kib.7z
 # One folder per installer: each works beside itself, and must leave nothing there.
 folders=(stub stub-small profile profile-small nsis-stored nsis-stored-small floor)
@@ -93,6 +96,11 @@ gave_up:
 removed:
   SetErrorLevel $0
 SectionEnd
+; An installer that fails (a File it cannot write) removes its folder too.
+Function .onInstFailed
+  SetOutPath "$EXEDIR"
+  RMDir /r "$EXEDIR\nsis.tmp"
+FunctionEnd
 NSI
 mkdir -p "$work/nsis-empty"
 makensis -V1 -DOUT="$work/nsis-empty/setup.exe" "$work/empty.nsi" >/dev/null
@@ -168,32 +176,30 @@ commands=(
     "setup program alone" "\"$b\\setup.exe\" --install-archive=\"$b\\$small\""
 )
 [ $big_mib != 100 ] || commands+=("NSIS zlib, big" "\"$b\\nsis-zlib\\setup.exe\"")
-# Before every run: sync, then every program and archive read back into the page cache. This
-# machine pages out file data that no process has mapped once its memory region looks idle (a
-# DAMON pageout scheme with the host), whatever the file: now and then part of a stub's 100 MiB
-# was gone and its run read it from disk, 250 to 350 ms more, in a third of the rounds.
+# Before every run, the page-cache step of bench/bench-lib.sh over every program and archive:
+# now and then part of a stub's 100 MiB was gone without it and its run read it from disk, 250 to
+# 350 ms more, in a third of the rounds.
 inputs=("$work/$big" "$work/$small" "$work/setup.exe" "$PWD/$floor_exe")
+folder_options=()
 for folder in "${folders[@]}"; do
     [ $folder = floor ] || inputs+=("$(ls "$work/$folder"/*.exe)")
+    folder_options+=(--folder "$b\\$folder")
 done
-{
-    echo '#!/bin/sh'
-    echo sync
-    printf 'cat --'
-    printf ' "%s"' "${inputs[@]}"
-    echo ' >/dev/null'
-} >"$work/between"
-chmod +x "$work/between"
-between='Z:'$(echo "$work/between" | tr / '\\')
+write_between_step "$work" "${inputs[@]}"
 
+load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 echo "$rounds rounds after $warmup of warm-up, a sync and the inputs read before every run;" \
-    "load average before: $(cut -d ' ' -f 1-3 /proc/loadavg)"
+    "load average before: $load_before"
 sync
 start=$(date +%s)
 ONDREL_STAGE_PROFILE="$b\\profile.txt" wine_run build/bin/side-by-side.exe \
-    --samples "$b\\samples.txt" --warmup $warmup --between "$between" --block 6 "$rounds" \
-    "${commands[@]}" >/dev/null
-echo "took $(($(date +%s) - start)) s; load average after: $(cut -d ' ' -f 1-3 /proc/loadavg)"
+    --samples "$b\\samples.txt" --warmup $warmup "${between_options[@]}" "${folder_options[@]}" \
+    --block 6 "$rounds" "${commands[@]}" >/dev/null || {
+    echo "side-by-side ended with $? (what failed and what it left: above)" >&2
+    exit 1
+}
+load_after=$(cut -d ' ' -f 1-3 /proc/loadavg)
+echo "took $(($(date +%s) - start)) s; load average after: $load_after"
 
 for folder in "${folders[@]}"; do
     left=$(ls -A "$work/$folder" | grep -v '\.exe$' || true)
@@ -207,6 +213,7 @@ done
 raw=build/bench/against-nsis-$big_mib-mib
 tr -d '\r' <"$work/samples.txt" >"$raw.samples"
 tr -d '\r' <"$work/profile.txt" >"$raw.profile"
+keep_load "$raw" "$rounds rounds" "$load_before" "$load_after"
 echo
-awk -F '\t' -v name="$big_name" -v mib=$big_mib -f bench/against-nsis.awk "$raw.profile" \
+awk -F '\t' -v name="$big_name" -v mib=$big_mib -f bench/stats.awk -f bench/against-nsis.awk "$raw.profile" \
     "$raw.samples"

@@ -7,6 +7,7 @@
 // With ONDREL_STAGE_PROFILE naming a file, a successful run appends one line to it as the
 // profiling stub does: the counter frequency, then the counter at the start of wmain, after the
 // split, after the files are written, at the setup program's exit and after the removals.
+// A run that fails removes what it made before it ends, so that the next run can make it afresh.
 #include <windows.h>
 
 #include <cstdio>
@@ -26,6 +27,11 @@ bool SplitCommandLine() {
   }
   LocalFree(arguments);
   return true;
+}
+
+bool Gone(BOOL removed) {
+  return removed || GetLastError() == ERROR_FILE_NOT_FOUND ||
+         GetLastError() == ERROR_PATH_NOT_FOUND;
 }
 
 bool Flush(const std::wstring &path) {
@@ -63,6 +69,72 @@ private:
   int count_ = 0;
 };
 
+// What the run made, removed again on the paths that fail, so that the next run finds the folder
+// as this one found it. A successful run removes its files itself, timed, as a stub does.
+class Made {
+public:
+  explicit Made(const std::wstring &directory)
+      : directory_(directory), archive_(directory + L"ONDREL.PACKED.7Z"),
+        setup_(directory + L"setup.exe") {}
+  const std::wstring &Archive() const { return archive_; }
+  const std::wstring &Setup() const { return setup_; }
+
+  // Copies that may not replace a file (the folder is new): Wine replaces a file by truncating
+  // it, after which ext4 writes it back as soon as it is closed, a cost a stub need not pay either.
+  bool Write(const wchar_t *archive, const wchar_t *setup, bool bound) {
+    if (!CreateDirectoryW(directory_.c_str(), nullptr)) {
+      return false; // not ours: a folder that was there before is left alone
+    }
+    // A copy that failed may have left part of its file.
+    directory_made_ = archive_made_ = true;
+    if (!CopyFileW(archive, archive_.c_str(), TRUE)) {
+      return false;
+    }
+    setup_made_ = true;
+    return CopyFileW(setup, setup_.c_str(), TRUE) && (!bound || Flush(setup_));
+  }
+  bool Remove() {
+    const bool removed = DeleteFileW(archive_.c_str()) && DeleteFileW(setup_.c_str()) &&
+                         RemoveDirectoryW(directory_.c_str());
+    directory_made_ = archive_made_ = setup_made_ = !removed;
+    return removed;
+  }
+  // Under Wine a file the setup program had open may not be removable for a moment after it ends.
+  ~Made() {
+    for (int attempt = 0; directory_made_ && attempt < 100; ++attempt) {
+      archive_made_ = archive_made_ && !Gone(DeleteFileW(archive_.c_str()));
+      setup_made_ = setup_made_ && !Gone(DeleteFileW(setup_.c_str()));
+      directory_made_ = archive_made_ || setup_made_ || !Gone(RemoveDirectoryW(directory_.c_str()));
+      if (directory_made_) {
+        Sleep(10);
+      }
+    }
+  }
+
+private:
+  std::wstring directory_, archive_, setup_;
+  bool directory_made_ = false, archive_made_ = false, setup_made_ = false;
+};
+
+// Runs the setup program on the archive and waits for it; false when it could not be started.
+bool RunSetup(const Made &made, Stamps &stamps, DWORD &exit_code) {
+  std::wstring command = L"\"" + made.Setup() + L"\" --install-archive=\"" + made.Archive() + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(made.Setup().c_str(), command.data(), nullptr, nullptr, FALSE,
+                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  WaitForSingleObject(process.hProcess, INFINITE);
+  stamps.Mark();
+  exit_code = 1;
+  GetExitCodeProcess(process.hProcess, &exit_code);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
@@ -77,32 +149,16 @@ int wmain(int argc, wchar_t **argv) {
     return 2;
   }
   stamps.Mark();
-  const std::wstring directory = std::wstring(argv[3]) + L"\\floor.tmp\\";
-  const std::wstring archive = directory + L"ONDREL.PACKED.7Z";
-  const std::wstring setup = directory + L"setup.exe";
-  // Copies that may not replace a file (the folder is new): Wine replaces a file by truncating it,
-  // after which ext4 writes it back as soon as it is closed, a cost a stub need not pay either.
-  if (!CreateDirectoryW(directory.c_str(), nullptr) || !CopyFileW(argv[1], archive.c_str(), TRUE) ||
-      !CopyFileW(argv[2], setup.c_str(), TRUE) || (bound && !Flush(setup))) {
+  Made made(std::wstring(argv[3]) + L"\\floor.tmp\\");
+  if (!made.Write(argv[1], argv[2], bound)) {
     return 3;
   }
   stamps.Mark();
-  std::wstring command = L"\"" + setup + L"\" --install-archive=\"" + archive + L"\"";
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(setup.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                      nullptr, nullptr, &startup, &process)) {
+  DWORD exit_code = 1;
+  if (!RunSetup(made, stamps, exit_code)) {
     return 4;
   }
-  CloseHandle(process.hThread);
-  WaitForSingleObject(process.hProcess, INFINITE);
-  stamps.Mark();
-  DWORD exit_code = 1;
-  GetExitCodeProcess(process.hProcess, &exit_code);
-  CloseHandle(process.hProcess);
-  const bool removed = DeleteFileW(archive.c_str()) && DeleteFileW(setup.c_str()) &&
-                       RemoveDirectoryW(directory.c_str());
+  const bool removed = made.Remove();
   stamps.Mark();
   if (exit_code != 0 || !removed) {
     return 5;

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Zlib
-# The setup program's cabinet, LZX at windows 2^15, 2^18 and 2^21 against MSZIP (zlib level 9),
-# over a fixed corpus of real 64-bit Windows programs and libraries: Wine's PE files as Debian
-# ships them (stripped with x86_64-w64-mingw32-strip, since they come with their debug
-# sections) and this repository's MinGW-built programs. Prints, per method, the total cabinet
-# size, its ratio to MSZIP's and the compression speed (pack-stub, input MB per second of wall
-# time, best of ROUNDS); then the stub's run time with a large setup program in an LZX cabinet
-# against the same program in an MSZIP and in a stored one, under Wine (cabinet.dll), and the time
-# of the expansion stage inside those runs.
+# The setup program's cabinet over a fixed corpus of real 64-bit Windows programs and libraries:
+# Wine's PE files as Debian ships them (stripped with x86_64-w64-mingw32-strip, since they come
+# with their debug sections) and this repository's MinGW-built programs. The packer's cabinets
+# (LZX at windows 2^15, 2^18 and 2^21, MSZIP at zlib level 9) against two compressors from
+# elsewhere: wimlib's LZX (wimtools, LZX:100 in 2 MiB chunks, the size of the packer's largest
+# window; the size is that of the file's blob) and xz -9e. Prints per file each method's size
+# against MSZIP's, and per method the total, its ratio to MSZIP's, the median of the files'
+# ratios and the speed (input MB per second of wall time, best of ROUNDS; every round after the
+# page-cache step of bench/bench-lib.sh); then the stub's run time with a large setup program in
+# an LZX cabinet against the same program in an MSZIP and in a stored one, under Wine
+# (cabinet.dll), and the time of the expansion stage inside those runs.
 #   bench/lzx-corpus.sh [ROUNDS [RUN-ROUNDS]]   (default: 3 rounds of packing, 15 of runs)
+# Samples, for bench/plot.sh: build/bench/lzx-corpus.samples (method, file, round, input bytes,
+# output bytes, ms), build/bench/lzx-corpus-runs.samples and .profile (the runs, as side-by-side
+# and the profiling stub write them). Another method is a name in `methods` and a case in
+# `compress` and in `compressed_size`.
 set -euo pipefail
 rounds=${1:-3}
 run_rounds=${2:-15}
@@ -21,12 +28,12 @@ corpus=(kernelbase.dll ntdll.dll user32.dll gdi32.dll ole32.dll oleaut32.dll com
     msvcp140.dll windowscodecs.dll quartz.dll d2d1.dll cmd.exe notepad.exe regedit.exe
     explorer.exe msiexec.exe winecfg.exe)
 own=(build/bin/ondrel-stub.exe build/bin/setup-fixture.exe build/bin/cabinet_expansion_test.exe)
-methods=(lzx:15 lzx:18 lzx:21 mszip)
+methods=(lzx:15 lzx:18 lzx:21 mszip wimlib-lzx:100 xz-9e)
 
 work=$prefix/drive_c/ondrel-lzx-bench
 rm -rf "$work"
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/corpus"
+trap 'finish_when_idle "$work"' EXIT
+mkdir -p "$work/corpus" "$work/out"
 echo "corpus: $(dpkg-query -W -f='${Package} ${Version}' libwine) (${#corpus[@]} files from" \
     "$wine_dir, stripped) and ${#own[@]} programs of this build"
 # strip stamps the PE header with the time unless SOURCE_DATE_EPOCH says otherwise.
@@ -34,59 +41,59 @@ for name in "${corpus[@]}"; do
     SOURCE_DATE_EPOCH=0 x86_64-w64-mingw32-strip -o "$work/corpus/$name" "$wine_dir/$name"
 done
 cp "${own[@]}" "$work/corpus/"
-input=$(cat "$work/corpus"/* | wc -c)
-echo "input: $(ls "$work/corpus" | wc -l) files, $input bytes"
+files=("$work/corpus"/*)
+echo "input: ${#files[@]} files, $(cat "${files[@]}" | wc -c) bytes;" \
+    "$(wimlib-imagex --version | head -n 1); $(xz --version | head -n 1)"
+# wimlib captures folders: one per file, holding a link to it.
+for file in "${files[@]}"; do
+    mkdir "$work/corpus/${file##*/}.folder"
+    ln "$file" "$work/corpus/${file##*/}.folder/"
+done
 
-# pack FILE METHOD: a stub with FILE as its setup program; cabinet_size: the size of its cabinet.
-pack() { build/bin/pack-stub -o "$work/stub.exe" --no-layout-check --setup "$1" --cab-compression "$2"; }
-cabinet_size() {
-    pack "$1" "$2"
-    # The stub has no archive, which --check reports as a fault after listing the resources.
-    { build/bin/pack-stub --check "$work/stub.exe" 2>/dev/null || true; } |
-        awk '$1 == "BL" { print $4 }'
+# compress METHOD FILE OUT: FILE compressed by METHOD into OUT, the step that is timed.
+compress() {
+    case $1 in
+    lzx:* | mszip) # a stub with FILE as its setup program, no archive
+        build/bin/pack-stub -o "$3" --no-layout-check --setup "$2" --cab-compression "$1" ;;
+    wimlib-lzx:100) # one thread, as the packer has
+        wimlib-imagex capture "$2.folder" "$3" --compress=LZX:100 --chunk-size=2097152 \
+            --threads=1 >/dev/null ;;
+    xz-9e) xz -9e -T1 -c -- "$2" >"$3" ;;
+    esac
 }
-declare -A size totals
-for method in "${methods[@]}"; do
-    for file in "$work/corpus"/*; do
-        size[$method/${file##*/}]=$(cabinet_size "$file" "$method")
-    done
-done
-# Per file: its size, and each LZX cabinet against the MSZIP one.
-printf '%-26s %10s' file bytes
-printf ' %8s' "${methods[@]}"
-echo
-for file in "$work/corpus"/*; do
-    name=${file##*/}
-    printf '%-26s %10d' "$name" "$(stat -c %s "$file")"
+# compressed_size METHOD OUT: the bytes of OUT that hold the compressed file.
+compressed_size() {
+    case $1 in
+    lzx:* | mszip) # the cabinet; --check reports the missing archive as a fault after the list
+        { build/bin/pack-stub --check "$2" 2>/dev/null || true; } | awk '$1 == "BL" { print $4 }' ;;
+    wimlib-*) # the blob that is not the image's metadata
+        wimlib-imagex info "$2" --blobs | awk -v RS= '!/METADATA/ {
+            match($0, /Compressed size *= *[0-9]+/); s = substr($0, RSTART, RLENGTH)
+            sub(/.*= */, "", s); print s }' ;;
+    *) stat -c %s "$2" ;;
+    esac
+}
+
+samples=build/bench/lzx-corpus.samples
+: >"$samples"
+load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
+for round in $(seq "$rounds"); do
     for method in "${methods[@]}"; do
-        awk -v a="${size[$method/$name]}" -v b="${size[mszip/$name]}" 'BEGIN { printf " %8.3f", a / b }'
+        settle_inputs "${files[@]}" build/bin/pack-stub build/bin/ondrel-stub.exe
+        for file in "${files[@]}"; do
+            out=$work/out/${file##*/}
+            rm -f "$out"
+            started=$(date +%s%N)
+            compress "$method" "$file" "$out"
+            ended=$(date +%s%N)
+            printf '%s\t%s\t%d\t%d\t%d\t%.3f\n' "$method" "${file##*/}" "$round" \
+                "$(stat -c %s "$file")" "$(compressed_size "$method" "$out")" \
+                "$(((ended - started) / 1000))e-3" >>"$samples"
+        done
     done
-    echo
 done
-echo
-printf '%-8s %14s %10s %16s %10s\n' method cabinets "/ MSZIP" "median of files" "MB/s"
-for method in "${methods[@]}"; do
-    total=0
-    for file in "$work/corpus"/*; do total=$((total + size[$method/${file##*/}])); done
-    [ "$method" != mszip ] || mszip_total=$total
-    totals[$method]=$total
-done
-for method in "${methods[@]}"; do
-    best=
-    for _ in $(seq "$rounds"); do
-        started=$(date +%s%N)
-        for file in "$work/corpus"/*; do pack "$file" "$method"; done
-        ms=$((($(date +%s%N) - started) / 1000000))
-        [ -n "$best" ] && [ "$best" -le "$ms" ] || best=$ms
-    done
-    median=$(for file in "$work/corpus"/*; do
-        awk -v a="${size[$method/${file##*/}]}" -v b="${size[mszip/${file##*/}]}" \
-            'BEGIN { print a / b }'
-    done | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
-    awk -v m="$method" -v t="${totals[$method]}" -v z="$mszip_total" -v i="$input" -v ms="$best" \
-        -v md="$median" \
-        'BEGIN { printf "%-8s %14d %10.3f %16.3f %10.1f\n", m, t, t / z, md, i / 1e6 / (ms / 1000) }'
-done
+keep_load "${samples%.samples}" "$rounds rounds" "$load_before" "$(cut -d ' ' -f 1-3 /proc/loadavg)"
+awk -F '\t' -v methods="${methods[*]}" -f bench/stats.awk -f bench/lzx-corpus.awk "$samples"
 
 # The same large setup program (the setup fixture with three Wine libraries and a test program
 # appended, which Windows still runs) in each cabinet, 1 KiB archive, packed into the profiling
@@ -94,28 +101,39 @@ done
 cat build/bin/setup-fixture.exe "$work/corpus"/{mshtml.dll,shell32.dll,kernelbase.dll} \
     "$work/corpus/cabinet_expansion_test.exe" >"$work/setup.exe"
 { printf '7z\xbc\xaf\x27\x1c' && head -c 1018 /dev/urandom; } >"$work/archive.7z"
+b='C:\ondrel-lzx-bench'
+stubs=() folder_options=()
 for method in lzx:21 mszip none; do
     mkdir -p "$work/${method/:/}"
     tools/pack-stub -o "$work/${method/:/}/stub.exe" --stub build/bin/ondrel-stub-profile.exe \
         --archive "$work/archive.7z" --setup "$work/setup.exe" --cab-compression "$method" >/dev/null
+    stubs+=("$work/${method/:/}/stub.exe")
+    folder_options+=(--folder "$b\\${method/:/}")
 done
+write_between_step "$work" "${stubs[@]}"
+echo
 echo "setup program: $(stat -c %s "$work/setup.exe") bytes"
-b='C:\ondrel-lzx-bench'
+load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 ONDREL_STAGE_PROFILE="$b\\profile.txt" wine_run build/bin/side-by-side.exe \
-    --samples "$b\\samples.txt" "$run_rounds" \
+    --samples "$b\\samples.txt" "${between_options[@]}" "${folder_options[@]}" "$run_rounds" \
     "stub, LZX 21 cabinet" "\"$b\\lzx21\\stub.exe\"" \
     "stub, MSZIP cabinet" "\"$b\\mszip\\stub.exe\"" \
-    "stub, stored cabinet" "\"$b\\none\\stub.exe\""
+    "stub, stored cabinet" "\"$b\\none\\stub.exe\"" || {
+    echo "side-by-side ended with $? (what failed and what it left: above)" >&2
+    exit 1
+}
+raw=build/bench/lzx-corpus-runs
+tr -d '\r' <"$work/samples.txt" >"$raw.samples"
+tr -d '\r' <"$work/profile.txt" >"$raw.profile"
+keep_load "$raw" "$run_rounds rounds" "$load_before" "$(cut -d ' ' -f 1-3 /proc/loadavg)"
 # Each profile line belongs to the run whose start and end counters enclose its first mark; from
 # the archive written to setup.exe expanded is the cabinet written out and expanded.
-tr -d '\r' <"$work/samples.txt" >"$work/samples"
-tr -d '\r' <"$work/profile.txt" >"$work/profile"
 awk -F '\t' 'NR == FNR { label[NR] = $2; start[NR] = $4; end[NR] = $5; n = NR; next }
     { split($0, mark, " ")
       for (i = 1; i <= n; i++)
           if (mark[2] >= start[i] && mark[2] <= end[i])
               printf "%s\t%.3f\n", label[i], (mark[7] - mark[6]) * 1000 / mark[1] }' \
-    "$work/samples" "$work/profile" | sort -t "$(printf '\t')" -k1,1 -k2,2g |
+    "$raw.samples" "$raw.profile" | sort -t "$(printf '\t')" -k1,1 -k2,2g |
     awk -F '\t' '{ v[$1, ++n[$1]] = $2 }
         END { for (l in n) { m[l] = v[l, int((n[l] + 1) / 2)]
                   printf "%-34s expansion median %7.1f ms (%d runs)\n", l, m[l], n[l] }

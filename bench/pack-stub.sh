@@ -6,56 +6,70 @@
 # resident memory.
 #   bench/pack-stub.sh [ROUNDS [MEBIBYTES...]]   (default: 5 rounds, 100 and 1024 MiB)
 #
-# Page cache: the archive is read once before the first round, so every command reads it from
-# memory; before each timed command the previous output is removed and `sync` writes out dirty
-# data, so one command's write-back does not land on the next. The order of the two commands is
-# shuffled each round; the ratio is the median of the per-round ratios.
+# Before each timed command the previous output is removed and the page-cache step of
+# bench/bench-lib.sh runs over every input (a sync, then the archive, the setup fixture and the
+# packer read back), so one command's write-back does not land on the next and neither reads
+# from disk. The order of the two commands is shuffled each round; the ratio is the median of
+# the per-round ratios. The samples stay in build/bench/pack-stub.samples (size in MiB, round,
+# command, ms, peak KiB), for bench/plot.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/bench-lib.sh
 rounds=${1:-5}
 shift || true
 sizes=("$@")
 [ ${#sizes[@]} -ne 0 ] || sizes=(100 1024)
-command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (scripts/install-deps.sh --bench)" >&2; exit 1; }
-[ -x build/bin/pack-stub ] && [ -f build/bin/setup-fixture.exe ] || {
-    cmake --preset default >/dev/null
-    cmake --build --preset default --target host_packer ondrel_stub setup_fixture >/dev/null
-}
+scripts/install-deps.sh --bench >/dev/null
+cmake --preset default >/dev/null
+cmake --build --preset default --target host_packer ondrel_stub setup_fixture >/dev/null
 work=$(mktemp -d "${TMPDIR:-/tmp}/pack-stub-bench.XXXXXX")
 trap 'rm -rf -- "$work"' EXIT
+raw=build/bench/pack-stub
+inputs=("$work/archive.7z" build/bin/setup-fixture.exe build/bin/pack-stub build/bin/ondrel-stub.exe)
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-# Runs one command after a sync, prints its wall time in ms; its peak memory goes to $work/rss.
+# Runs one command after the page-cache step, prints its wall time in ms; its peak memory goes
+# to $work/rss.
 timed() {
     rm -f "$work/out"
-    sync
+    settle_inputs "${inputs[@]}"
     local started ended
     started=$(date +%s%N)
-    /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null 2>&1
+    /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null 2>&1 || {
+        echo "failed: $* (exit code $?)" >&2
+        return 1
+    }
     ended=$(date +%s%N)
     echo $(((ended - started) / 1000000))
 }
+# One round of one size: both commands, shuffled; their samples go to $raw.samples.
+round() { # mebibytes, round
+    local who ms
+    for who in $(printf 'pack\ncp\n' | shuf); do
+        if [ "$who" = pack ]; then
+            ms=$(timed build/bin/pack-stub -o "$work/out" --archive "$work/archive.7z" \
+                --setup build/bin/setup-fixture.exe)
+        else
+            ms=$(timed cp --reflink=never "$work/archive.7z" "$work/out")
+        fi
+        printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$who" "$ms" "$(cat "$work/rss")" >>"$raw.samples"
+    done
+}
 
+load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
+echo "load average before: $load_before"
+: >"$raw.samples"
 printf '%-8s %12s %12s %14s %16s\n' size "pack (ms)" "cp (ms)" "pack / cp" "pack peak (MiB)"
 for mebibytes in "${sizes[@]}"; do
     head -c $((mebibytes * 1024 * 1024)) /dev/urandom >"$work/archive.7z"
-    cat "$work/archive.7z" >/dev/null
-    : >"$work/pack.ms" && : >"$work/cp.ms" && : >"$work/ratio" && : >"$work/peak"
-    for _ in $(seq "$rounds"); do
-        for who in $(printf 'pack\ncp\n' | shuf); do
-            if [ "$who" = pack ]; then
-                ms=$(timed build/bin/pack-stub -o "$work/out" --archive "$work/archive.7z" \
-                    --setup build/bin/setup-fixture.exe)
-                echo $(($(cat "$work/rss") / 1024)) >>"$work/peak"
-                pack=$ms
-            else
-                ms=$(timed cp --reflink=never "$work/archive.7z" "$work/out")
-                cp=$ms
-            fi
-            echo "$ms" >>"$work/$who.ms"
-        done
-        awk -v p="$pack" -v c="$cp" 'BEGIN { printf "%.3f\n", p / c }' >>"$work/ratio"
-    done
-    printf '%-8s %12s %12s %14.2f %16s\n' "$mebibytes MiB" "$(median <"$work/pack.ms")" \
-        "$(median <"$work/cp.ms")" "$(median <"$work/ratio")" "$(sort -g "$work/peak" | tail -n 1)"
+    for r in $(seq "$rounds"); do round "$mebibytes" "$r"; done
+    awk -F '\t' -v size="$mebibytes" '$1 == size { ms[$2, $3] = $4; if ($3 == "pack") peak[$2] = $5 }
+        END { for (r = 1; (r, "pack") in ms; r++) print ms[r, "pack"], ms[r, "cp"], \
+                  ms[r, "pack"] / ms[r, "cp"], int(peak[r] / 1024) }' "$raw.samples" >"$work/rows"
+    printf '%-8s %12s %12s %14.2f %16s\n' "$mebibytes MiB" "$(cut -d ' ' -f 1 "$work/rows" | median)" \
+        "$(cut -d ' ' -f 2 "$work/rows" | median)" "$(cut -d ' ' -f 3 "$work/rows" | median)" \
+        "$(cut -d ' ' -f 4 "$work/rows" | sort -g | tail -n 1)"
 done
+load_after=$(cut -d ' ' -f 1-3 /proc/loadavg)
+echo "load average after: $load_after"
+keep_load "$raw" "$rounds rounds" "$load_before" "$load_after"

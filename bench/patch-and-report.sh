@@ -6,6 +6,7 @@
 #     against the same stub run for a channel whose key does not exist (nothing is written);
 #   - a patch stub (the installed setup program runs first and writes the new one), against the
 #     full stub, both reporting.
+# Every run comes after the page-cache step of bench/bench-lib.sh over the stubs and setup programs.
 #   bench/patch-and-report.sh [ROUNDS]   (default 9)
 set -euo pipefail
 rounds=${1:-9}
@@ -13,8 +14,8 @@ source "$(dirname "$0")/wine-bench-setup.sh" ondrel_stub setup_fixture fixture_p
 work=$prefix/drive_c/ondrel-bench-patch
 key='HKCU\Software\Velmora\Update\ClientState\{5E1C27B9-3D40-4F8A-9C62-71B0D4E8A315}'
 cleanup() {
-    rm -rf "$work"
     wine_run reg delete "$key" /reg:32 /f >/dev/null 2>&1 || true
+    finish_when_idle "$work"
 }
 trap cleanup EXIT
 rm -rf "$work"
@@ -29,7 +30,10 @@ tools/pack-stub -o "$work/patch/stub.exe" --archive "$work/payload.7z" \
 b='C:\ondrel-bench-patch'
 wine_run reg add "$key" /reg:32 /v UninstallString /t REG_SZ \
     /d "\"$b\\installed\\2.0.1\\setup.exe\"" /f >/dev/null 2>&1
-wine_run build/bin/side-by-side.exe "$rounds" \
+write_between_step "$work" "$work"/{full,patch}/stub.exe "$work/installed/2.0.1/setup.exe" \
+    build/bin/setup-fixture.exe
+wine_run build/bin/side-by-side.exe "${between_options[@]}" --folder "$b\\full" \
+    --folder "$b\\patch" --folder "$b\\installed\\2.0.1" "$rounds" \
     "full stub, reporting" "\"$b\\full\\stub.exe\"" \
     "full stub, no key" "\"$b\\full\\stub.exe\" --ondrel-dev" \
     "patch stub, reporting" "\"$b\\patch\\stub.exe\"" \

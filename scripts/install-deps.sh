@@ -26,10 +26,14 @@ packages=(
     help2man                   # the Linux packer's man page, made from its --help by the release
     man-db                     # man -l: the release test reads that page as a user would
 )
-# Only for comparing against a peer installer; builds and tests never need it.
+# Only for the benchmarks and their figures; builds and tests never need them.
 bench_packages=(
-    nsis # makensis, for bench/against-nsis.sh
-    time # /usr/bin/time: peak memory, for bench/pack-stub.sh
+    nsis         # makensis, for bench/against-nsis.sh
+    time         # /usr/bin/time: peak memory, for bench/pack-stub.sh
+    wimtools     # wimlib-imagex: the LZX anchor of bench/lzx-corpus.sh
+    xz-utils     # xz -9e, another anchor of bench/lzx-corpus.sh
+    gnuplot-nox  # bench/plot.sh draws the figures as SVG
+    librsvg2-bin # rsvg-convert: bench/plot.sh --png, to look at the figures where SVG will not show
 )
 case ${1:-} in
 '') ;;
