@@ -22,6 +22,9 @@ packages=(
     osslsigncode               # Authenticode signing of packed stubs
     openssl                    # reads signing certificates; tests make throwaway ones
     clang-format
+    clang                      # the packer's fuzzing and sanitizer builds (tools/packer presets)
+    libclang-rt-14-dev         # their libFuzzer and sanitizer runtimes, which clang only recommends
+    libmspack-dev              # decodes what the packer writes, in the fuzz targets (never shipped)
     procps                     # pgrep: tests interrupt the Windows packer, a child under Wine
     help2man                   # the Linux packer's man page, made from its --help by the release
     man-db                     # man -l: the release test reads that page as a user would

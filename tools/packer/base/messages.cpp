@@ -69,6 +69,15 @@ void Warn(const std::string &text) {
 
 void Error(const std::string &text) { Print(stderr, "pack-stub: " + text + "\n"); }
 
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += byte < 0x20 || byte == 0x7F ? Formatted("\\x%02X", byte) : std::string(1, c);
+  }
+  return out;
+}
+
 std::string Formatted(const char *format, ...) {
   std::va_list arguments;
   va_start(arguments, format);

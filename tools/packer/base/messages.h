@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace packer {
 
@@ -22,6 +23,10 @@ bool Quiet();
 void Note(const std::string &text);
 void Warn(const std::string &text);
 void Error(const std::string &text);
+
+// Text from the input (a resource name, a cabinet's file name) as a message shows it: control
+// characters as \xNN, so that every message stays one line.
+std::string Printable(std::string_view text);
 
 // printf's formatting into a string, for text that Print then shows.
 std::string Formatted(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));

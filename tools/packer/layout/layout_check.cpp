@@ -207,11 +207,11 @@ std::optional<LayoutFault> JudgeCabinet(const ResourceEntry &entry, std::string 
     FileSource source(file.stream());
     const CabinetSummary s = InspectCabinet(source, entry.size, entry.Describe());
     if (summary != nullptr) {
-      *summary = CompressionName(s) + ", one file \"" + s.file_name + "\" of " +
+      *summary = CompressionName(s) + ", one file \"" + Printable(s.file_name) + "\" of " +
                  std::to_string(s.file_size) + " bytes";
     }
     if (s.file_name != "setup.exe") {
-      Warn("the cabinet's file is named \"" + s.file_name +
+      Warn("the cabinet's file is named \"" + Printable(s.file_name) +
            "\"; the stub writes it as setup.exe all the same");
     }
     return std::nullopt;

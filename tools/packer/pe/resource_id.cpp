@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "base/messages.h"
 #include "base/pack_error.h"
 
 namespace packer {
@@ -42,9 +43,9 @@ std::string ResourceId::Display() const {
     return std::to_string(integer);
   }
   if (text.size() <= kShown + 16) {
-    return Utf16ToUtf8(text);
+    return Printable(Utf16ToUtf8(text));
   }
-  return Utf16ToUtf8(std::u16string_view(text).substr(0, kShown)) + "... (" +
+  return Printable(Utf16ToUtf8(std::u16string_view(text).substr(0, kShown))) + "... (" +
          std::to_string(text.size()) + " characters)";
 }
 
@@ -68,7 +69,7 @@ ResourceId ParseResourceId(const std::string &text, const std::string &what) {
     return ResourceId::Integer(static_cast<std::uint16_t>(std::stoul(text.substr(digits))));
   }
   if (text[0] == '#') {
-    throw PackError(what + " " + text +
+    throw PackError(what + " " + Printable(text) +
                     ": a name cannot begin with \"#\" (it would be looked up as an integer)");
   }
   std::u16string units = Utf8ToUtf16(text, what);
