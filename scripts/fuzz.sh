@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Zlib
-# Fuzz campaigns over the packer's parsers and codecs (tools/packer/fuzz), with libFuzzer,
+# Fuzz campaigns over the packer's parsers and codecs (tests/fuzz), with libFuzzer,
 # AddressSanitizer and UndefinedBehaviorSanitizer. Builds what it needs (the packer's fuzz preset,
 # in build/packer-fuzz).
 #   scripts/fuzz.sh --list                  the targets
@@ -18,7 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-table=tools/packer/fuzz/targets.txt
+table=tests/fuzz/targets.txt
 targets=$(awk '/^[a-z]/ {print $1}' "$table")
 field() { awk -v t="$1" -v c="$2" '$1 == t {print $c}' "$table"; }
 

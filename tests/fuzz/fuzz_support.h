@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Zlib
-// fuzz/: libFuzzer targets over the packer's parsers and codecs, each also built without the
+// tests/fuzz/: libFuzzer targets over the packer's parsers and codecs, each also built without the
 // fuzzer into a program that replays its corpus (replay_main.cpp).
 #pragma once
 
