@@ -6,15 +6,21 @@
 namespace packer {
 namespace {
 
-// Unlimited Huffman lengths of the symbols with a nonzero count, by the two-queue method over
-// leaves sorted by (count, symbol), so that ties always break the same way.
-std::vector<std::uint8_t> PlainLengths(const std::vector<std::uint32_t> &counts) {
+// The symbols with a nonzero count by (count, symbol), so that ties always break the same way.
+std::vector<std::uint32_t> SortedLeaves(const std::vector<std::uint32_t> &counts) {
   std::vector<std::uint32_t> leaves;
   for (std::uint32_t s = 0; s < counts.size(); ++s)
     if (counts[s] != 0)
       leaves.push_back(s);
   std::stable_sort(leaves.begin(), leaves.end(),
                    [&](std::uint32_t a, std::uint32_t b) { return counts[a] < counts[b]; });
+  return leaves;
+}
+
+// Unlimited Huffman lengths of the symbols with a nonzero count, by the two-queue method over
+// the sorted leaves.
+std::vector<std::uint8_t> PlainLengths(const std::vector<std::uint32_t> &counts) {
+  const std::vector<std::uint32_t> leaves = SortedLeaves(counts);
   const std::size_t n = leaves.size();
   // Nodes 0..n-1 are the leaves in sorted order; n.. the merged ones, made in order of weight.
   std::vector<std::uint64_t> weight(2 * n - 1);
@@ -47,12 +53,7 @@ std::vector<std::uint8_t> PlainLengths(const std::vector<std::uint32_t> &counts)
 // of the leaves merged with packages of pairs from the level below, and the cheapest 2n - 2
 // items of the top list say how often each leaf is counted, which is its length.
 std::vector<std::uint8_t> LimitedLengths(const std::vector<std::uint32_t> &counts, unsigned limit) {
-  std::vector<std::uint32_t> leaves;
-  for (std::uint32_t s = 0; s < counts.size(); ++s)
-    if (counts[s] != 0)
-      leaves.push_back(s);
-  std::stable_sort(leaves.begin(), leaves.end(),
-                   [&](std::uint32_t a, std::uint32_t b) { return counts[a] < counts[b]; });
+  const std::vector<std::uint32_t> leaves = SortedLeaves(counts);
   struct Item {
     std::uint64_t weight;
     bool leaf;

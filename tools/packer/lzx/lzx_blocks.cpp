@@ -20,10 +20,7 @@ std::uint64_t TreeBits(const std::vector<std::uint8_t> &lengths,
                        const std::vector<std::uint8_t> &previous, std::size_t from,
                        std::size_t to) {
   const std::vector<LzxTreeStep> steps = LzxTreeSteps(lengths, previous, from, to);
-  std::vector<std::uint32_t> counts(kLzxPretreeSymbols, 0);
-  for (const LzxTreeStep &step : steps)
-    ++counts[step.symbol];
-  const std::vector<std::uint8_t> pretree = HuffmanLengths(counts, 15);
+  const std::vector<std::uint8_t> pretree = LzxPretreeLengths(steps);
   std::uint64_t bits = 4 * kLzxPretreeSymbols;
   for (const LzxTreeStep &step : steps)
     bits += pretree[step.symbol] + step.extra_bits;
@@ -109,6 +106,13 @@ std::vector<LzxTreeStep> LzxTreeSteps(const std::vector<std::uint8_t> &lengths,
     }
   }
   return steps;
+}
+
+std::vector<std::uint8_t> LzxPretreeLengths(const std::vector<LzxTreeStep> &steps) {
+  std::vector<std::uint32_t> counts(kLzxPretreeSymbols, 0);
+  for (const LzxTreeStep &step : steps)
+    ++counts[step.symbol];
+  return HuffmanLengths(counts, 15);
 }
 
 std::uint64_t LzxBlockBits(const LzxSymbolCounts &counts, const LzxBlockCodes &codes,

@@ -55,6 +55,9 @@ std::vector<LzxTreeStep> LzxTreeSteps(const std::vector<std::uint8_t> &lengths,
                                       const std::vector<std::uint8_t> &previous, std::size_t from,
                                       std::size_t to);
 
+// The pretree's lengths for those steps (a pretree length is a 4-bit field).
+std::vector<std::uint8_t> LzxPretreeLengths(const std::vector<LzxTreeStep> &steps);
+
 // The trees sent last, which the next block's are coded against.
 struct LzxPreviousTrees {
   std::vector<std::uint8_t> main, length;

@@ -245,10 +245,7 @@ void LzxEncoder::EmitTree(Stream &s, const std::vector<std::uint8_t> &lengths,
                           const std::vector<std::uint8_t> &previous, std::size_t from,
                           std::size_t to) {
   const std::vector<LzxTreeStep> steps = LzxTreeSteps(lengths, previous, from, to);
-  std::vector<std::uint32_t> counts(kLzxPretreeSymbols, 0);
-  for (const LzxTreeStep &step : steps)
-    ++counts[step.symbol];
-  const std::vector<std::uint8_t> pretree = HuffmanLengths(counts, 15);
+  const std::vector<std::uint8_t> pretree = LzxPretreeLengths(steps);
   const std::vector<std::uint16_t> codes = CanonicalCodes(pretree);
   for (unsigned symbol = 0; symbol < kLzxPretreeSymbols; ++symbol)
     s.Put(pretree[symbol], 4);

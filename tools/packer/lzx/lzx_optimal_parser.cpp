@@ -177,8 +177,15 @@ std::uint32_t LzxOptimalParser::SearchTree(std::uint32_t position, std::uint32_t
       greater_length = length;
     }
   }
-  // The nearest two bytes alike, unless a longer match is as near.
-  if (record && pair_distance != 0 && pair_distance <= kPairDistance && frame_limit >= 2 &&
+  return record ? Complete(first, here, frame_limit, pair_distance, kept) : 0;
+}
+
+// The matches found at `here` from `first` on, the longest (of `kept`) taken to its full length
+// and the nearest two bytes alike added, unless a longer match is as near; the fewest kept.
+std::uint32_t LzxOptimalParser::Complete(std::size_t first, const std::uint8_t *here,
+                                         std::uint32_t frame_limit, std::uint32_t pair_distance,
+                                         std::uint32_t kept) {
+  if (pair_distance != 0 && pair_distance <= kPairDistance && frame_limit >= 2 &&
       (matches_.size() == first || Distance(matches_[first]) > pair_distance))
     matches_.insert(matches_.begin() + static_cast<std::ptrdiff_t>(first),
                     2u << 22 | pair_distance);

@@ -72,6 +72,8 @@ private:
   // Adds `position` to the trees; when `record`, keeps the matches met on the way and returns the
   // longest one's length.
   std::uint32_t SearchTree(std::uint32_t position, std::uint32_t frame_end, bool record);
+  std::uint32_t Complete(std::size_t first, const std::uint8_t *here, std::uint32_t frame_limit,
+                         std::uint32_t pair_distance, std::uint32_t kept);
   void ParseFrame(const LzxFrame &frame, const std::uint32_t repeats[3], const LzxCosts &costs,
                   std::vector<LzxItem> &items, std::uint32_t out[3]);
   // What a match in `slot` of `length` costs, but for its footer.
