@@ -39,7 +39,7 @@ Options:
                              how --setup is compressed: lzx (window 2^21, the default),
                              lzx:15 to lzx:21 (a window of 2^15 to 2^21 bytes: smaller windows
                              compress less and need less memory to expand), lzx-fast with the
-                             same windows (a quicker search for matches: about five times as
+                             same windows (a quicker search for matches: about seven times as
                              fast, cabinets about 5 % larger), mszip (deflate, zlib level 9) or
                              none
   --setup-cab CAB            an existing cabinet, embedded as is as "BL" "SETUP.EX_", for
