@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace packer {
 namespace {
@@ -131,16 +132,14 @@ std::uint32_t LzxOptimalParser::SearchTree(std::uint32_t position, std::uint32_t
   // The next position's tree root is a cache miss otherwise.
   if (available > 3)
     __builtin_prefetch(&head_[HashOf(here + 1)]);
-  std::uint32_t candidate = head;
-  head = position + 1;
+  std::uint32_t candidate = std::exchange(head, position + 1);
   // Where the next smaller and the next greater string go: the new node's subtrees at first.
   std::uint32_t *smaller = &children_[2 * std::size_t{position & mask}];
   std::uint32_t *greater = smaller + 1;
   std::uint32_t smaller_length = 0, greater_length = 0, best = 2, kept = 0;
   const std::size_t first = matches_.size();
-  std::uint32_t &pair = pairs_[here[0] | here[1] << 8];
+  const std::uint32_t pair = std::exchange(pairs_[here[0] | here[1] << 8], position + 1);
   const std::uint32_t pair_distance = pair != 0 ? position - (pair - 1) : 0;
-  pair = position + 1;
   for (unsigned depth = kMaxDepth;; --depth) {
     const std::uint32_t at = candidate - 1;
     if (candidate == 0 || position - at > max_distance_ || depth == 0) {
