@@ -286,12 +286,14 @@ Bytes Generate(Kind kind, std::size_t size, unsigned window_bits, std::mt19937_6
       }
       break;
     case Kind::kEcho: { // a random block again at the longest distance used, 2^N - 4
+      // (MSZIP and stored cabinets have no window: 32 KiB, MSZIP's history)
+      const std::size_t window = std::size_t{1} << (window_bits != 0 ? window_bits : 15);
       const std::size_t block = 1000;
-      if (b.size() < std::size_t{1} << window_bits) {
+      if (b.size() < window) {
         b.push_back(static_cast<unsigned char>(random()));
         break;
       }
-      const std::size_t from = b.size() - ((std::size_t{1} << window_bits) - 4);
+      const std::size_t from = b.size() - (window - 4);
       for (std::size_t i = 0; i < block; ++i)
         b.push_back(b[from + i]);
       break;
