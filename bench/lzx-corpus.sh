@@ -28,7 +28,7 @@ corpus=(kernelbase.dll ntdll.dll user32.dll gdi32.dll ole32.dll oleaut32.dll com
     msvcp140.dll windowscodecs.dll quartz.dll d2d1.dll cmd.exe notepad.exe regedit.exe
     explorer.exe msiexec.exe winecfg.exe)
 own=(build/bin/ondrel-stub.exe build/bin/setup-fixture.exe build/bin/cabinet_expansion_test.exe)
-methods=(lzx:15 lzx:18 lzx:21 mszip wimlib-lzx:100 xz-9e)
+methods=(lzx:21 lzx-fast:21 lzx:15 lzx:18 mszip wimlib-lzx:100 xz-9e)
 
 work=$prefix/drive_c/ondrel-lzx-bench
 rm -rf "$work"
@@ -53,7 +53,7 @@ done
 # compress METHOD FILE OUT: FILE compressed by METHOD into OUT, the step that is timed.
 compress() {
     case $1 in
-    lzx:* | mszip) # a stub with FILE as its setup program, no archive
+    lzx* | mszip) # a stub with FILE as its setup program, no archive
         build/bin/pack-stub -o "$3" --no-layout-check --setup "$2" --cab-compression "$1" ;;
     wimlib-lzx:100) # one thread, as the packer has
         wimlib-imagex capture "$2.folder" "$3" --compress=LZX:100 --chunk-size=2097152 \
@@ -64,7 +64,7 @@ compress() {
 # compressed_size METHOD OUT: the bytes of OUT that hold the compressed file.
 compressed_size() {
     case $1 in
-    lzx:* | mszip) # the cabinet; --check reports the missing archive as a fault after the list
+    lzx* | mszip) # the cabinet; --check reports the missing archive as a fault after the list
         { build/bin/pack-stub --check "$2" 2>/dev/null || true; } | awk '$1 == "BL" { print $4 }' ;;
     wimlib-*) # the blob that is not the image's metadata
         wimlib-imagex info "$2" --blobs | awk -v RS= '!/METADATA/ {
@@ -93,7 +93,8 @@ for round in $(seq "$rounds"); do
     done
 done
 keep_load "${samples%.samples}" "$rounds rounds" "$load_before" "$(cut -d ' ' -f 1-3 /proc/loadavg)"
-awk -F '\t' -v methods="${methods[*]}" -f bench/stats.awk -f bench/lzx-corpus.awk "$samples"
+awk -F '\t' -v methods="${methods[*]}" -v ours=lzx:21 -f bench/stats.awk -f bench/lzx-corpus.awk \
+    "$samples"
 
 # The same large setup program (the setup fixture with three Wine libraries and a test program
 # appended, which Windows still runs) in each cabinet, 1 KiB archive, packed into the profiling
@@ -103,7 +104,7 @@ cat build/bin/setup-fixture.exe "$work/corpus"/{mshtml.dll,shell32.dll,kernelbas
 { printf '7z\xbc\xaf\x27\x1c' && head -c 1018 /dev/urandom; } >"$work/archive.7z"
 b='C:\ondrel-lzx-bench'
 stubs=() folder_options=()
-for method in lzx:21 mszip none; do
+for method in lzx:21 lzx-fast:21 mszip none; do
     mkdir -p "$work/${method/:/}"
     tools/pack-stub -o "$work/${method/:/}/stub.exe" --stub build/bin/ondrel-stub-profile.exe \
         --archive "$work/archive.7z" --setup "$work/setup.exe" --cab-compression "$method" >/dev/null
@@ -117,6 +118,7 @@ load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
 ONDREL_STAGE_PROFILE="$b\\profile.txt" wine_run build/bin/side-by-side.exe \
     --samples "$b\\samples.txt" "${between_options[@]}" "${folder_options[@]}" "$run_rounds" \
     "stub, LZX 21 cabinet" "\"$b\\lzx21\\stub.exe\"" \
+    "stub, LZX 21 fast-parse cabinet" "\"$b\\lzx-fast21\\stub.exe\"" \
     "stub, MSZIP cabinet" "\"$b\\mszip\\stub.exe\"" \
     "stub, stored cabinet" "\"$b\\none\\stub.exe\"" || {
     echo "side-by-side ended with $? (what failed and what it left: above)" >&2
@@ -139,5 +141,7 @@ awk -F '\t' 'NR == FNR { label[NR] = $2; start[NR] = $4; end[NR] = $5; n = NR; n
                   printf "%-34s expansion median %7.1f ms (%d runs)\n", l, m[l], n[l] }
               lzx = m["stub, LZX 21 cabinet"]; mszip = m["stub, MSZIP cabinet"]
               stored = m["stub, stored cabinet"]
+              fast = m["stub, LZX 21 fast-parse cabinet"]
               printf "expansion, LZX 21 / MSZIP: %.2f; beyond a stored cabinet: %.2f\n",
-                  lzx / mszip, (lzx - stored) / (mszip - stored) }'
+                  lzx / mszip, (lzx - stored) / (mszip - stored)
+              printf "expansion, LZX 21 / LZX 21 of the fast parse: %.3f\n", lzx / fast }'

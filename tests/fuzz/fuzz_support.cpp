@@ -88,9 +88,14 @@ std::vector<std::string> FolderListing(const std::string &folder) {
 
 CabinetMethod MethodFromByte(std::uint8_t selector) {
   constexpr CabinetMethod kMethods[] = {
-      {CabinetCompression::kMszip, 0}, {CabinetCompression::kLzx, 15},
-      {CabinetCompression::kLzx, 18},  {CabinetCompression::kLzx, 21},
+      {CabinetCompression::kMszip, 0},
+      {CabinetCompression::kLzx, 15},
+      {CabinetCompression::kLzx, 18},
+      {CabinetCompression::kLzx, 21},
       {CabinetCompression::kNone, 0},
+      {CabinetCompression::kLzx, 15, LzxParse::kFast},
+      {CabinetCompression::kLzx, 18, LzxParse::kFast},
+      {CabinetCompression::kLzx, 21, LzxParse::kFast},
   };
   return kMethods[selector % std::size(kMethods)];
 }
@@ -99,7 +104,8 @@ void RoundTrip(const std::uint8_t *data, std::size_t size, CabinetMethod method)
   const std::string how = method.compression == CabinetCompression::kMszip ? std::string("MSZIP")
                           : method.compression == CabinetCompression::kNone
                               ? std::string("stored")
-                              : "LZX " + std::to_string(method.window_bits);
+                              : "LZX " + std::to_string(method.window_bits) +
+                                    (method.lzx_parse == LzxParse::kFast ? " (fast)" : "");
   MemorySource input(data, size);
   MemorySink cabinet;
   try {

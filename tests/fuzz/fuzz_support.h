@@ -50,8 +50,8 @@ std::vector<std::string> FolderListing(const std::string &folder);
 // with InspectCabinet, and decodes it with libmspack: the decoded bytes must be `data`.
 void RoundTrip(const std::uint8_t *data, std::size_t size, CabinetMethod method);
 
-// The ways the packer puts a setup program into a cabinet, by `selector` modulo 5: MSZIP, LZX at
-// windows 15, 18 and 21, stored.
+// The ways the packer puts a setup program into a cabinet, by `selector` modulo 8: MSZIP, LZX at
+// windows 15, 18 and 21 with each parse, stored.
 CabinetMethod MethodFromByte(std::uint8_t selector);
 
 } // namespace packer::fuzz

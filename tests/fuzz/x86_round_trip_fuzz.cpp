@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Zlib
 // The LZX round trip over data that looks like x86 code, made from the fuzzer's bytes: uniform
 // random bytes rarely give the encoder matches, calls or frame edges to get wrong. The input is a
-// program for a small generator: the first byte picks the window (15, 18 or 21), each further
-// step emits code-like bytes, an E8 call, a repeat at a chosen distance, a run across a frame's
-// end, an E8 in a frame's last bytes, or incompressible filler up to the window's edge.
+// program for a small generator: the first byte picks the window (15, 18 or 21) and the parse, each
+// further step emits code-like bytes, an E8 call, a repeat at a chosen distance, a run across a
+// frame's end, an E8 in a frame's last bytes, or incompressible filler up to the window's edge.
 #include <algorithm>
 
 #include "base/little_endian.h"
@@ -131,7 +131,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     return 0;
   }
   const unsigned window_bits[] = {15, 18, 21};
-  const packer::CabinetMethod method{packer::CabinetCompression::kLzx, window_bits[data[0] % 3]};
+  // The default parse mostly, the fast one a quarter of the time.
+  const packer::CabinetMethod method{packer::CabinetCompression::kLzx, window_bits[data[0] % 3],
+                                     data[0] / 3 % 4 == 3 ? packer::LzxParse::kFast
+                                                          : packer::LzxParse::kNearOptimal};
   Program program(data + 1, size - 1);
   const Bytes code = Generate(program, std::size_t{1} << method.window_bits);
   packer::fuzz::RoundTrip(code.data(), code.size(), method);

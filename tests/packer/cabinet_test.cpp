@@ -235,7 +235,7 @@ TEST(CabinetWriteTest, RefusesInputThatDisagreesWithItsSize) {
 }
 
 // Setup programs of every kind the encoder must get right, generated from one seed.
-enum class Kind { kRandom, kRuns, kText, kCode, kEcho, kCount };
+enum class Kind { kRandom, kRuns, kText, kCode, kEcho, kShifting, kCount };
 
 Bytes Generate(Kind kind, std::size_t size, unsigned window_bits, std::mt19937_64 &random) {
   const auto below = [&](std::uint64_t n) { return n == 0 ? 0 : random() % n; };
@@ -286,14 +286,31 @@ Bytes Generate(Kind kind, std::size_t size, unsigned window_bits, std::mt19937_6
       }
       break;
     case Kind::kEcho: { // a random block again at the longest distance used, 2^N - 4
+      // (MSZIP and stored cabinets have no window: 32 KiB, MSZIP's history)
+      const std::size_t window = std::size_t{1} << (window_bits != 0 ? window_bits : 15);
       const std::size_t block = 1000;
-      if (b.size() < std::size_t{1} << window_bits) {
+      if (b.size() < window) {
         b.push_back(static_cast<unsigned char>(random()));
         break;
       }
-      const std::size_t from = b.size() - ((std::size_t{1} << window_bits) - 4);
+      const std::size_t from = b.size() - (window - 4);
       for (std::size_t i = 0; i < block; ++i)
         b.push_back(b[from + i]);
+      break;
+    }
+    case Kind::kShifting: { // bytes whose mix changes every frame, so that blocks end there, and a
+                            // copy from one distance, broken by a byte now and then, so that R0
+                            // carries across those ends
+      const std::size_t distance = 40000;
+      const std::size_t frame = b.size() / 32768;
+      if (b.size() >= distance && below(4) != 0) {
+        for (std::size_t i = 0, n = 2 + below(100); i < n; ++i)
+          b.push_back(b[b.size() - distance]);
+        b.push_back(static_cast<unsigned char>(random()));
+      } else {
+        for (std::size_t i = 0, n = below(50); i < n; ++i)
+          b.push_back(static_cast<unsigned char>((frame % 2) * 0x80 + below(8 + 40 * (frame % 3))));
+      }
       break;
     }
     case Kind::kCount:
@@ -312,7 +329,8 @@ std::uint64_t EnvNumber(const char *name, std::uint64_t fallback) {
 std::string MethodName(const CabinetMethod &method) {
   switch (method.compression) {
   case CabinetCompression::kLzx:
-    return "lzx:" + std::to_string(method.window_bits);
+    return (method.lzx_parse == LzxParse::kFast ? "lzx-fast:" : "lzx:") +
+           std::to_string(method.window_bits);
   case CabinetCompression::kMszip:
     return "mszip";
   default:
@@ -343,6 +361,8 @@ std::vector<RoundTrip> GeneratedRoundTrips(std::uint64_t seed, std::uint64_t cou
     // Small windows are likelier: a round trip at 2^21 costs a window's worth of input.
     else if (pick < 5)
       method.window_bits = 15 + static_cast<unsigned>(random() % 3);
+    if (random() % 4 == 0)
+      method.lzx_parse = LzxParse::kFast;
     const std::size_t window = std::size_t{1} << method.window_bits;
     const std::size_t frame = 32768, group = 8 * frame;
     const std::size_t edges[] = {0, 1, 11, frame, 2 * frame, group, 3 * group, window};
@@ -379,11 +399,10 @@ std::vector<RoundTrip> ProgramRoundTrips(const std::string &programs) {
     std::optional<std::uint64_t> mszip;
     if (program.size() > 65536)
       mszip = Pack(program, program.size()).size();
-    for (unsigned bits : {15u, 21u})
-      cases.push_back({path + ", lzx:" + std::to_string(bits),
-                       program,
-                       {CabinetCompression::kLzx, bits},
-                       mszip});
+    for (const CabinetMethod method :
+         {CabinetMethod{CabinetCompression::kLzx, 15}, CabinetMethod{CabinetCompression::kLzx, 21},
+          CabinetMethod{CabinetCompression::kLzx, 21, LzxParse::kFast}})
+      cases.push_back({path + ", " + MethodName(method), program, method, mszip});
   }
   return cases;
 }

@@ -18,9 +18,8 @@ std::vector<std::uint32_t> Fibonacci(std::size_t n) {
 }
 
 // Lengths that a decoder building lookup tables accepts: a complete code (the Kraft sum is
-// exactly 1), none over the limit, every used symbol coded; and canonical codes that are
-// prefix-free. (Flattening to fit the limit may tie counts that differed, so a rarer symbol can
-// end up a bit shorter than a more frequent one: no promise is made there.)
+// exactly 1), none over the limit, every used symbol coded; no more frequent symbol with a longer
+// code than a rarer one, also where the limit bites; and canonical codes that are prefix-free.
 TEST(HuffmanLengths, GiveACompleteCodeWithinTheLimit) {
   struct Case {
     std::string label;
@@ -60,6 +59,11 @@ TEST(HuffmanLengths, GiveACompleteCodeWithinTheLimit) {
       kraft += lengths[s] == 0 ? 0 : std::uint64_t{1} << (c.limit - lengths[s]);
     }
     EXPECT_EQ(kraft, std::uint64_t{1} << c.limit);
+    for (std::size_t s = 0; s < lengths.size(); ++s)
+      for (std::size_t t = 0; t < lengths.size(); ++t)
+        if (c.counts[s] > c.counts[t] && c.counts[t] != 0) {
+          EXPECT_LE(lengths[s], lengths[t]) << "symbol " << s << " against " << t;
+        }
 
     const std::vector<std::uint16_t> codes = CanonicalCodes(lengths);
     for (std::size_t s = 0; s < lengths.size(); ++s) {

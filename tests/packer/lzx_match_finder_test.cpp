@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Zlib
 #include "lzx/lzx_match_finder.h"
+#include "lzx/lzx_optimal_parser.h"
 
 #include "lzx/lzx_format.h"
 
@@ -59,7 +60,42 @@ private:
   std::size_t matches_ = 0;
 };
 
-TEST(LzxMatchFinder, EveryMatchIsRealAndWithinTheWindow) {
+// Both parsers over `input` frame by frame (the near-optimal one two frames at a time, under its
+// first guess of costs), their items replayed.
+void ParseAndReplay(unsigned window_bits, const Bytes &input, bool optimal, Replay &replay) {
+  constexpr std::uint32_t kLookahead = 2 * kLzxFrameSize;
+  LzxMatchFinder finder(window_bits, kLookahead);
+  LzxOptimalParser parser(window_bits, kLookahead);
+  std::uint32_t repeats[3] = {1, 1, 1};
+  const auto total = static_cast<std::uint32_t>(input.size());
+  for (std::uint32_t at = 0; at < total; at += kLookahead) {
+    std::vector<LzxFrame> frames;
+    for (std::uint32_t start = at; start < std::min(total, at + kLookahead);
+         start += kLzxFrameSize) {
+      const std::uint32_t size = std::min(kLzxFrameSize, total - start);
+      std::copy_n(input.begin() + start, size,
+                  optimal ? parser.Append(size, at) : finder.Append(size, start));
+      frames.push_back({start, size, 0, {}});
+    }
+    std::vector<LzxItem> items;
+    if (optimal) {
+      parser.FindMatches(frames);
+      const std::uint32_t size = frames.back().start + frames.back().size - at;
+      parser.Parse(frames, 0, frames.size(), repeats,
+                   LzxCosts::Guess(parser.At(at), size, 256 + 8 * LzxPositionSlots(window_bits)),
+                   items);
+      std::copy_n(frames.back().repeats, 3, repeats);
+    } else {
+      for (const LzxFrame &frame : frames)
+        finder.Parse(frame.size, items);
+    }
+    const std::uint32_t end = frames.back().start + frames.back().size;
+    replay.Apply(items, Bytes(input.begin(), input.begin() + end));
+    ASSERT_EQ(replay.out().size(), end);
+  }
+}
+
+TEST(LzxParsers, EveryMatchIsRealAndWithinTheWindow) {
   std::mt19937 random(21);
   const auto noise = [&](std::size_t n) {
     Bytes b(n);
@@ -93,24 +129,28 @@ TEST(LzxMatchFinder, EveryMatchIsRealAndWithinTheWindow) {
   }
   cases.push_back({"mixed, window 2^15", 15, mixed});
   cases.push_back({"mixed, window 2^17", 17, mixed});
+  // A random run again at the longest distance allowed, and one byte further.
+  for (std::uint32_t distance : {32768u - 4, 32768u - 3}) {
+    Bytes edge = noise(distance);
+    edge.insert(edge.end(), edge.begin(), edge.begin() + 3000);
+    cases.push_back({"a run at distance " + std::to_string(distance), 15, edge});
+  }
+  // One copy at one distance, broken by a byte every few dozen: R0 resumed after a literal, and
+  // carried across frames.
+  Bytes broken = noise(40000);
+  while (broken.size() < 200000)
+    broken.push_back(random() % 37 == 0 ? static_cast<std::uint8_t>(random())
+                                        : broken[broken.size() - 40000]);
+  cases.push_back({"a copy broken by single bytes", 17, broken});
 
   for (const Case &c : cases) {
-    SCOPED_TRACE(c.label);
-    constexpr std::uint32_t kLookahead = 2 * kLzxFrameSize;
-    LzxMatchFinder finder(c.window_bits, kLookahead);
-    Replay replay(c.window_bits);
-    for (std::uint32_t at = 0; at < c.input.size(); at += kLzxFrameSize) {
-      const std::uint32_t size =
-          std::min<std::uint32_t>(kLzxFrameSize, static_cast<std::uint32_t>(c.input.size()) - at);
-      std::copy_n(c.input.begin() + at, size, finder.Append(size, at));
-      std::vector<LzxItem> items;
-      finder.Parse(size, items);
-      const Bytes parsed(c.input.begin(), c.input.begin() + at + size);
-      replay.Apply(items, parsed);
-      ASSERT_EQ(replay.out().size(), parsed.size());
+    for (bool optimal : {false, true}) {
+      SCOPED_TRACE(c.label + (optimal ? ", near-optimal" : ", fast"));
+      Replay replay(c.window_bits);
+      ParseAndReplay(c.window_bits, c.input, optimal, replay);
+      EXPECT_TRUE(replay.out() == c.input) << "the items give other bytes";
+      EXPECT_GT(replay.matches(), 0u);
     }
-    EXPECT_TRUE(replay.out() == c.input) << "the items give other bytes";
-    EXPECT_GT(replay.matches(), 0u);
   }
 }
 

@@ -10,8 +10,10 @@ set(PACKER_SOURCES
     cli/progress.cpp
     layout/layout_check.cpp
     lzx/huffman_code.cpp
+    lzx/lzx_blocks.cpp
     lzx/lzx_encoder.cpp
     lzx/lzx_match_finder.cpp
+    lzx/lzx_optimal_parser.cpp
     pe/packed_image.cpp
     pe/pe_image.cpp
     pe/resource_id.cpp

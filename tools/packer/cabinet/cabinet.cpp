@@ -245,16 +245,19 @@ private:
 // Turns 32 KiB blocks of input into data blocks, compressed by the folder's method.
 class FolderEncoder {
 public:
-  FolderEncoder(CabinetMethod method, DataBlockWriter &blocks, const std::string &what)
+  FolderEncoder(CabinetMethod method, std::uint64_t size, DataBlockWriter &blocks,
+                const std::string &what)
       : blocks_(blocks) {
     if (method.compression == CabinetCompression::kMszip) {
       mszip_.emplace(what);
       out_.resize(kMaxBlockData);
     } else if (method.compression == CabinetCompression::kLzx) {
-      lzx_.emplace(method.window_bits, [&blocks](const unsigned char *ab, std::size_t ab_size,
-                                                 std::uint32_t uncompressed) {
-        blocks.Write(ab, ab_size, uncompressed);
-      });
+      lzx_.emplace(
+          method.window_bits, size,
+          [&blocks](const unsigned char *ab, std::size_t ab_size, std::uint32_t uncompressed) {
+            blocks.Write(ab, ab_size, uncompressed);
+          },
+          method.lzx_parse);
     }
   }
 
@@ -434,7 +437,7 @@ std::uint64_t WriteSetupCabinet(ByteSource &input, std::uint64_t size, ByteSink 
 
   DataBlockWriter written(output, what);
   {
-    FolderEncoder encoder(method, written, what);
+    FolderEncoder encoder(method, size, written, what);
     EncodeInput(input, size, encoder, what);
   }
   if (written.count() != blocks)

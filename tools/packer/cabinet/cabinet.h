@@ -11,10 +11,15 @@ namespace packer {
 
 enum class CabinetCompression { kNone, kMszip, kQuantum, kLzx };
 
+// How LZX finds its matches: a near-optimal parse (the smallest output), or a greedy one with a
+// one-step lazy choice, several times faster.
+enum class LzxParse { kNearOptimal, kFast };
+
 // How a cabinet's folder is compressed: stored, MSZIP, or LZX with a window of 2^15..2^21.
 struct CabinetMethod {
   CabinetCompression compression;
-  unsigned window_bits; // LZX only
+  unsigned window_bits;                        // LZX only
+  LzxParse lzx_parse = LzxParse::kNearOptimal; // LZX only
 };
 
 // Compresses `size` bytes read from `input` into a cabinet written to `output`: "MSCF" 1.3, one

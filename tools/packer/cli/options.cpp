@@ -35,11 +35,13 @@ Options:
   --setup EXE                the setup program, compressed into a cabinet holding one file
                              "setup.exe", as "BL" "SETUP.EX_" (this, --setup-cab or --patch is
                              required)
-  --cab-compression lzx[:15..21] | mszip | none
+  --cab-compression lzx[:15..21] | lzx-fast[:15..21] | mszip | none
                              how --setup is compressed: lzx (window 2^21, the default),
                              lzx:15 to lzx:21 (a window of 2^15 to 2^21 bytes: smaller windows
-                             compress less and need less memory to expand), mszip (deflate,
-                             zlib level 9) or none
+                             compress less and need less memory to expand), lzx-fast with the
+                             same windows (a quicker search for matches: about seven times as
+                             fast, cabinets about 5 % larger), mszip (deflate, zlib level 9) or
+                             none
   --setup-cab CAB            an existing cabinet, embedded as is as "BL" "SETUP.EX_", for
                              example one from makecab /D CompressionType=LZX setup.exe SETUP.EX_
   --patch FILE               a patch for the installed setup program, as "B7" "SETUP.PATCH",
@@ -127,20 +129,24 @@ CabinetMethod ParseCabinetMethod(const std::string &text) {
     return {CabinetCompression::kNone, 0};
   if (text == "mszip")
     return {CabinetCompression::kMszip, 0};
-  if (text == "lzx")
-    return {CabinetCompression::kLzx, kLzxMaxWindowBits};
-  const std::string prefix = "lzx:";
+  const bool fast = text.rfind("lzx-fast", 0) == 0;
+  const LzxParse parse = fast ? LzxParse::kFast : LzxParse::kNearOptimal;
+  const std::string name = fast ? "lzx-fast" : "lzx";
+  if (text == name)
+    return {CabinetCompression::kLzx, kLzxMaxWindowBits, parse};
+  const std::string prefix = name + ":";
   if (text.rfind(prefix, 0) == 0) {
     const std::string window = text.substr(prefix.size());
     if (window.size() == 2 && std::isdigit(static_cast<unsigned char>(window[0])) &&
         std::isdigit(static_cast<unsigned char>(window[1]))) {
       const unsigned bits = static_cast<unsigned>(std::stoi(window));
       if (bits >= kLzxMinWindowBits && bits <= kLzxMaxWindowBits)
-        return {CabinetCompression::kLzx, bits};
+        return {CabinetCompression::kLzx, bits, parse};
     }
     Usage("--cab-compression " + text + ": the LZX window is 15 to 21 (2^15 to 2^21 bytes)");
   }
-  Usage("--cab-compression " + text + ": not lzx, lzx:15 to lzx:21, mszip or none");
+  Usage("--cab-compression " + text +
+        ": not lzx, lzx:15 to lzx:21, lzx-fast, lzx-fast:15 to lzx-fast:21, mszip or none");
 }
 
 // Reads argv[i] and any values it takes into `o`; returns the index of its last value.

@@ -6,15 +6,21 @@
 namespace packer {
 namespace {
 
-// Unlimited Huffman lengths of the symbols with a nonzero count, by the two-queue method over
-// leaves sorted by (count, symbol), so that ties always break the same way.
-std::vector<std::uint8_t> PlainLengths(const std::vector<std::uint32_t> &counts) {
+// The symbols with a nonzero count by (count, symbol), so that ties always break the same way.
+std::vector<std::uint32_t> SortedLeaves(const std::vector<std::uint32_t> &counts) {
   std::vector<std::uint32_t> leaves;
   for (std::uint32_t s = 0; s < counts.size(); ++s)
     if (counts[s] != 0)
       leaves.push_back(s);
   std::stable_sort(leaves.begin(), leaves.end(),
                    [&](std::uint32_t a, std::uint32_t b) { return counts[a] < counts[b]; });
+  return leaves;
+}
+
+// Unlimited Huffman lengths of the symbols with a nonzero count, by the two-queue method over
+// the sorted leaves.
+std::vector<std::uint8_t> PlainLengths(const std::vector<std::uint32_t> &counts) {
+  const std::vector<std::uint32_t> leaves = SortedLeaves(counts);
   const std::size_t n = leaves.size();
   // Nodes 0..n-1 are the leaves in sorted order; n.. the merged ones, made in order of weight.
   std::vector<std::uint64_t> weight(2 * n - 1);
@@ -43,6 +49,47 @@ std::vector<std::uint8_t> PlainLengths(const std::vector<std::uint32_t> &counts)
   return lengths;
 }
 
+// The best lengths none longer than `limit`, by package-merge: each level of the code is a list
+// of the leaves merged with packages of pairs from the level below, and the cheapest 2n - 2
+// items of the top list say how often each leaf is counted, which is its length.
+std::vector<std::uint8_t> LimitedLengths(const std::vector<std::uint32_t> &counts, unsigned limit) {
+  const std::vector<std::uint32_t> leaves = SortedLeaves(counts);
+  struct Item {
+    std::uint64_t weight;
+    bool leaf;
+  };
+  std::vector<std::vector<Item>> levels(limit); // levels[0]: the deepest, leaves alone
+  for (std::uint32_t s : leaves)
+    levels[0].push_back({counts[s], true});
+  for (unsigned level = 1; level < limit; ++level) {
+    const std::vector<Item> &below = levels[level - 1];
+    std::vector<Item> &list = levels[level];
+    std::size_t leaf = 0, pair = 0;
+    while (leaf < leaves.size() || pair + 1 < below.size()) {
+      const bool take_leaf = pair + 1 >= below.size() ||
+                             (leaf < leaves.size() &&
+                              counts[leaves[leaf]] <= below[pair].weight + below[pair + 1].weight);
+      if (take_leaf) {
+        list.push_back({counts[leaves[leaf++]], true});
+      } else {
+        list.push_back({below[pair].weight + below[pair + 1].weight, false});
+        pair += 2;
+      }
+    }
+  }
+  std::vector<std::uint8_t> lengths(counts.size(), 0);
+  std::size_t chosen = 2 * leaves.size() - 2;
+  for (unsigned level = limit; level-- > 0;) {
+    std::size_t leaf_count = 0, packages = 0;
+    for (std::size_t i = 0; i < chosen; ++i)
+      (levels[level][i].leaf ? leaf_count : packages) += 1;
+    for (std::size_t i = 0; i < leaf_count; ++i)
+      ++lengths[leaves[i]];
+    chosen = 2 * packages;
+  }
+  return lengths;
+}
+
 } // namespace
 
 std::vector<std::uint8_t> HuffmanLengths(const std::vector<std::uint32_t> &counts, unsigned limit) {
@@ -51,16 +98,10 @@ std::vector<std::uint8_t> HuffmanLengths(const std::vector<std::uint32_t> &count
   for (std::size_t s = 0; s < work.size() && used < 2; ++s)
     if (work[s] == 0)
       work[s] = 1, ++used;
-  // Flattening the counts until the longest code fits costs little: it happens only for
-  // symbols that are very rare next to the rest.
-  for (;;) {
-    std::vector<std::uint8_t> lengths = PlainLengths(work);
-    if (*std::max_element(lengths.begin(), lengths.end()) <= limit)
-      return lengths;
-    for (auto &c : work)
-      if (c != 0)
-        c = c / 2 + 1;
-  }
+  std::vector<std::uint8_t> lengths = PlainLengths(work);
+  if (*std::max_element(lengths.begin(), lengths.end()) <= limit)
+    return lengths;
+  return LimitedLengths(work, limit);
 }
 
 std::vector<std::uint16_t> CanonicalCodes(const std::vector<std::uint8_t> &lengths) {

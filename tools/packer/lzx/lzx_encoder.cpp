@@ -43,54 +43,11 @@ void TranslateCalls(std::uint8_t *frame, std::uint32_t size, std::uint32_t index
   }
 }
 
-struct Tree {
-  std::vector<std::uint8_t> lengths;
-  std::vector<std::uint16_t> codes;
-};
-
-Tree MakeTree(const std::vector<std::uint32_t> &counts, unsigned limit) {
-  Tree tree;
-  tree.lengths = HuffmanLengths(counts, limit);
-  tree.codes = CanonicalCodes(tree.lengths);
-  return tree;
-}
-
-// The trees of one block, from the symbols its items use, and whether an aligned block (which
-// codes the low three bits of long offsets) comes out smaller than a verbatim one.
-struct BlockCodes {
-  Tree main, length, aligned;
-  bool use_aligned;
-};
-
-BlockCodes ChooseCodes(const LzxItem *begin, const LzxItem *end, unsigned main_symbols) {
-  std::vector<std::uint32_t> main_counts(main_symbols, 0);
-  std::vector<std::uint32_t> length_counts(kLzxLengthSymbols, 0);
-  std::vector<std::uint32_t> aligned_counts(kLzxAlignedSymbols, 0);
-  std::uint64_t aligned_footers = 0;
-  for (const LzxItem *item = begin; item != end; ++item) {
-    ++main_counts[item->main];
-    if (item->main < 256)
-      continue;
-    if (item->length_symbol != kLzxNoLengthSymbol)
-      ++length_counts[item->length_symbol];
-    if (LzxExtraBits((item->main - 256u) >> 3) >= 3) {
-      ++aligned_counts[item->footer & 7];
-      ++aligned_footers;
-    }
-  }
-  BlockCodes codes{MakeTree(main_counts, 16), {}, MakeTree(aligned_counts, 7), false};
-  // No match long enough to need the length tree: its lengths are all 0.
-  if (std::any_of(length_counts.begin(), length_counts.end(), [](auto c) { return c != 0; }))
-    codes.length = MakeTree(length_counts, 16);
-  else
-    codes.length = {std::vector<std::uint8_t>(kLzxLengthSymbols, 0),
-                    std::vector<std::uint16_t>(kLzxLengthSymbols, 0)};
-  std::uint64_t aligned_bits = 3 * kLzxAlignedSymbols;
-  for (unsigned symbol = 0; symbol < kLzxAlignedSymbols; ++symbol)
-    aligned_bits += std::uint64_t{aligned_counts[symbol]} * codes.aligned.lengths[symbol];
-  codes.use_aligned = aligned_bits < 3 * aligned_footers;
-  return codes;
-}
+// The near-optimal parse: passes over the waiting frames together before their blocks are
+// chosen, each under the codes of the one before.
+constexpr int kGroupPasses = 2;
+// Then passes over each block chosen, under its own codes.
+constexpr int kBlockPasses = 2;
 
 } // namespace
 
@@ -120,17 +77,25 @@ void LzxEncoder::Stream::EndFrame() {
   cuts.push_back(bytes.size());
 }
 
-LzxEncoder::LzxEncoder(unsigned window_bits, Sink sink)
-    : main_symbols_(256 + 8 * LzxPositionSlots(window_bits)), sink_(std::move(sink)),
-      finder_(window_bits, kFramesPerGroup * kLzxFrameSize) {
-  stream_.main_lengths.assign(main_symbols_, 0);
-  stream_.length_lengths.assign(kLzxLengthSymbols, 0);
+LzxEncoder::LzxEncoder(unsigned window_bits, std::uint64_t stream_size, Sink sink, LzxParse parse)
+    : main_symbols_(256 + 8 * LzxPositionSlots(window_bits)), stream_size_(stream_size),
+      sink_(std::move(sink)) {
+  if (parse == LzxParse::kFast)
+    fast_.emplace(window_bits, kFramesPerGroup * kLzxFrameSize);
+  else
+    optimal_.emplace(window_bits, kFramesPerGroup * kLzxFrameSize);
+  stream_.trees.main.assign(main_symbols_, 0);
+  stream_.trees.length.assign(kLzxLengthSymbols, 0);
+}
+
+const std::uint8_t *LzxEncoder::At(std::uint32_t position) const {
+  return fast_ ? fast_->At(position) : optimal_->At(position);
 }
 
 void LzxEncoder::AddFrame(const std::uint8_t *data, std::uint32_t size, bool last) {
   const std::uint32_t start = next_start_;
   const std::uint32_t keep = frames_.empty() ? start : frames_.front().start;
-  std::uint8_t *room = finder_.Append(size, keep);
+  std::uint8_t *room = fast_ ? fast_->Append(size, keep) : optimal_->Append(size, keep);
   std::memcpy(room, data, size);
   if (start == 0) {
     translate_ = size >= 2 && data[0] == 'M' && data[1] == 'Z';
@@ -140,93 +105,161 @@ void LzxEncoder::AddFrame(const std::uint8_t *data, std::uint32_t size, bool las
   }
   if (translate_)
     TranslateCalls(room, size, start / kLzxFrameSize);
-  finder_.Parse(size, items_);
-  Frame frame{start, size, items_.size(), {}};
-  std::copy(finder_.repeats(), finder_.repeats() + 3, frame.repeats);
+  LzxFrame frame{start, size, 0, {}};
+  if (fast_) {
+    fast_->Parse(size, items_);
+    frame.items_end = items_.size();
+    std::copy(fast_->repeats(), fast_->repeats() + 3, frame.repeats);
+  }
   frames_.push_back(frame);
   next_start_ = start + size;
   if (last || frames_.size() == kFramesPerGroup)
     EncodeFrames();
 }
 
-// One block over all waiting frames, or one block per frame (uncompressed where that is smaller),
-// whichever is smaller; a frame whose payload would exceed what a data block carries rules out
-// the first.
+LzxSymbolCounts LzxEncoder::CountSymbols(std::size_t first, std::size_t last) const {
+  LzxSymbolCounts counts(main_symbols_);
+  const std::size_t begin = first == 0 ? 0 : frames_[first - 1].items_end;
+  counts.Add(items_.data() + begin, items_.data() + frames_[last - 1].items_end);
+  return counts;
+}
+
+LzxCosts LzxEncoder::CostsOf(std::size_t first, std::size_t last) const {
+  return LzxCosts::From(LzxChooseCodes(CountSymbols(first, last)));
+}
+
+// Parses the waiting frames together, a few times, each pass under the codes of the one before;
+// chooses the blocks; and parses each block again, a few times, under its own codes. Returns
+// where the blocks end.
+std::vector<std::size_t> LzxEncoder::ParseNearOptimal() {
+  const std::size_t n = frames_.size();
+  optimal_->FindMatches(frames_);
+  const std::uint32_t size = frames_.back().start + frames_.back().size - frames_.front().start;
+  // The first pass goes by the last block's codes: a stream rarely changes much from one group
+  // to the next.
+  LzxCosts costs =
+      last_costs_ ? *last_costs_ : LzxCosts::Guess(At(frames_.front().start), size, main_symbols_);
+  for (int pass = 0; pass < kGroupPasses; ++pass) {
+    if (pass > 0)
+      costs = CostsOf(0, n);
+    items_.clear();
+    optimal_->Parse(frames_, 0, n, repeats_, costs, items_);
+  }
+  const std::vector<std::size_t> ends =
+      LzxPlanBlocks(frames_, items_, main_symbols_, stream_.trees);
+  for (int pass = 0; pass < kBlockPasses; ++pass) {
+    std::vector<LzxCosts> block_costs;
+    for (std::size_t b = 0; b < ends.size(); ++b)
+      block_costs.push_back(CostsOf(b == 0 ? 0 : ends[b - 1], ends[b]));
+    items_.clear();
+    for (std::size_t b = 0; b < ends.size(); ++b) {
+      const std::size_t first = b == 0 ? 0 : ends[b - 1];
+      optimal_->Parse(frames_, first, ends[b], first == 0 ? repeats_ : frames_[first - 1].repeats,
+                      block_costs[b], items_);
+    }
+  }
+  std::copy(frames_.back().repeats, frames_.back().repeats + 3, repeats_);
+  last_costs_ = CostsOf(ends.size() < 2 ? 0 : ends[ends.size() - 2], n);
+  return ends;
+}
+
+// The blocks chosen, each as planned where its frames' payloads fit a data block, else frame by
+// frame.
+void LzxEncoder::EmitPlanned(const std::vector<std::size_t> &ends) {
+  for (std::size_t b = 0, first = 0; b < ends.size(); first = ends[b++]) {
+    if (ends[b] - first == 1) {
+      EmitAlone(first);
+      continue;
+    }
+    Stream joint = stream_;
+    EmitBlock(joint, first, ends[b]);
+    bool fits = true;
+    for (std::size_t i = stream_.cuts.size(); i < joint.cuts.size(); ++i)
+      fits = fits && joint.cuts[i] - (i == 0 ? 0 : joint.cuts[i - 1]) <= kMaxBlockData;
+    if (fits) {
+      stream_ = std::move(joint);
+      continue;
+    }
+    for (std::size_t f = first; f < ends[b]; ++f)
+      EmitAlone(f);
+  }
+}
+
+// libmspack (so cabextract) learns the size of a shorter last frame only when it reads into that
+// frame's data block, 4,096 bytes at a time; if the data before that block ends on such a read,
+// it decodes the last frame as a whole one and fails. Whether that happens is known once the
+// frame before the last is encoded.
+bool LzxEncoder::MisleadsLibmspack() const {
+  const std::uint64_t whole = stream_size_ - stream_size_ % kLzxFrameSize;
+  if (whole == stream_size_ || whole == 0)
+    return false;
+  for (std::size_t i = 0; i < frames_.size(); ++i)
+    if (frames_[i].start + frames_[i].size == whole)
+      return (sent_ + stream_.cuts[i]) % 4096 == 0;
+  return false;
+}
+
 void LzxEncoder::EncodeFrames() {
-  Stream joint = stream_;
-  bool joint_fits = frames_.size() > 1;
-  if (joint_fits) {
-    EmitBlock(joint, 0, frames_.size());
-    for (std::size_t i = 0; i < joint.cuts.size(); ++i)
-      if (joint.cuts[i] - (i == 0 ? 0 : joint.cuts[i - 1]) > kMaxBlockData)
-        joint_fits = false;
+  const std::vector<std::size_t> ends =
+      optimal_ ? ParseNearOptimal() : LzxPlanBlocks(frames_, items_, main_symbols_, stream_.trees);
+  const Stream before = stream_;
+  EmitPlanned(ends);
+  // Other sizes for the frames before the last, until libmspack reads into the last one in time.
+  if (MisleadsLibmspack()) {
+    stream_ = before;
+    for (std::size_t f = 0; f < frames_.size(); ++f)
+      EmitAlone(f);
   }
-  for (std::size_t f = 0; f < frames_.size(); ++f) {
-    Stream compressed = stream_;
-    EmitBlock(compressed, f, f + 1);
-    Stream uncompressed = stream_;
-    EmitUncompressed(uncompressed, f);
-    stream_ = compressed.bytes.size() < uncompressed.bytes.size() ? std::move(compressed)
-                                                                  : std::move(uncompressed);
+  if (MisleadsLibmspack()) {
+    stream_ = before;
+    for (std::size_t f = 0; f < frames_.size(); ++f)
+      if (frames_[f].start + frames_[f].size + kLzxFrameSize > stream_size_)
+        EmitUncompressed(stream_, f);
+      else
+        EmitAlone(f);
   }
-  if (joint_fits && joint.bytes.size() <= stream_.bytes.size())
-    stream_ = std::move(joint);
 
   std::size_t from = 0;
   for (std::size_t i = 0; i < frames_.size(); ++i) {
     sink_(stream_.bytes.data() + from, stream_.cuts[i] - from, frames_[i].size);
     from = stream_.cuts[i];
   }
+  sent_ += from;
   frames_.clear();
   items_.clear();
   stream_.bytes.clear();
   stream_.cuts.clear();
 }
 
+// One frame as a block of its own, compressed or stored, whichever is smaller.
+void LzxEncoder::EmitAlone(std::size_t frame) {
+  Stream compressed = stream_;
+  EmitBlock(compressed, frame, frame + 1);
+  Stream uncompressed = stream_;
+  EmitUncompressed(uncompressed, frame);
+  stream_ = compressed.bytes.size() < uncompressed.bytes.size() ? std::move(compressed)
+                                                                : std::move(uncompressed);
+}
+
 void LzxEncoder::EmitTree(Stream &s, const std::vector<std::uint8_t> &lengths,
                           const std::vector<std::uint8_t> &previous, std::size_t from,
                           std::size_t to) {
-  struct Code {
-    std::uint8_t symbol;
-    std::uint8_t extra_bits;
-    std::uint8_t extra;
-  };
-  std::vector<Code> codes;
-  for (std::size_t i = from; i < to;) {
-    std::size_t run = 0;
-    while (i + run < to && lengths[i + run] == 0)
-      ++run;
-    if (run >= 20) {
-      run = std::min<std::size_t>(run, 51);
-      codes.push_back({18, 5, static_cast<std::uint8_t>(run - 20)});
-      i += run;
-    } else if (run >= 4) {
-      codes.push_back({17, 4, static_cast<std::uint8_t>(run - 4)});
-      i += run;
-    } else {
-      codes.push_back({static_cast<std::uint8_t>((previous[i] + 17 - lengths[i]) % 17), 0, 0});
-      ++i;
-    }
-  }
-  std::vector<std::uint32_t> counts(kLzxPretreeSymbols, 0);
-  for (const Code &c : codes)
-    ++counts[c.symbol];
-  const Tree pretree = MakeTree(counts, 15);
+  const std::vector<LzxTreeStep> steps = LzxTreeSteps(lengths, previous, from, to);
+  const std::vector<std::uint8_t> pretree = LzxPretreeLengths(steps);
+  const std::vector<std::uint16_t> codes = CanonicalCodes(pretree);
   for (unsigned symbol = 0; symbol < kLzxPretreeSymbols; ++symbol)
-    s.Put(pretree.lengths[symbol], 4);
-  for (const Code &c : codes) {
-    s.Put(pretree.codes[c.symbol], pretree.lengths[c.symbol]);
-    if (c.extra_bits != 0)
-      s.Put(c.extra, c.extra_bits);
+    s.Put(pretree[symbol], 4);
+  for (const LzxTreeStep &step : steps) {
+    s.Put(codes[step.symbol], pretree[step.symbol]);
+    if (step.extra_bits != 0)
+      s.Put(step.extra, step.extra_bits);
   }
 }
 
 void LzxEncoder::EmitBlock(Stream &s, std::size_t first, std::size_t last) const {
   const std::size_t items_begin = first == 0 ? 0 : frames_[first - 1].items_end;
-  const std::size_t items_end = frames_[last - 1].items_end;
-  const BlockCodes codes =
-      ChooseCodes(items_.data() + items_begin, items_.data() + items_end, main_symbols_);
-  const Tree &main = codes.main, &length = codes.length, &aligned = codes.aligned;
+  const LzxBlockCodes codes = LzxChooseCodes(CountSymbols(first, last));
+  const LzxTree &main = codes.main, &length = codes.length, &aligned = codes.aligned;
   const bool use_aligned = codes.use_aligned;
 
   std::uint32_t size = 0;
@@ -237,11 +270,11 @@ void LzxEncoder::EmitBlock(Stream &s, std::size_t first, std::size_t last) const
   if (use_aligned)
     for (unsigned symbol = 0; symbol < kLzxAlignedSymbols; ++symbol)
       s.Put(aligned.lengths[symbol], 3);
-  EmitTree(s, main.lengths, s.main_lengths, 0, 256);
-  EmitTree(s, main.lengths, s.main_lengths, 256, main_symbols_);
-  EmitTree(s, length.lengths, s.length_lengths, 0, kLzxLengthSymbols);
-  s.main_lengths = main.lengths;
-  s.length_lengths = length.lengths;
+  EmitTree(s, main.lengths, s.trees.main, 0, 256);
+  EmitTree(s, main.lengths, s.trees.main, 256, main_symbols_);
+  EmitTree(s, length.lengths, s.trees.length, 0, kLzxLengthSymbols);
+  s.trees.main = main.lengths;
+  s.trees.length = length.lengths;
 
   std::size_t i = items_begin;
   for (std::size_t f = first; f < last; ++f) {
@@ -265,7 +298,7 @@ void LzxEncoder::EmitBlock(Stream &s, std::size_t first, std::size_t last) const
 }
 
 void LzxEncoder::EmitUncompressed(Stream &s, std::size_t index) const {
-  const Frame &frame = frames_[index];
+  const LzxFrame &frame = frames_[index];
   s.Put(kUncompressed, 3);
   s.Put(frame.size, 24);
   // The registers start on a word boundary, and at least one bit of padding precedes them.
@@ -273,7 +306,7 @@ void LzxEncoder::EmitUncompressed(Stream &s, std::size_t index) const {
   for (std::uint32_t r : frame.repeats)
     for (int shift = 0; shift < 32; shift += 8)
       s.bytes.push_back(static_cast<std::uint8_t>(r >> shift));
-  const std::uint8_t *data = finder_.At(frame.start);
+  const std::uint8_t *data = At(frame.start);
   s.bytes.insert(s.bytes.end(), data, data + frame.size);
   if (frame.size % 2 != 0)
     s.bytes.push_back(0);

@@ -4,9 +4,6 @@
 #include "lzx/lzx_format.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
-#include <cstring>
 
 namespace packer {
 namespace {
@@ -19,44 +16,12 @@ constexpr std::uint32_t kNiceLength = 128;
 // Longer matches are taken without looking one byte further.
 constexpr std::uint32_t kLazyLength = 48;
 
-std::uint32_t MatchLength(const std::uint8_t *a, const std::uint8_t *b, std::uint32_t limit) {
-  std::uint32_t n = 0;
-  while (n + 8 <= limit) {
-    std::uint64_t x, y;
-    std::memcpy(&x, a + n, 8);
-    std::memcpy(&y, b + n, 8);
-    if (x != y)
-      break;
-    n += 8;
-  }
-  while (n < limit && a[n] == b[n])
-    ++n;
-  return n;
-}
-
-constexpr auto kSlotBases = [] {
-  std::array<std::uint32_t, kLzxMaxSlots> bases{};
-  for (unsigned s = 0; s < kLzxMaxSlots; ++s)
-    bases[s] = LzxSlotBase(s);
-  return bases;
-}();
-
-// Slots 4 to 35 come two per power of two; from 36 on every slot spans 2^17.
-unsigned SlotOf(std::uint32_t formatted) {
-  if (formatted < 4)
-    return formatted;
-  if (formatted >= kSlotBases[36])
-    return 36 + (formatted - kSlotBases[36]) / (1u << 17);
-  const unsigned high = static_cast<unsigned>(std::bit_width(formatted)) - 1;
-  return 2 * high + ((formatted >> (high - 1)) & 1);
-}
-
 // What a match costs in bits, roughly, before the block's trees are known: a main symbol, a
 // length symbol for long ones, and a new offset's footer.
 int Score(std::uint32_t length, std::uint32_t distance, int repeat) {
   int cost = 9 + (length >= 9 ? 6 : 0);
   if (repeat < 0)
-    cost += 3 + static_cast<int>(LzxExtraBits(SlotOf(distance + 2)));
+    cost += 3 + static_cast<int>(LzxExtraBits(LzxSlotOf(distance + 2)));
   return static_cast<int>(length) * 8 - cost;
 }
 
@@ -70,24 +35,16 @@ std::uint32_t NextPowerOfTwo(std::uint32_t n) {
 } // namespace
 
 LzxMatchFinder::LzxMatchFinder(unsigned window_bits, std::uint32_t lookahead)
-    // The format allows 2^N - 3, but 7-Zip gives some matches at that distance back wrongly.
-    : window_(std::uint32_t{1} << window_bits), max_distance_(window_ - 4),
-      data_(window_ + lookahead), hash_shift_(32 - std::min(window_bits + 1, 18u)),
+    : window_(std::uint32_t{1} << window_bits), max_distance_(LzxMaxDistance(window_bits)),
+      data_(window_, lookahead), hash_shift_(32 - std::min(window_bits + 1, 18u)),
       head_(std::size_t{1} << (32 - hash_shift_), 0),
       // A chain entry must outlive every position that can still reach it.
       prev_(NextPowerOfTwo(window_ + lookahead), 0),
       prev_mask_(NextPowerOfTwo(window_ + lookahead) - 1) {}
 
 std::uint8_t *LzxMatchFinder::Append(std::uint32_t size, std::uint32_t keep) {
-  if (end_ - base_ + size > data_.size()) {
-    // Keep the window before the first unparsed byte, and what the caller still needs.
-    const std::uint32_t keep_from = std::min(parsed_ > window_ ? parsed_ - window_ : 0, keep);
-    std::memmove(data_.data(), data_.data() + (keep_from - base_), end_ - keep_from);
-    base_ = keep_from;
-  }
-  std::uint8_t *room = data_.data() + (end_ - base_);
-  end_ += size;
-  return room;
+  // Keep the window before the first unparsed byte, and what the caller still needs.
+  return data_.Append(size, std::min(parsed_ > window_ ? parsed_ - window_ : 0, keep));
 }
 
 std::uint32_t LzxMatchFinder::HashOf(const std::uint8_t *p) const {
@@ -95,7 +52,7 @@ std::uint32_t LzxMatchFinder::HashOf(const std::uint8_t *p) const {
 }
 
 void LzxMatchFinder::InsertUpTo(std::uint32_t position) {
-  for (; inserted_ < position && inserted_ + 3 <= end_; ++inserted_) {
+  for (; inserted_ < position && inserted_ + 3 <= data_.end(); ++inserted_) {
     std::uint32_t &head = head_[HashOf(At(inserted_))];
     prev_[inserted_ & prev_mask_] = head;
     head = inserted_ + 1;
@@ -112,14 +69,14 @@ LzxMatchFinder::Choice LzxMatchFinder::Find(std::uint32_t position, std::uint32_
     if (distance > position || distance > max_distance_ || (r > 0 && distance == repeats_[0]) ||
         (r == 2 && distance == repeats_[1]))
       continue;
-    const std::uint32_t length = MatchLength(here, here - distance, limit);
+    const std::uint32_t length = LzxMatchLength(here, here - distance, limit);
     if (length >= kLzxMinMatch) {
       const int score = Score(length, distance, r);
       if (score > best.score)
         best = {length, distance, r, score};
     }
   }
-  if (limit < 3 || position + 3 > end_ || best.length >= kNiceLength)
+  if (limit < 3 || position + 3 > data_.end() || best.length >= kNiceLength)
     return best;
   std::uint32_t longest = 2;
   std::uint32_t candidate = head_[HashOf(here)];
@@ -132,7 +89,7 @@ LzxMatchFinder::Choice LzxMatchFinder::Find(std::uint32_t position, std::uint32_
     const std::uint8_t *there = here - distance;
     if (there[longest] != here[longest] || there[0] != here[0])
       continue;
-    const std::uint32_t length = MatchLength(here, there, limit);
+    const std::uint32_t length = LzxMatchLength(here, there, limit);
     if (length <= longest)
       continue;
     if (longest < kGoodLength && length >= kGoodLength)
@@ -155,18 +112,15 @@ void LzxMatchFinder::Emit(const Choice &choice, std::vector<LzxItem> &items) {
   std::uint32_t footer = 0;
   if (choice.repeat < 0) {
     const std::uint32_t formatted = choice.distance + 2;
-    slot = SlotOf(formatted);
-    footer = formatted - kSlotBases[slot];
+    slot = LzxSlotOf(formatted);
+    footer = formatted - kLzxSlotBases[slot];
     repeats_[2] = repeats_[1];
     repeats_[1] = repeats_[0];
     repeats_[0] = choice.distance;
   } else if (choice.repeat > 0) {
     std::swap(repeats_[0], repeats_[choice.repeat]);
   }
-  const std::uint32_t header = std::min<std::uint32_t>(choice.length - 2, 7);
-  items.push_back({static_cast<std::uint16_t>(256 + slot * 8 + header),
-                   header == 7 ? static_cast<std::uint16_t>(choice.length - 9) : kLzxNoLengthSymbol,
-                   footer});
+  items.push_back(LzxMatchItem(choice.length, slot, footer));
 }
 
 void LzxMatchFinder::Parse(std::uint32_t size, std::vector<LzxItem> &items) {

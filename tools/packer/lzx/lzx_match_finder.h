@@ -1,19 +1,13 @@
 // SPDX-License-Identifier: Zlib
 #pragma once
 
+#include "lzx/lzx_format.h"
+#include "lzx/lzx_window.h"
+
 #include <cstdint>
 #include <vector>
 
 namespace packer {
-
-// One coded element: a literal (main < 256) or a match (main = 256 + 8 x slot + length header,
-// with a length tree symbol when the header is 7, and the offset's footer for slots above 2).
-struct LzxItem {
-  std::uint16_t main;
-  std::uint16_t length_symbol;
-  std::uint32_t footer;
-};
-inline constexpr std::uint16_t kLzxNoLengthSymbol = 0xFFFF;
 
 // Finds the matches of one folder's stream with hash chains and a one-step lazy parse, and keeps
 // the repeated-offset registers as the decoder will. Holds the window and up to `lookahead`
@@ -28,7 +22,7 @@ public:
   // on may exceed `lookahead`.
   std::uint8_t *Append(std::uint32_t size, std::uint32_t keep);
   // The stream byte at `position`, which must be in the window or waiting.
-  const std::uint8_t *At(std::uint32_t position) const { return data_.data() + (position - base_); }
+  const std::uint8_t *At(std::uint32_t position) const { return data_.At(position); }
 
   // Parses the next `size` appended bytes into `items`; no match reaches past them.
   void Parse(std::uint32_t size, std::vector<LzxItem> &items);
@@ -50,9 +44,7 @@ private:
 
   std::uint32_t window_;
   std::uint32_t max_distance_;
-  std::vector<std::uint8_t> data_;
-  std::uint32_t base_ = 0;     // stream position of data_[0]
-  std::uint32_t end_ = 0;      // stream position after the last appended byte
+  LzxWindow data_;
   std::uint32_t parsed_ = 0;   // stream position after the last parsed byte
   std::uint32_t inserted_ = 0; // positions below this are in the hash chains
   unsigned hash_shift_;

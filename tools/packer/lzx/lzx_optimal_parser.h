@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: Zlib
+#pragma once
+
+#include "lzx/lzx_blocks.h"
+#include "lzx/lzx_format.h"
+#include "lzx/lzx_window.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace packer {
+
+// What each thing a parse may code costs, in 1/16 bits: from a block's codes, or a first guess.
+struct LzxCosts {
+  static constexpr std::uint32_t kBit = 16;
+
+  // A guess for a stretch never coded: literals as their bytes' frequencies would code them,
+  // matches at a flat price.
+  static LzxCosts Guess(const std::uint8_t *data, std::uint32_t size, unsigned main_symbols);
+  // What the codes of a block charge; a symbol they leave out is dear, not impossible.
+  static LzxCosts From(const LzxBlockCodes &codes);
+
+  std::array<std::uint32_t, 256> literal;
+  std::vector<std::uint32_t> match; // per main symbol from 256 on
+  std::array<std::uint32_t, kLzxLengthSymbols> length;
+  std::array<std::uint32_t, kLzxAlignedSymbols> aligned;
+  bool use_aligned;
+};
+
+// A near-optimal parse: binary trees find every useful match length and distance at each
+// position, and a minimum-cost path through each frame is chosen under a cost model, carrying the
+// repeated-offset registers along the path (each position keeps those of its cheapest path).
+// Holds the window and up to `lookahead` unparsed bytes after it, with their matches; memory does
+// not grow with the stream. Deterministic: positions, not addresses, are hashed.
+class LzxOptimalParser {
+public:
+  LzxOptimalParser(unsigned window_bits, std::uint32_t lookahead);
+
+  // As LzxMatchFinder: room for the next `size` stream bytes; the caller still needs those from
+  // `keep` on.
+  std::uint8_t *Append(std::uint32_t size, std::uint32_t keep);
+  const std::uint8_t *At(std::uint32_t position) const { return data_.At(position); }
+
+  // Finds the matches of `frames`, all bytes appended since the last call; no match reaches past
+  // the end of its frame.
+  void FindMatches(const std::vector<LzxFrame> &frames);
+  // Parses frames[first, last) (their matches found) with `costs`, from the registers after the
+  // frame before `first` (`repeats` for the first one), appending their items; sets each frame's
+  // items_end and repeats.
+  void Parse(std::vector<LzxFrame> &frames, std::size_t first, std::size_t last,
+             const std::uint32_t repeats[3], const LzxCosts &costs, std::vector<LzxItem> &items);
+
+private:
+  // A match found, as length << 22 | distance: distances stay below 2^21.
+  using Match = std::uint32_t;
+  // The cheapest known way to a position. Its step is one item, or a match with R0 after a
+  // literal, or after a match (`first_length`, `first_offset`) and a literal: LZX's registers
+  // make a match broken by one byte cheap, which the cheapest path to each position alone does
+  // not see.
+  struct Node {
+    std::uint32_t cost;
+    std::uint32_t repeats[3];                 // set once the position is reached
+    std::uint32_t length;                     // of the (last) item of the step: 1 for a literal
+    std::uint32_t offset;                     // 0-2: the register it uses, else its distance + 3
+    std::uint32_t first_length, first_offset; // the match before the literal, if any
+    bool after_literal;                       // the step ends with a literal and an R0 match
+  };
+
+  // Which tree the three bytes at `p` start.
+  std::uint32_t HashOf(const std::uint8_t *p) const;
+  // Adds `position` to the trees; when `record`, keeps the matches met on the way and returns the
+  // longest one's length.
+  std::uint32_t SearchTree(std::uint32_t position, std::uint32_t frame_end, bool record);
+  std::uint32_t Complete(std::size_t first, const std::uint8_t *here, std::uint32_t frame_limit,
+                         std::uint32_t pair_distance, std::uint32_t kept);
+  void ParseFrame(const LzxFrame &frame, const std::uint32_t repeats[3], const LzxCosts &costs,
+                  std::vector<LzxItem> &items, std::uint32_t out[3]);
+  // What a match in `slot` of `length` costs, but for its footer.
+  inline std::uint32_t MatchCost(unsigned slot, std::uint32_t length) const;
+  // The length of a match at `distance` from frame position i + skip, 0 if less than 2.
+  inline std::uint32_t RepeatAfter(std::uint32_t i, std::uint32_t skip, std::uint32_t distance,
+                                   std::uint32_t size) const;
+  void TryRepeats(std::uint32_t i, const Node &node, std::uint32_t size);
+  void TryMatches(std::uint32_t i, const Node &node, std::uint32_t size);
+  void Emit(std::uint32_t position, std::uint32_t length, std::uint32_t offset, std::uint32_t r[3],
+            std::vector<LzxItem> &items) const;
+  // A step to frame position `to` for `cost`, if no cheaper one is known.
+  void Relax(std::uint32_t to, std::uint32_t cost, std::uint32_t length, std::uint32_t offset,
+             bool after_literal = false, std::uint32_t first_length = 0,
+             std::uint32_t first_offset = 0);
+  static std::uint32_t StepLength(const Node &node);
+  void SetRepeats(std::uint32_t i);
+  void Backtrack(std::uint32_t start, std::uint32_t size, const std::uint32_t repeats[3],
+                 std::vector<LzxItem> &items, std::uint32_t out[3]);
+
+  std::uint32_t window_;
+  std::uint32_t max_distance_;
+  LzxWindow data_;
+  std::uint32_t searched_ = 0; // the first position whose matches are not yet found
+  std::uint32_t cached_ = 0;   // the first position of the matches held
+  unsigned hash_shift_;
+  std::vector<std::uint32_t> head_;  // per hash: the newest position + 1, 0 for none
+  std::vector<std::uint32_t> pairs_; // per two bytes: their newest position + 1, 0 for none
+  // Per position (masked): the roots of its subtrees of smaller and greater strings, + 1.
+  std::vector<std::uint32_t> children_;
+  std::vector<Match> matches_;
+  std::vector<std::uint32_t> first_match_; // per position from cached_, and one more
+  std::vector<Node> nodes_;
+  // The frame being parsed: where it starts, its costs, and what each length adds to a match.
+  std::uint32_t frame_start_ = 0;
+  const LzxCosts *costs_ = nullptr;
+  std::uint32_t length_cost_[kLzxMaxMatch + 1] = {};
+  std::vector<std::uint32_t> steps_;
+};
+
+} // namespace packer

@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: Zlib
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace packer {
+
+// The bytes a parser works on: the window behind the next unparsed byte and up to `lookahead`
+// bytes after it, addressed by stream position. Memory does not grow with the stream.
+class LzxWindow {
+public:
+  LzxWindow(std::uint32_t window, std::uint32_t lookahead) : data_(window + lookahead) {}
+
+  // Room for the next `size` stream bytes, to be filled by the caller; the bytes before stream
+  // position `keep` may go.
+  std::uint8_t *Append(std::uint32_t size, std::uint32_t keep) {
+    if (end_ - base_ + size > data_.size()) {
+      std::memmove(data_.data(), data_.data() + (keep - base_), end_ - keep);
+      base_ = keep;
+    }
+    std::uint8_t *room = data_.data() + (end_ - base_);
+    end_ += size;
+    return room;
+  }
+  const std::uint8_t *At(std::uint32_t position) const { return data_.data() + (position - base_); }
+  // The stream position after the last appended byte.
+  std::uint32_t end() const { return end_; }
+
+private:
+  std::vector<std::uint8_t> data_;
+  std::uint32_t base_ = 0; // stream position of data_[0]
+  std::uint32_t end_ = 0;
+};
+
+// How many bytes from `a` and `b` on are equal, up to `limit`.
+inline std::uint32_t LzxMatchLength(const std::uint8_t *a, const std::uint8_t *b,
+                                    std::uint32_t limit) {
+  std::uint32_t n = 0;
+  while (n + 8 <= limit) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + n, 8);
+    std::memcpy(&y, b + n, 8);
+    if (x != y)
+      return n + static_cast<std::uint32_t>(std::countr_zero(x ^ y)) / 8; // little-endian
+    n += 8;
+  }
+  while (n < limit && a[n] == b[n])
+    ++n;
+  return n;
+}
+
+} // namespace packer
