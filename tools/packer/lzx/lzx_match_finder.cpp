@@ -47,13 +47,9 @@ std::uint8_t *LzxMatchFinder::Append(std::uint32_t size, std::uint32_t keep) {
   return data_.Append(size, std::min(parsed_ > window_ ? parsed_ - window_ : 0, keep));
 }
 
-std::uint32_t LzxMatchFinder::HashOf(const std::uint8_t *p) const {
-  return ((p[0] | p[1] << 8 | p[2] << 16) * 0x9E3779B1u) >> hash_shift_;
-}
-
 void LzxMatchFinder::InsertUpTo(std::uint32_t position) {
   for (; inserted_ < position && inserted_ + 3 <= data_.end(); ++inserted_) {
-    std::uint32_t &head = head_[HashOf(At(inserted_))];
+    std::uint32_t &head = head_[LzxHash3(At(inserted_), hash_shift_)];
     prev_[inserted_ & prev_mask_] = head;
     head = inserted_ + 1;
   }
@@ -79,7 +75,7 @@ LzxMatchFinder::Choice LzxMatchFinder::Find(std::uint32_t position, std::uint32_
   if (limit < 3 || position + 3 > data_.end() || best.length >= kNiceLength)
     return best;
   std::uint32_t longest = 2;
-  std::uint32_t candidate = head_[HashOf(here)];
+  std::uint32_t candidate = head_[LzxHash3(here, hash_shift_)];
   for (unsigned tries = kMaxChain; candidate != 0 && tries != 0; --tries) {
     const std::uint32_t at = candidate - 1;
     const std::uint32_t distance = position - at;

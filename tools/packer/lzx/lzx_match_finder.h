@@ -36,8 +36,6 @@ private:
     int repeat = -1; // 0-2: the register used; -1: a new offset
     int score = 0;   // bits saved against literals, roughly
   };
-  // Which hash chain the three bytes at `p` start.
-  std::uint32_t HashOf(const std::uint8_t *p) const;
   Choice Find(std::uint32_t position, std::uint32_t limit) const;
   void InsertUpTo(std::uint32_t position);
   void Emit(const Choice &choice, std::vector<LzxItem> &items);

@@ -115,10 +115,6 @@ void LzxOptimalParser::FindMatches(const std::vector<LzxFrame> &frames) {
   searched_ = data_.end();
 }
 
-std::uint32_t LzxOptimalParser::HashOf(const std::uint8_t *p) const {
-  return ((p[0] | p[1] << 8 | p[2] << 16) * 0x9E3779B1u) >> hash_shift_;
-}
-
 std::uint32_t LzxOptimalParser::SearchTree(std::uint32_t position, std::uint32_t frame_end,
                                            bool record) {
   const std::uint32_t available = data_.end() - position;
@@ -128,10 +124,10 @@ std::uint32_t LzxOptimalParser::SearchTree(std::uint32_t position, std::uint32_t
   const std::uint32_t frame_limit = std::min(kLzxMaxMatch, frame_end - position);
   const std::uint8_t *here = At(position);
   const std::uint32_t mask = window_ - 1;
-  std::uint32_t &head = head_[HashOf(here)];
+  std::uint32_t &head = head_[LzxHash3(here, hash_shift_)];
   // The next position's tree root is a cache miss otherwise.
   if (available > 3)
-    __builtin_prefetch(&head_[HashOf(here + 1)]);
+    __builtin_prefetch(&head_[LzxHash3(here + 1, hash_shift_)]);
   std::uint32_t candidate = std::exchange(head, position + 1);
   // Where the next smaller and the next greater string go: the new node's subtrees at first.
   std::uint32_t *smaller = &children_[2 * std::size_t{position & mask}];

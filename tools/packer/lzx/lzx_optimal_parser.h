@@ -67,8 +67,6 @@ private:
     bool after_literal;                       // the step ends with a literal and an R0 match
   };
 
-  // Which tree the three bytes at `p` start.
-  std::uint32_t HashOf(const std::uint8_t *p) const;
   // Adds `position` to the trees; when `record`, keeps the matches met on the way and returns the
   // longest one's length.
   std::uint32_t SearchTree(std::uint32_t position, std::uint32_t frame_end, bool record);

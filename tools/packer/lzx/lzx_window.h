@@ -35,6 +35,12 @@ private:
   std::uint32_t end_ = 0;
 };
 
+// The hash of the three bytes at `p`, in 32 - `shift` bits: positions, not addresses, so that
+// the same input gives the same matches everywhere.
+inline std::uint32_t LzxHash3(const std::uint8_t *p, unsigned shift) {
+  return ((p[0] | p[1] << 8 | p[2] << 16) * 0x9E3779B1u) >> shift;
+}
+
 // How many bytes from `a` and `b` on are equal, up to `limit`.
 inline std::uint32_t LzxMatchLength(const std::uint8_t *a, const std::uint8_t *b,
                                     std::uint32_t limit) {
