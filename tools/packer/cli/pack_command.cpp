@@ -10,8 +10,8 @@
 
 #include "base/messages.h"
 #include "base/pack_error.h"
+#include "base/progress.h"
 #include "cabinet/cabinet.h"
-#include "cli/progress.h"
 #include "layout/layout_check.h"
 #include "payload/payload_contract.h"
 #include "pe/packed_image.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "base/pack_error.h"
-#include "cli/progress.h"
+#include "base/progress.h"
 #include "platform/file_stream.h"
 
 namespace packer {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Zlib
-#include "cli/progress.h"
+#include "base/progress.h"
 
 #include <cstdio>
 
