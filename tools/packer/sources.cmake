@@ -3,17 +3,18 @@
 set(PACKER_SOURCES
     base/byte_stream.cpp
     base/messages.cpp
+    base/progress.cpp
     cabinet/cabinet.cpp
     cli/check_command.cpp
     cli/options.cpp
     cli/pack_command.cpp
-    cli/progress.cpp
     layout/layout_check.cpp
     lzx/huffman_code.cpp
     lzx/lzx_blocks.cpp
     lzx/lzx_encoder.cpp
     lzx/lzx_match_finder.cpp
     lzx/lzx_optimal_parser.cpp
+    mszip/mszip_encoder.cpp
     pe/packed_image.cpp
     pe/pe_image.cpp
     pe/resource_id.cpp

@@ -4,8 +4,7 @@
 #include "base/little_endian.h"
 #include "base/pack_error.h"
 #include "lzx/lzx_encoder.h"
-
-#include <zlib.h>
+#include "mszip/mszip_encoder.h"
 
 #include <algorithm>
 #include <iterator>
@@ -75,42 +74,6 @@ std::string Hex4(unsigned v) {
     text += kDigits[(v >> shift) & 0xF];
   return text;
 }
-
-// One raw deflate stream per block. Resetting per block gives each block its own final deflate
-// block, which the readers require; the preset dictionary hands over the 32 KiB of history that
-// the readers keep between blocks.
-class MszipEncoder {
-public:
-  explicit MszipEncoder(const std::string &what) : what_(what) {
-    if (deflateInit2(&stream_, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-      throw PackError(what_ + ": zlib could not be initialised");
-  }
-  ~MszipEncoder() { deflateEnd(&stream_); }
-  MszipEncoder(const MszipEncoder &) = delete;
-  MszipEncoder &operator=(const MszipEncoder &) = delete;
-
-  // Returns the number of bytes written to `out`.
-  std::size_t Encode(const unsigned char *data, std::size_t size, const unsigned char *history,
-                     std::size_t history_size, unsigned char *out, std::size_t capacity) {
-    if (deflateReset(&stream_) != Z_OK ||
-        (history_size != 0 &&
-         deflateSetDictionary(&stream_, history, static_cast<uInt>(history_size)) != Z_OK))
-      throw PackError(what_ + ": zlib refused to start a block");
-    stream_.next_in = const_cast<Bytef *>(data);
-    stream_.avail_in = static_cast<uInt>(size);
-    stream_.next_out = out;
-    stream_.avail_out = static_cast<uInt>(capacity);
-    // 32 KiB that does not shrink costs zlib a few stored-block headers, far below the room here.
-    if (deflate(&stream_, Z_FINISH) != Z_STREAM_END)
-      throw PackError(what_ + ": zlib did not finish a block within " + Grouped(capacity) +
-                      " bytes");
-    return capacity - stream_.avail_out;
-  }
-
-private:
-  z_stream stream_{};
-  const std::string &what_;
-};
 
 void WriteAll(ByteSink &output, const unsigned char *data, std::size_t size,
               const std::string &what) {
