@@ -6,14 +6,11 @@
 #include <string>
 
 #include "base/byte_stream.h"
+#include "lzx/lzx_parse.h"
 
 namespace packer {
 
 enum class CabinetCompression { kNone, kMszip, kQuantum, kLzx };
-
-// How LZX finds its matches: a near-optimal parse (the smallest output), or a greedy one with a
-// one-step lazy choice, several times faster.
-enum class LzxParse { kNearOptimal, kFast };
 
 // How a cabinet's folder is compressed: stored, MSZIP, or LZX with a window of 2^15..2^21.
 struct CabinetMethod {

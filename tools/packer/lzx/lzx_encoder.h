@@ -3,10 +3,10 @@
 // encoder.
 #pragma once
 
-#include "cabinet/cabinet.h"
 #include "lzx/lzx_blocks.h"
 #include "lzx/lzx_match_finder.h"
 #include "lzx/lzx_optimal_parser.h"
+#include "lzx/lzx_parse.h"
 
 #include <cstdint>
 #include <functional>
