@@ -443,8 +443,15 @@ packer=$!
 while kill -0 "$packer" 2>/dev/null && ! [ -s out/.pack-stub.*/stub.exe ] 2>/dev/null; do
     sleep 0.01
 done
-# Under Wine the launcher runs the packer as its child, which is what Ctrl-C would reach.
-[ "$platform" = linux ] && target=$packer || target=$(pgrep -P "$packer")
+# Under Wine the packer runs in the Wine process below the launcher and the Wine wrapper, which is
+# what Ctrl-C would reach.
+descendants() { for child in $(pgrep -P "$1"); do echo "$child" && descendants "$child"; done; }
+target=$packer
+if [ "$platform" = windows ]; then
+    for process in $(descendants "$packer"); do
+        grep -q 'pack-stub\.exe' "/proc/$process/cmdline" 2>/dev/null && target=$process && break
+    done
+fi
 kill -INT "$target"
 wait "$packer"
 status=$?
