@@ -3,10 +3,12 @@
 # Installs what is missing, configures, builds, and runs every test under Wine; then the packer's
 # own tests and fuzz corpora again with AddressSanitizer and UndefinedBehaviorSanitizer, and each
 # fuzz target for a fixed, seeded number of inputs (a finding is saved under
-# build/fuzz-ci/TARGET/findings and fails the run).
+# build/fuzz-ci/TARGET/findings and fails the run). At the end, and on a failure, it says how many
+# checks were skipped and why.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+trap 'scripts/skip-summary.sh build build/packer-sanitize' EXIT
 cmake --workflow --preset default
 
 # The packer's unit tests take real programs and test data from the default build.

@@ -7,9 +7,9 @@
 #   side_by_side_test.sh SIDE_BY_SIDE WINE_RUN PREFIX
 set -uo pipefail
 side_by_side=$1
-wine_run=("$2" "$3")
 
 source "$(dirname "${BASH_SOURCE[0]}")/../tools/check-lib.sh" side-by-side-test
+use_wine_run "$2" "$3"
 
 cat >between <<STEP
 #!/bin/sh

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "common/scratch.h"
 
 HANDLE StartProcess(const std::wstring &application, const std::wstring &command_line,
@@ -30,7 +32,21 @@ ProcessOutcome WaitForProcess(HANDLE process) {
   return outcome;
 }
 
-ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &command_line) {
+bool NeverRan(DWORD exit_code) {
+  switch (exit_code) {
+  case 0xC0000135: // STATUS_DLL_NOT_FOUND
+  case 0xC0000139: // STATUS_ENTRYPOINT_NOT_FOUND
+  case 0xC0000142: // STATUS_DLL_INIT_FAILED
+  case 0xC000007B: // STATUS_INVALID_IMAGE_FORMAT
+    return true;
+  default:
+    return false;
+  }
+}
+
+namespace {
+
+ProcessOutcome RunOnce(const std::wstring &application, const std::wstring &command_line) {
   DWORD start_error = 0;
   const HANDLE process = StartProcess(application, command_line, start_error);
   if (process == nullptr) {
@@ -39,6 +55,18 @@ ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &c
     return outcome;
   }
   return WaitForProcess(process);
+}
+
+} // namespace
+
+ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &command_line) {
+  const ProcessOutcome outcome = RunOnce(application, command_line);
+  if (!outcome.started || !NeverRan(outcome.exit_code)) {
+    return outcome;
+  }
+  fprintf(stderr, "%ls ended with 0x%08lX before any of its code ran; started once more\n",
+          application.c_str(), static_cast<unsigned long>(outcome.exit_code));
+  return RunOnce(application, command_line);
 }
 
 std::wstring TakeRecordedCommandLine(const std::wstring &record) {

@@ -13,7 +13,12 @@ struct ProcessOutcome {
   DWORD exit_code = 0;
 };
 
-// Starts application with exactly command_line (argument 0 included) and waits for it.
+// True for an exit status that the loader gives before any of the program's own code has run:
+// under load Wine now and then fails a start this way, and such a run is made once more.
+bool NeverRan(DWORD exit_code);
+
+// Starts application with exactly command_line (argument 0 included) and waits for it; a run that
+// NeverRan is started once more, said on stderr (a program that ran is never run again).
 ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &command_line);
 
 // The two halves of RunProcess, for running several at once: the process handle, or null with

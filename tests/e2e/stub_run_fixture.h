@@ -20,7 +20,7 @@
 // Reports the names added to and removed from one directory while it is watched.
 class DirectoryWatch {
 public:
-  explicit DirectoryWatch(const std::wstring &directory) {
+  explicit DirectoryWatch(const std::wstring &directory) : directory_(directory) {
     handle_ = CreateFileW(directory.c_str(), FILE_LIST_DIRECTORY, 7, nullptr, OPEN_EXISTING,
                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
     event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -32,19 +32,31 @@ public:
     CloseHandle(event_);
   }
 
-  // Collects what has happened until nothing more arrives for a moment; call it after the
-  // watched process has ended, when every change has already been made.
+  // Collects what has happened; call it after the watched process has ended, when every change
+  // has already been made. A marker file made and removed now comes after all of them, so the
+  // collection ends when the marker's removal is seen, however slowly the events arrive; a watch
+  // that never sees it (or overflowed) fails the test rather than report too little.
   void Drain(std::vector<std::wstring> &added, std::vector<std::wstring> &removed) {
-    while (WaitForSingleObject(event_, 500) == WAIT_OBJECT_0) {
+    const std::wstring marker = L"watch-marker-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(++markers_);
+    const HANDLE file =
+        CreateFileW((directory_ + (directory_.back() == L'\\' ? L"" : L"\\") + marker).c_str(),
+                    GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+    CloseHandle(file);
+    // Only a hang guard: the marker's removal is the event that ends the wait.
+    while (WaitForSingleObject(event_, 120000) == WAIT_OBJECT_0) {
       DWORD bytes = 0;
-      if (!GetOverlappedResult(handle_, &overlapped_, &bytes, FALSE) || bytes == 0) {
-        return;
-      }
+      ASSERT_TRUE(GetOverlappedResult(handle_, &overlapped_, &bytes, FALSE)) << GetLastError();
+      ASSERT_NE(bytes, 0u) << "the directory watch overflowed and lost events";
+      bool marker_removed = false;
       for (auto *info = reinterpret_cast<FILE_NOTIFY_INFORMATION *>(buffer_);;
            info = reinterpret_cast<FILE_NOTIFY_INFORMATION *>(reinterpret_cast<char *>(info) +
                                                               info->NextEntryOffset)) {
         const std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
-        if (info->Action == FILE_ACTION_ADDED) {
+        if (name == marker) {
+          marker_removed = marker_removed || info->Action == FILE_ACTION_REMOVED;
+        } else if (info->Action == FILE_ACTION_ADDED) {
           added.push_back(name);
         } else if (info->Action == FILE_ACTION_REMOVED) {
           removed.push_back(name);
@@ -54,7 +66,11 @@ public:
         }
       }
       Arm();
+      if (marker_removed) {
+        return;
+      }
     }
+    ADD_FAILURE() << "the directory watch never saw its marker " << Narrow(marker);
   }
 
 private:
@@ -67,6 +83,8 @@ private:
                           &overlapped_, nullptr);
   }
 
+  std::wstring directory_;
+  int markers_ = 0;
   HANDLE handle_;
   HANDLE event_;
   OVERLAPPED overlapped_ = {};

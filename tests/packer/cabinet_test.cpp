@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <random>
+#include <set>
 
 namespace fs = std::filesystem;
 using namespace packer;
@@ -91,7 +92,7 @@ protected:
   void TearDown() override { fs::remove_all(dir_); }
 
   // cabextract and each of `sevens` (7-Zip's programs) give back `input`; where `optional`, a
-  // 7-Zip program that is not installed is passed over.
+  // 7-Zip program that is not installed is passed over and named in passed_over_.
   void ExpectReadersDecode(const Bytes &cabinet, const Bytes &input,
                            const std::vector<std::string> &sevens, bool optional) {
     const std::string cab = (dir_ / "setup.cab").string();
@@ -100,8 +101,10 @@ protected:
     ASSERT_TRUE(Shell("cabextract -q -d " + (dir_ / "out").string() + " " + cab));
     EXPECT_TRUE(Load(dir_ / "out" / "setup.exe") == input) << "cabextract: other bytes";
     for (const std::string &seven : sevens) {
-      if (optional && !Shell("command -v " + seven))
+      if (optional && !Shell("command -v " + seven)) {
+        passed_over_.insert(seven);
         continue;
+      }
       fs::remove_all(dir_ / "out");
       ASSERT_TRUE(Shell(seven + " t " + cab));
       ASSERT_TRUE(Shell(seven + " x -y -o" + (dir_ / "out").string() + " " + cab));
@@ -110,6 +113,7 @@ protected:
   }
 
   fs::path dir_;
+  std::set<std::string> passed_over_;
 };
 
 TEST_F(CabinetTest, ReadersGiveBackTheInput) {
@@ -144,6 +148,9 @@ TEST_F(CabinetTest, ReadersGiveBackTheInput) {
     EXPECT_EQ(summary.file_name, "setup.exe");
     EXPECT_EQ(summary.file_size, row.input.size());
     ExpectReadersDecode(cabinet, row.input, {"7z", "7zz"}, true);
+  }
+  for (const std::string &seven : passed_over_) {
+    GTEST_SKIP() << seven << " is not installed, so it did not read the cabinets";
   }
 }
 

@@ -186,6 +186,23 @@ TEST(ClientStateReporting, WithoutAKeyNothingIsWrittenAndNoKeyIsMade) {
   EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, ClientStateSubkey(kMissing).c_str(), 0,
                           KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key),
             ERROR_FILE_NOT_FOUND);
+  // The overlong identifier names no key that could be opened, so look at what ClientState holds:
+  // no key named by it or by any cut of it.
+  const std::wstring subkey = ClientStateSubkey(kMissing);
+  const std::wstring parent = subkey.substr(0, subkey.rfind(L'\\'));
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, parent.c_str(), 0, KEY_ENUMERATE_SUB_KEYS | KEY_WOW64_32KEY,
+                    &key) == ERROR_SUCCESS) {
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+      DWORD length = 256;
+      if (RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+          ERROR_SUCCESS) {
+        break;
+      }
+      EXPECT_NE(std::wstring(name, length).substr(0, 2), L"gg") << Narrow(name);
+    }
+    RegCloseKey(key);
+  }
 }
 
 TEST(ClientStateReporting, PerMachineRunsReportUnderTheMachineInThe32BitView) {

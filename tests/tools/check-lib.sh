@@ -1,24 +1,44 @@
 # SPDX-License-Identifier: Zlib
-# Sourced by the packer's shell tests: a scratch folder, made current and removed on exit, and a
-# count of failed checks that finish turns into the exit status.
+# Sourced by the shell tests: a scratch folder, made current and removed on exit, a count of failed
+# checks and of skipped ones that finish turns into the exit status (77 for a run that skipped
+# something and failed nothing, which CTest shows as skipped), and the helpers for Wine.
 #   source check-lib.sh NAME
 check_name=$1
+check_lib_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/$check_name.XXXXXX")
 trap 'rm -rf -- "$scratch"' EXIT
 cd "$scratch" || exit 1
 failures=0
+skips=0
 fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
+}
+# skip REASON: a check this machine cannot make; said, counted, and shown as a skip.
+skip() {
+    echo "SKIP: $*"
+    skips=$((skips + 1))
 }
 finish() {
     if [ "$failures" -ne 0 ]; then
         echo "$failures check(s) failed"
         exit 1
     fi
+    if [ "$skips" -ne 0 ]; then
+        echo "$check_name: all checks made passed; $skips skipped"
+        exit 77
+    fi
     echo "$check_name: all checks passed"
     exit 0
 }
+
+# use_wine_run WINE_RUN PREFIX: "${wine_run[@]}" PROGRAM [ARGS...] runs a Windows program as CTest
+# does (cmake/wine-run and the build's prefix).
+use_wine_run() { wine_run=("$@"); }
+
+# use_packer_wine_run WINE_RUN PREFIX: the same, and a run that lost its connection to the Wine
+# server is made again without its error reaching the caller (tests/tools/wine-retry.sh).
+use_packer_wine_run() { wine_run=(bash "$check_lib_dir/wine-retry.sh" "$@"); }
 
 # A Unix path as Windows names it, with the drive Wine maps / to.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }

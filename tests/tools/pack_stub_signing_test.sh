@@ -9,10 +9,10 @@
 set -uo pipefail
 pack=$1
 fixture=$2
-wine_run=("$3" "$4")
 signer_folders=("${@:5}")
 
 source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh" pack-stub-signing-test
+use_wine_run "$3" "$4"
 
 for signer in signer stranger; do
     openssl req -x509 -newkey rsa:2048 -nodes -keyout $signer.key -out $signer.crt -days 2 \
@@ -64,7 +64,8 @@ for folder in "" "${signer_folders[@]}"; do
         what="${folder:-osslsigncode on PATH}, $key${pass_file:+ with $pass_file}"
         rm -rf keyed && mkdir keyed
         exec 7<>terminal-input
-        PATH=${folder:+$folder:}$PATH timeout 60 script -qec "$(printf '%q ' "$pack" \
+        # A guard against a prompt that waits for ever, not a measure of Wine's speed.
+        PATH=${folder:+$folder:}$PATH timeout 600 script -qec "$(printf '%q ' "$pack" \
             -o keyed/stub.exe "${signing[@]:0:6}" --sign-key "$key" \
             ${pass_file:+--sign-pass-file "$pass_file"})" /dev/null <&7 >terminal.log
         status=$?

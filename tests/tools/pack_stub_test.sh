@@ -13,13 +13,13 @@ set -uo pipefail
 pack=$1
 bare=$2
 program=$3
-wine_run=("${@:4}")
 platform=linux
-[ ${#wine_run[@]} -eq 0 ] || platform=windows
+[ $# -le 3 ] || platform=windows
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 version=$(head -n 1 "$repo/VERSION")
 
 source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh" pack-stub-test
+[ "$platform" = linux ] || use_wine_run "${@:4}"
 
 # only PLATFORM REASON: true when the packer under test is for PLATFORM; else says why the check
 # that follows is skipped.
@@ -136,14 +136,23 @@ for method in lzx:15 lzx-fast mszip none; do
     refused 1 "setup program over one folder, $method" "more than one cabinet folder holds" \
         -o out/x.exe --no-layout-check --setup over-one-folder.exe --cab-compression "$method"
 done
-# Cut short once the packer has begun to read it.
-(for _ in $(seq 1000); do
-    [ -s out/.pack-stub.*/setup.cab ] 2>/dev/null && break
+# Cut short once the packer has begun to read it: the cut waits for the cabinet it writes, and
+# is not made at all (which fails the row) if the packer ends first.
+rm -f cut-made
+(while [ ! -e packer-ended ]; do
+    if [ -s out/.pack-stub.*/setup.cab ] 2>/dev/null; then
+        truncate -s 1000 shrinking.exe && touch cut-made
+        break
+    fi
     sleep 0.01
-done && truncate -s 1000 shrinking.exe) &
+done) &
+cutter=$!
 refused 1 "setup program that shrinks while read" "changed while being read" -o out/x.exe \
     --no-layout-check --setup shrinking.exe
-wait
+touch packer-ended
+wait "$cutter"
+[ -e cut-made ] || fail "setup program that shrinks while read: the packer ended before the cut"
+rm -f packer-ended
 refused 1 "patch missing" "--patch: no such file" -o out/x.exe --archive archive.7z --patch missing
 refused 1 "rcdata file missing" "--rcdata-file: no such file" -o out/x.exe "${payload[@]}" \
     --rcdata-file missing
@@ -219,7 +228,7 @@ if [ "$(id -u)" -ne 0 ] && chmod 0555 locked || chattr +i locked 2>/dev/null; th
     chattr -i locked 2>/dev/null
     chmod 0755 locked
 else
-    echo "SKIP: no folder here is closed to these rights"
+    skip "no folder here is closed to these rights"
 fi
 
 if [ "$platform" = windows ]; then
@@ -429,12 +438,20 @@ fi
 truncate -s 1G one-gib && rm -rf out && mkdir out
 "$pack" -o out/big.exe --archive one-gib --setup setup.exe >/dev/null 2>&1 &
 packer=$!
-for _ in $(seq 500); do
-    [ -s out/.pack-stub.*/stub.exe ] 2>/dev/null && break
+# The signal goes once the output has begun, however long that takes; a packer that ended first
+# was not interrupted, which the status below then shows.
+while kill -0 "$packer" 2>/dev/null && ! [ -s out/.pack-stub.*/stub.exe ] 2>/dev/null; do
     sleep 0.01
 done
-# Under Wine the launcher runs the packer as its child, which is what Ctrl-C would reach.
-[ "$platform" = linux ] && target=$packer || target=$(pgrep -P "$packer")
+# Under Wine the packer runs in the Wine process below the launcher and the Wine wrapper, which is
+# what Ctrl-C would reach.
+descendants() { for child in $(pgrep -P "$1"); do echo "$child" && descendants "$child"; done; }
+target=$packer
+if [ "$platform" = windows ]; then
+    for process in $(descendants "$packer"); do
+        grep -q 'pack-stub\.exe' "/proc/$process/cmdline" 2>/dev/null && target=$process && break
+    done
+fi
 kill -INT "$target"
 wait "$packer"
 status=$?
@@ -442,7 +459,7 @@ status=$?
 [ -z "$(ls -A out)" ] || fail "an interrupted pack left $(ls -A out)"
 
 # on_terminal LOG COMMAND...: runs COMMAND on a pseudo-terminal that nothing types into, for at
-# most 60 seconds (124 when that ends it); what it shows goes to LOG. The packer under Wine is run
+# most 600 seconds (124 when that ends it); what it shows goes to LOG. The packer under Wine is run
 # without the launcher, which would send its errors to a file.
 mkfifo terminal-input
 on_terminal() {
@@ -451,7 +468,8 @@ on_terminal() {
     [ "$1" != "$pack" ] || [ "$platform" = linux ] ||
         set -- "${wine_run[@]}" "$PACK_STUB_BUILD_DIR/bin/windows/pack-stub.exe" "${@:2}"
     exec 7<>terminal-input
-    timeout 60 script -qec "$(printf '%q ' "$@")" /dev/null <&7 >"$log"
+    # Only a guard against a prompt that waits for ever: no write here takes a tenth of it.
+    timeout 600 script -qec "$(printf '%q ' "$@")" /dev/null <&7 >"$log"
     status=$?
     exec 7>&-
     return $status
@@ -519,10 +537,15 @@ if only linux "help2man runs the packer it documents"; then
     [ "$(grep -c '^\.B pack-stub$' pack-stub.1)" -eq "$forms" ] ||
         fail "the man page's synopsis has not all $forms forms of the command"
     grep -A1 '^\.TP' pack-stub.1 | sed -n 's/^\\fB\(.*\)\\fR.*/\1/p' | tr -d '\\' >paragraphs
-    grep -oE '^  -[-a-z]+' stdout | while read -r option; do
+    grep -oE '^  -[-a-z]+' stdout | tr -d ' ' >options
+    # A --help whose options the pattern no longer finds would leave nothing to compare.
+    for known in -o --archive --setup --check; do
+        grep -qx -- "$known" options || fail "--help names no $known (of: $(echo $(cat options)))"
+    done
+    while read -r option; do
         [ "$(grep -cx -- "$option" paragraphs)" -eq 1 ] ||
             echo "$option has not one paragraph of its own in the man page"
-    done >man-problems
+    done <options >man-problems
     [ ! -s man-problems ] || fail "$(cat man-problems)"
 fi
 # --version: the release's version, from the one file that sets it.
