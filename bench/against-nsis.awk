@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: Zlib
-# The report of bench/against-nsis.sh. Reads the profiling stub's lines (file 1: counter
-# frequency, then one counter value per stage) and side-by-side's samples (file 2: round, label,
+# The report of bench/against-nsis.sh. Reads the profiling stub's and the floors' lines (file 1:
+# "frequency=F", then "name=T" per stage, T its counter value) and side-by-side's samples (file 2: round, label,
 # milliseconds, counter at start and at end of the run). -v name: the big archive's size in
 # words, -v mib: in MiB. Labels end in ", big" or ", 1 KiB". With -v table=1 it prints instead
 # the figures bench/plot.sh draws, one tab-separated line each: label, part, median, first and
@@ -71,8 +71,9 @@ function part(label, base, values, r) { # median of label - base, per round
 }
 function stat(size, k, values, n, r) { # median and IQR of stage k of the profiled runs
     n = 0
-    for (r = 0; r < rounds; r++) if ((r, size) in stage_ms) values[++n] = stage_ms[r, size, k]
-    profiled[size] = n
+    for (r = 0; r < rounds; r++) if ((r, size, k) in stage_ms) values[++n] = stage_ms[r, size, k]
+    if (k == stage_name[0]) profiled[size] = n
+    if (n == 0) return sprintf("%-24s", "-")
     return sprintf("%7.1f [%6.1f, %6.1f]", median(values, n), quantile(values, n, 0.25),
         quantile(values, n, 0.75))
 }
@@ -83,57 +84,70 @@ NR == FNR { profiles[++profile_count] = $0; next }
     labels[$2] = 1
     if ($1 + 1 > rounds) rounds = $1 + 1
 }
-# Stamps of profile line p (n fields) in ms; group g of the comparison with the floors.
-function group(stub_line, g, p, r, label, f) {
-    f = p[1] / 1000
-    if (g == 1) return (p[2] - start[r, label]) / f
-    if (stub_line) {
-        if (g == 2) return (p[5] - p[2]) / f
-        if (g == 3) return (p[9] - p[5]) / f
-        if (g == 4) return (p[11] - p[9]) / f
-        if (g == 5) return (p[12] - p[11]) / f
-        if (g == 6) return (end[r, label] - p[12]) / f
-    } else {
-        if (g == 2) return (p[3] - p[2]) / f
-        if (g == 3) return (p[4] - p[3]) / f
-        if (g == 4) return (p[5] - p[4]) / f
-        if (g == 5) return (p[6] - p[5]) / f
-        if (g == 6) return (end[r, label] - p[6]) / f
+# Splits profile line `line` into at[name] = counter and order[1..n] = its names, leaving out
+# the stages the run did not reach (counter 0); returns n.
+function parse_marks(line, at, order, fields, count, n, k, i) {
+    split("", at)
+    count = split(line, fields, " ")
+    for (k = 1; k <= count; k++) {
+        i = index(fields[k], "=")
+        if (substr(fields[k], i + 1) + 0 == 0) continue
+        order[++n] = substr(fields[k], 1, i - 1)
+        at[order[n]] = substr(fields[k], i + 1) + 0 # a number, compared as one
     }
+    return n
+}
+# The first of the names in `names` (","-separated) that the line marks.
+function first_mark(names, at, list, n, k) {
+    n = split(names, list, ",")
+    for (k = 1; k <= n; k++) if (list[k] in at) return at[list[k]]
+    return ""
+}
+# Group g of the comparison with the floors, in ms, from the marks `at` of run r of `label`: each
+# group ends at a mark found by name, the stub's first where the two name a step differently.
+function group(g, at, r, label, f, bound) {
+    f = at["frequency"] / 1000
+    split("entry|full_install_marked,configured|payload_extracted,files_written|setup_ran|" \
+        "files_removed", bound, "|")
+    if (g == 1) return (at["entry"] - start[r, label]) / f
+    if (g <= 5) return (first_mark(bound[g], at) - first_mark(bound[g - 1], at)) / f
+    if (g == 6) return (end[r, label] - at["files_removed"]) / f
     return (end[r, label] - start[r, label]) / f
 }
 END {
     srand(1) # the same draws every time
-    stage_names = "process start (CreateProcessW to entry)|" \
-        "configuration (shell32, command line split)|work directory made|\"ap\" marked|" \
-        "archive written (8 MiB writes), closed|setup program written, expanded|" \
-        "FlushFileBuffers of setup.exe|compressed setup file removed|working set trimmed|" \
-        "setup program run, to its exit code|archive, setup.exe, work dir removed|" \
-        "outcome recorded|configuration reset|" \
-        "process exit (ExitProcess to wait's end)|whole run (CreateProcessW to wait's end)"
-    stages = split(stage_names, stage_name, "|")
     group_names = "process start (to entry)|up to the first file (shell32 ...)|" \
         "writing the files (and the flush)|the setup program's run|removing the files|" \
         "the rest and process exit|whole run"
     groups = split(group_names, group_name, "|")
-    # A profile line belongs to the run whose interval holds its first stamp: the profiling
-    # stub's lines have a stamp for each of its stages, the floors' five.
+    # A profile line belongs to the run whose interval holds its entry mark. The profiling
+    # stub's stages are what its lines name, in their order: each from the mark before it.
     for (i = 1; i <= profile_count; i++) {
-        n = split(profiles[i], p, " ")
+        n = parse_marks(profiles[i], at, order)
         for (r = 0; r < rounds; r++) for (label in labels) {
-            if (!(start[r, label] <= p[2] && p[2] <= end[r, label])) continue
-            for (g = 1; g <= groups; g++) group_ms[r, label, g] = group(n == 14, g, p, r, label)
+            if (!(start[r, label] <= at["entry"] && at["entry"] <= end[r, label])) continue
+            for (g = 1; g <= groups; g++) group_ms[r, label, g] = group(g, at, r, label)
             group_ms[r, label] = 1
-            if (n != 14) continue
+            if (label !~ /^profiling stub/) continue
             size = label ~ /big$/ ? "big" : "1 KiB"
-            f = p[1] / 1000
+            f = at["frequency"] / 1000
             stage_ms[r, size] = 1
-            stage_ms[r, size, 1] = (p[2] - start[r, label]) / f
-            for (k = 2; k <= 13; k++) stage_ms[r, size, k] = (p[k + 1] - p[k]) / f
-            stage_ms[r, size, 14] = (end[r, label] - p[14]) / f
-            stage_ms[r, size, 15] = (end[r, label] - start[r, label]) / f
+            stage_ms[r, size, "process start (CreateProcessW to entry)"] = \
+                (at["entry"] - start[r, label]) / f
+            for (k = 3; k <= n; k++) {
+                stage_ms[r, size, order[k]] = (at[order[k]] - at[order[k - 1]]) / f
+                if (!(order[k] in stage_seen)) stage_name[++stages] = order[k]
+                stage_seen[order[k]] = 1
+            }
+            stage_ms[r, size, "process exit (last mark to wait's end)"] = \
+                (end[r, label] - at[order[n]]) / f
+            stage_ms[r, size, "whole run (CreateProcessW to wait's end)"] = \
+                (end[r, label] - start[r, label]) / f
         }
     }
+    stage_name[0] = "process start (CreateProcessW to entry)"
+    stage_name[++stages] = "process exit (last mark to wait's end)"
+    stage_name[++stages] = "whole run (CreateProcessW to wait's end)"
 
     if (table) { print_table(); exit }
     printf "Headline ratios, %s [bootstrap 95 %% interval]. Whole runs: medians of per-round\n", name
@@ -173,8 +187,9 @@ END {
     print ""
     printf "Where the profiling stub's run goes, ms: median [interquartile range]\n"
     printf "  %-42s %-24s %s\n", "stage", "1 KiB", name
-    for (k = 1; k <= stages; k++)
-        printf "  %-42s %s %s\n", stage_name[k], stat("1 KiB", k), stat("big", k)
+    for (k = 0; k <= stages; k++)
+        printf "  %-42s %s %s\n", stage_name[k], stat("1 KiB", stage_name[k]),
+            stat("big", stage_name[k])
     printf "  (profiled runs matched: %d of %d and %d of %d)\n", profiled["1 KiB"], rounds,
         profiled["big"], rounds
     print ""

@@ -5,8 +5,9 @@
 // --bound adds what every stub must do on top of that: load shell32 by its full system path and
 // split the command line with it, and flush "setup.exe" to disk before running it.
 // With ONDREL_STAGE_PROFILE naming a file, a successful run appends one line to it as the
-// profiling stub does: the counter frequency, then the counter at the start of wmain, after the
-// split, after the files are written, at the setup program's exit and after the removals.
+// profiling stub does: "frequency=F", then "name=T" for the counter at the start of wmain
+// (entry), after the split (configured), after the files are written (files_written), at the
+// setup program's exit (setup_ran) and after the removals (files_removed).
 // A run that fails removes what it made before it ends, so that the next run can make it afresh.
 #include <windows.h>
 
@@ -47,7 +48,10 @@ bool Flush(const std::wstring &path) {
 
 class Stamps {
 public:
-  void Mark() { QueryPerformanceCounter(&ticks_[count_++]); }
+  void Mark(const char *name) {
+    names_[count_] = name;
+    QueryPerformanceCounter(&ticks_[count_++]);
+  }
   void Append() const {
     const wchar_t *path = _wgetenv(L"ONDREL_STAGE_PROFILE");
     FILE *file = path == nullptr ? nullptr : _wfopen(path, L"a");
@@ -56,9 +60,9 @@ public:
     }
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
-    std::fprintf(file, "%lld", frequency.QuadPart);
+    std::fprintf(file, "frequency=%lld", frequency.QuadPart);
     for (int i = 0; i < count_; ++i) {
-      std::fprintf(file, " %lld", ticks_[i].QuadPart);
+      std::fprintf(file, " %s=%lld", names_[i], ticks_[i].QuadPart);
     }
     std::fprintf(file, "\n");
     std::fclose(file);
@@ -66,6 +70,7 @@ public:
 
 private:
   LARGE_INTEGER ticks_[5] = {};
+  const char *names_[5] = {};
   int count_ = 0;
 };
 
@@ -128,7 +133,7 @@ bool RunSetup(const Made &made, Stamps &stamps, DWORD &exit_code) {
   }
   CloseHandle(process.hThread);
   WaitForSingleObject(process.hProcess, INFINITE);
-  stamps.Mark();
+  stamps.Mark("setup_ran");
   exit_code = 1;
   GetExitCodeProcess(process.hProcess, &exit_code);
   CloseHandle(process.hProcess);
@@ -139,7 +144,7 @@ bool RunSetup(const Made &made, Stamps &stamps, DWORD &exit_code) {
 
 int wmain(int argc, wchar_t **argv) {
   Stamps stamps;
-  stamps.Mark();
+  stamps.Mark("entry");
   const bool bound = argc > 1 && std::wcscmp(argv[1], L"--bound") == 0;
   if (bound) {
     --argc;
@@ -148,18 +153,18 @@ int wmain(int argc, wchar_t **argv) {
   if (argc != 4 || (bound && !SplitCommandLine())) {
     return 2;
   }
-  stamps.Mark();
+  stamps.Mark("configured");
   Made made(std::wstring(argv[3]) + L"\\floor.tmp\\");
   if (!made.Write(argv[1], argv[2], bound)) {
     return 3;
   }
-  stamps.Mark();
+  stamps.Mark("files_written");
   DWORD exit_code = 1;
   if (!RunSetup(made, stamps, exit_code)) {
     return 4;
   }
   const bool removed = made.Remove();
-  stamps.Mark();
+  stamps.Mark("files_removed");
   if (exit_code != 0 || !removed) {
     return 5;
   }

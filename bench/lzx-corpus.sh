@@ -128,13 +128,19 @@ raw=build/bench/lzx-corpus-runs
 tr -d '\r' <"$work/samples.txt" >"$raw.samples"
 tr -d '\r' <"$work/profile.txt" >"$raw.profile"
 keep_load "$raw" "$run_rounds rounds" "$load_before" "$(cut -d ' ' -f 1-3 /proc/loadavg)"
-# Each profile line belongs to the run whose start and end counters enclose its first mark; from
-# the archive written to setup.exe expanded is the cabinet written out and expanded.
+# Each profile line ("name=counter" per mark) belongs to the run whose start and end counters
+# enclose its entry mark; from the archive written to setup.exe expanded is the cabinet written
+# out and expanded.
 awk -F '\t' 'NR == FNR { label[NR] = $2; start[NR] = $4; end[NR] = $5; n = NR; next }
-    { split($0, mark, " ")
+    { split("", mark)
+      for (k = split($0, field, " "); k > 0; k--) {
+          j = index(field[k], "=")
+          mark[substr(field[k], 1, j - 1)] = substr(field[k], j + 1) + 0
+      }
       for (i = 1; i <= n; i++)
-          if (mark[2] >= start[i] && mark[2] <= end[i])
-              printf "%s\t%.3f\n", label[i], (mark[7] - mark[6]) * 1000 / mark[1] }' \
+          if (mark["entry"] >= start[i] && mark["entry"] <= end[i])
+              printf "%s\t%.3f\n", label[i],
+                  (mark["setup_expanded"] - mark["archive_written"]) * 1000 / mark["frequency"] }' \
     "$raw.samples" "$raw.profile" | sort -t "$(printf '\t')" -k1,1 -k2,2g |
     awk -F '\t' '{ v[$1, ++n[$1]] = $2 }
         END { for (l in n) { m[l] = v[l, int((n[l] + 1) / 2)]

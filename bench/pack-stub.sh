@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Zlib
-# The packer against the copy floor: packing a random (incompressible) archive with the setup
-# fixture as setup program, side by side with `cp --reflink=never` of the same archive on the
-# same file system, for each size given (default 100 MiB and 1 GiB), and the packer's peak
-# resident memory.
-#   bench/pack-stub.sh [ROUNDS [MEBIBYTES...]]   (default: 5 rounds, 100 and 1024 MiB)
+# The packer against the copy floor: `tools/pack-stub` (the command people type, wrapper
+# included) packing a random (incompressible) archive with the setup fixture as setup program,
+# side by side with `cp --reflink=never` of the same archive on the same file system, for each
+# size given (default 100 MiB and 1 GiB), and the packer's peak resident memory.
+#   bench/pack-stub.sh [ROUNDS [MEBIBYTES...]]   (default: 15 rounds, 100 and 1024 MiB)
 #
 # Before each timed command the previous output is removed and the page-cache step of
 # bench/bench-lib.sh runs over every input (a sync, then the archive, the setup fixture and the
@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/bench-lib.sh
-rounds=${1:-5}
+rounds=${1:-15}
 shift || true
 sizes=("$@")
 [ ${#sizes[@]} -ne 0 ] || sizes=(100 1024)
@@ -25,7 +25,8 @@ cmake --build --preset default --target host_packer ondrel_stub setup_fixture >/
 work=$(mktemp -d "${TMPDIR:-/tmp}/pack-stub-bench.XXXXXX")
 trap 'rm -rf -- "$work"' EXIT
 raw=build/bench/pack-stub
-inputs=("$work/archive.7z" build/bin/setup-fixture.exe build/bin/pack-stub build/bin/ondrel-stub.exe)
+inputs=("$work/archive.7z" build/bin/setup-fixture.exe tools/pack-stub build/bin/pack-stub
+    build/bin/ondrel-stub.exe)
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # Runs one command after the page-cache step, prints its wall time in ms; its peak memory goes
@@ -47,7 +48,7 @@ round() { # mebibytes, round
     local who ms
     for who in $(printf 'pack\ncp\n' | shuf); do
         if [ "$who" = pack ]; then
-            ms=$(timed build/bin/pack-stub -o "$work/out" --archive "$work/archive.7z" \
+            ms=$(timed tools/pack-stub -o "$work/out" --archive "$work/archive.7z" \
                 --setup build/bin/setup-fixture.exe)
         else
             ms=$(timed cp --reflink=never "$work/archive.7z" "$work/out")

@@ -9,6 +9,30 @@ namespace {
 // Zero-initialised: no start-up code runs in the stub.
 LARGE_INTEGER g_stage_ticks[static_cast<unsigned>(Stage::kCount)];
 
+// What the reports call each stage, in the order of Stage: they find a mark by its name, so a
+// stage added here shows up in them as it is.
+constexpr const char *kStageNames[] = {"entry",
+                                       "configured",
+                                       "work_directory_made",
+                                       "full_install_marked",
+                                       "archive_written",
+                                       "setup_expanded",
+                                       "setup_flushed",
+                                       "payload_extracted",
+                                       "working_set_trimmed",
+                                       "setup_ran",
+                                       "files_removed",
+                                       "outcome_recorded",
+                                       "exit"};
+static_assert(sizeof(kStageNames) / sizeof(kStageNames[0]) == static_cast<unsigned>(Stage::kCount));
+
+char *AppendText(char *end, const char *text) {
+  while (*text != '\0') {
+    *end++ = *text++;
+  }
+  return end;
+}
+
 // Appends the decimal digits of value; returns the new end.
 char *AppendDecimal(char *end, unsigned long long value) {
   char digits[20];
@@ -38,11 +62,13 @@ void WriteStageProfile() {
   }
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
-  char line[21 * (static_cast<unsigned>(Stage::kCount) + 1) + 2];
-  char *end = AppendDecimal(line, frequency.QuadPart);
-  for (const LARGE_INTEGER &ticks : g_stage_ticks) {
+  // "frequency=F entry=T configured=T ...": every name is shorter than 24 characters.
+  char line[(24 + 1 + 20 + 1) * (static_cast<unsigned>(Stage::kCount) + 1) + 2];
+  char *end = AppendDecimal(AppendText(line, "frequency="), frequency.QuadPart);
+  for (unsigned i = 0; i < static_cast<unsigned>(Stage::kCount); ++i) {
     *end++ = ' ';
-    end = AppendDecimal(end, ticks.QuadPart);
+    end = AppendText(AppendText(end, kStageNames[i]), "=");
+    end = AppendDecimal(end, g_stage_ticks[i].QuadPart);
   }
   *end++ = '\r';
   *end++ = '\n';

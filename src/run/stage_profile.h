@@ -25,8 +25,8 @@ enum class Stage : unsigned {
 #ifdef ONDREL_STAGE_PROFILE
 void MarkStage(Stage stage);
 // Marks kExit and appends the run's marks as one line to the file named by the environment
-// variable ONDREL_STAGE_PROFILE: the counter frequency, then one counter value per stage (0 for a
-// stage the run did not reach).
+// variable ONDREL_STAGE_PROFILE: "frequency=F", then "name=T" per stage in order, T the counter
+// value at its mark (0 for a stage the run did not reach).
 void WriteStageProfile();
 #else
 inline void MarkStage(Stage) {}
