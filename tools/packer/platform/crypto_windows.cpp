@@ -74,35 +74,28 @@ bool RawEcdsaSignature(std::span<const std::uint8_t> der, std::size_t size,
 } // namespace
 
 struct Hasher::State {
+  BCRYPT_ALG_HANDLE provider = nullptr;
   BCRYPT_HASH_HANDLE hash = nullptr;
   std::size_t size = 0;
+  // The hash first: CNG wants its provider open for as long as the hash lives.
   ~State() {
     if (hash) {
       BCryptDestroyHash(hash);
+    }
+    if (provider) {
+      BCryptCloseAlgorithmProvider(provider, 0);
     }
   }
 };
 
 Hasher::Hasher(HashAlgorithm algorithm) : state_(std::make_unique<State>()) {
-  // The pseudo-handles need no provider opened and closed for each hash.
-  BCRYPT_ALG_HANDLE provider = algorithm == HashAlgorithm::kSha384   ? BCRYPT_SHA384_ALG_HANDLE
-                               : algorithm == HashAlgorithm::kSha512 ? BCRYPT_SHA512_ALG_HANDLE
-                                                                     : BCRYPT_SHA256_ALG_HANDLE;
   state_->size = algorithm == HashAlgorithm::kSha384   ? 48
                  : algorithm == HashAlgorithm::kSha512 ? 64
                                                        : 32;
-  if (!Succeeded(BCryptCreateHash(provider, &state_->hash, nullptr, 0, nullptr, 0, 0))) {
-    // Older systems (and Wine) may lack the pseudo-handles.
-    BCRYPT_ALG_HANDLE opened = nullptr;
-    if (!Succeeded(BCryptOpenAlgorithmProvider(&opened, AlgorithmName(algorithm), nullptr, 0))) {
-      throw PackError("cannot start a hash (CNG)");
-    }
-    const NTSTATUS status = BCryptCreateHash(opened, &state_->hash, nullptr, 0, nullptr, 0, 0);
-    // A hash object keeps its provider alive until it is destroyed.
-    BCryptCloseAlgorithmProvider(opened, 0);
-    if (!Succeeded(status)) {
-      throw PackError("cannot start a hash (CNG)");
-    }
+  if (!Succeeded(
+          BCryptOpenAlgorithmProvider(&state_->provider, AlgorithmName(algorithm), nullptr, 0)) ||
+      !Succeeded(BCryptCreateHash(state_->provider, &state_->hash, nullptr, 0, nullptr, 0, 0))) {
+    throw PackError("cannot start a hash (CNG)");
   }
 }
 
