@@ -5,6 +5,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 #include "base/pack_error.h"
@@ -126,6 +127,79 @@ std::vector<std::uint8_t> Hash(HashAlgorithm algorithm, std::span<const std::uin
   return hasher.Finish();
 }
 
+namespace {
+
+// An elliptic-curve key as CNG imports it: the curve named by the key's parameters, the point
+// uncompressed (04, X, Y) in its bit string.
+struct Curve {
+  std::span<const std::uint8_t> oid; // the parameters' DER
+  const wchar_t *algorithm;
+  ULONG magic;
+  std::size_t size;
+};
+constexpr std::uint8_t kP256[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
+constexpr std::uint8_t kP384[] = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x22};
+constexpr std::uint8_t kP521[] = {0x06, 0x05, 0x2B, 0x81, 0x04, 0x00, 0x23};
+const Curve kCurves[] = {
+    {kP256, BCRYPT_ECDSA_P256_ALGORITHM, BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32},
+    {kP384, BCRYPT_ECDSA_P384_ALGORITHM, BCRYPT_ECDSA_PUBLIC_P384_MAGIC, 48},
+    {kP521, BCRYPT_ECDSA_P521_ALGORITHM, BCRYPT_ECDSA_PUBLIC_P521_MAGIC, 66},
+};
+
+bool VerifyEcdsa(const CERT_PUBLIC_KEY_INFO &info, std::span<const std::uint8_t> digest,
+                 std::span<const std::uint8_t> signature) {
+  const std::span<const std::uint8_t> parameters(info.Algorithm.Parameters.pbData,
+                                                 info.Algorithm.Parameters.cbData);
+  const std::span<const std::uint8_t> point(info.PublicKey.pbData, info.PublicKey.cbData);
+  for (const Curve &curve : kCurves) {
+    if (!std::equal(parameters.begin(), parameters.end(), curve.oid.begin(), curve.oid.end())) {
+      continue;
+    }
+    std::vector<std::uint8_t> raw;
+    if (point.size() != 1 + 2 * curve.size || point[0] != 0x04 ||
+        !RawEcdsaSignature(signature, curve.size, raw)) {
+      return false;
+    }
+    std::vector<std::uint8_t> blob(sizeof(BCRYPT_ECCKEY_BLOB));
+    const BCRYPT_ECCKEY_BLOB header{curve.magic, static_cast<ULONG>(curve.size)};
+    std::memcpy(blob.data(), &header, sizeof(header));
+    blob.insert(blob.end(), point.begin() + 1, point.end());
+    BCRYPT_ALG_HANDLE provider = nullptr;
+    if (!Succeeded(BCryptOpenAlgorithmProvider(&provider, curve.algorithm, nullptr, 0))) {
+      return false;
+    }
+    BCRYPT_KEY_HANDLE key = nullptr;
+    bool verified = false;
+    if (Succeeded(BCryptImportKeyPair(provider, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, blob.data(),
+                                      static_cast<ULONG>(blob.size()), 0))) {
+      verified = Succeeded(BCryptVerifySignature(key, nullptr, const_cast<PUCHAR>(digest.data()),
+                                                 static_cast<ULONG>(digest.size()), raw.data(),
+                                                 static_cast<ULONG>(raw.size()), 0));
+      BCryptDestroyKey(key);
+    }
+    BCryptCloseAlgorithmProvider(provider, 0);
+    return verified;
+  }
+  return false;
+}
+
+bool VerifyRsa(CERT_PUBLIC_KEY_INFO &info, HashAlgorithm algorithm,
+               std::span<const std::uint8_t> digest, std::span<const std::uint8_t> signature) {
+  BCRYPT_KEY_HANDLE key = nullptr;
+  if (!CryptImportPublicKeyInfoEx2(X509_ASN_ENCODING, &info, 0, nullptr, &key)) {
+    return false;
+  }
+  BCRYPT_PKCS1_PADDING_INFO padding{AlgorithmName(algorithm)};
+  const bool verified = Succeeded(
+      BCryptVerifySignature(key, &padding, const_cast<PUCHAR>(digest.data()),
+                            static_cast<ULONG>(digest.size()), const_cast<PUCHAR>(signature.data()),
+                            static_cast<ULONG>(signature.size()), BCRYPT_PAD_PKCS1));
+  BCryptDestroyKey(key);
+  return verified;
+}
+
+} // namespace
+
 bool VerifySignature(std::span<const std::uint8_t> public_key, HashAlgorithm algorithm,
                      std::span<const std::uint8_t> data, std::span<const std::uint8_t> signature) {
   CERT_PUBLIC_KEY_INFO *info = nullptr;
@@ -135,36 +209,15 @@ bool VerifySignature(std::span<const std::uint8_t> public_key, HashAlgorithm alg
                            &info, &info_size)) {
     return false;
   }
-  BCRYPT_KEY_HANDLE key = nullptr;
-  const bool imported =
-      CryptImportPublicKeyInfoEx2(X509_ASN_ENCODING, info, 0, nullptr, &key) != FALSE;
-  const bool rsa = std::string_view(info->Algorithm.pszObjId) == szOID_RSA_RSA;
-  const bool ec = std::string_view(info->Algorithm.pszObjId) == szOID_ECC_PUBLIC_KEY;
-  LocalFree(info);
-  if (!imported) {
-    return false;
-  }
-  bool verified = false;
   const std::vector<std::uint8_t> digest = Hash(algorithm, data);
-  if (rsa) {
-    BCRYPT_PKCS1_PADDING_INFO padding{AlgorithmName(algorithm)};
-    verified = Succeeded(BCryptVerifySignature(
-        key, &padding, const_cast<PUCHAR>(digest.data()), static_cast<ULONG>(digest.size()),
-        const_cast<PUCHAR>(signature.data()), static_cast<ULONG>(signature.size()),
-        BCRYPT_PAD_PKCS1));
-  } else if (ec) {
-    DWORD bits = 0;
-    ULONG written = 0;
-    std::vector<std::uint8_t> raw;
-    if (Succeeded(BCryptGetProperty(key, BCRYPT_KEY_STRENGTH, reinterpret_cast<PUCHAR>(&bits),
-                                    sizeof(bits), &written, 0)) &&
-        RawEcdsaSignature(signature, (bits + 7) / 8, raw)) {
-      verified = Succeeded(BCryptVerifySignature(key, nullptr, const_cast<PUCHAR>(digest.data()),
-                                                 static_cast<ULONG>(digest.size()), raw.data(),
-                                                 static_cast<ULONG>(raw.size()), 0));
-    }
+  const std::string_view type = info->Algorithm.pszObjId;
+  bool verified = false;
+  if (type == szOID_RSA_RSA) {
+    verified = VerifyRsa(*info, algorithm, digest, signature);
+  } else if (type == szOID_ECC_PUBLIC_KEY) {
+    verified = VerifyEcdsa(*info, digest, signature);
   }
-  BCryptDestroyKey(key);
+  LocalFree(info);
   return verified;
 }
 
