@@ -23,6 +23,7 @@ struct Options {
   std::vector<std::array<std::string, 3>> resources;
   bool no_layout_check = false;
   bool quiet = false;
+  bool json = false;                                    // --check --json
   CabinetMethod cabinet_method = kDefaultCabinetMethod; // from --cab-compression
 };
 
