@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "base/pack_error.h"
@@ -23,6 +24,52 @@ const wchar_t *AlgorithmName(HashAlgorithm algorithm) {
   default:
     return BCRYPT_SHA256_ALGORITHM;
   }
+}
+
+// bcrypt.dll and crypt32.dll, loaded from the system folder only when a signature is checked:
+// every other run of the packer starts without them (under Wine, crypt32 alone costs a start).
+struct CryptoApi {
+  decltype(&BCryptOpenAlgorithmProvider) open_provider = nullptr;
+  decltype(&BCryptCloseAlgorithmProvider) close_provider = nullptr;
+  decltype(&BCryptCreateHash) create_hash = nullptr;
+  decltype(&BCryptHashData) hash_data = nullptr;
+  decltype(&BCryptFinishHash) finish_hash = nullptr;
+  decltype(&BCryptDestroyHash) destroy_hash = nullptr;
+  decltype(&BCryptImportKeyPair) import_key_pair = nullptr;
+  decltype(&BCryptVerifySignature) verify_signature = nullptr;
+  decltype(&BCryptDestroyKey) destroy_key = nullptr;
+  decltype(&CryptDecodeObjectEx) decode_object = nullptr;
+  decltype(&CryptImportPublicKeyInfoEx2) import_public_key_info = nullptr;
+};
+
+template <typename Function> void Bind(HMODULE module, const char *name, Function &function) {
+  function =
+      module ? reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(module, name)))
+             : nullptr;
+  if (!function) {
+    throw PackError(std::string("cannot check signatures: no ") + name + " in the system");
+  }
+}
+
+const CryptoApi &Api() {
+  static const CryptoApi api = [] {
+    CryptoApi loaded;
+    const HMODULE bcrypt = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    const HMODULE crypt32 = LoadLibraryExW(L"crypt32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    Bind(bcrypt, "BCryptOpenAlgorithmProvider", loaded.open_provider);
+    Bind(bcrypt, "BCryptCloseAlgorithmProvider", loaded.close_provider);
+    Bind(bcrypt, "BCryptCreateHash", loaded.create_hash);
+    Bind(bcrypt, "BCryptHashData", loaded.hash_data);
+    Bind(bcrypt, "BCryptFinishHash", loaded.finish_hash);
+    Bind(bcrypt, "BCryptDestroyHash", loaded.destroy_hash);
+    Bind(bcrypt, "BCryptImportKeyPair", loaded.import_key_pair);
+    Bind(bcrypt, "BCryptVerifySignature", loaded.verify_signature);
+    Bind(bcrypt, "BCryptDestroyKey", loaded.destroy_key);
+    Bind(crypt32, "CryptDecodeObjectEx", loaded.decode_object);
+    Bind(crypt32, "CryptImportPublicKeyInfoEx2", loaded.import_public_key_info);
+    return loaded;
+  }();
+  return api;
 }
 
 bool Succeeded(NTSTATUS status) { return status >= 0; }
@@ -81,10 +128,10 @@ struct Hasher::State {
   // The hash first: CNG wants its provider open for as long as the hash lives.
   ~State() {
     if (hash) {
-      BCryptDestroyHash(hash);
+      Api().destroy_hash(hash);
     }
     if (provider) {
-      BCryptCloseAlgorithmProvider(provider, 0);
+      Api().close_provider(provider, 0);
     }
   }
 };
@@ -93,9 +140,8 @@ Hasher::Hasher(HashAlgorithm algorithm) : state_(std::make_unique<State>()) {
   state_->size = algorithm == HashAlgorithm::kSha384   ? 48
                  : algorithm == HashAlgorithm::kSha512 ? 64
                                                        : 32;
-  if (!Succeeded(
-          BCryptOpenAlgorithmProvider(&state_->provider, AlgorithmName(algorithm), nullptr, 0)) ||
-      !Succeeded(BCryptCreateHash(state_->provider, &state_->hash, nullptr, 0, nullptr, 0, 0))) {
+  if (!Succeeded(Api().open_provider(&state_->provider, AlgorithmName(algorithm), nullptr, 0)) ||
+      !Succeeded(Api().create_hash(state_->provider, &state_->hash, nullptr, 0, nullptr, 0, 0))) {
     throw PackError("cannot start a hash (CNG)");
   }
 }
@@ -105,7 +151,7 @@ Hasher::~Hasher() = default;
 void Hasher::Update(std::span<const std::uint8_t> data) {
   while (!data.empty()) {
     const ULONG count = static_cast<ULONG>(std::min<std::size_t>(data.size(), 1u << 30));
-    if (!Succeeded(BCryptHashData(state_->hash, const_cast<PUCHAR>(data.data()), count, 0))) {
+    if (!Succeeded(Api().hash_data(state_->hash, const_cast<PUCHAR>(data.data()), count, 0))) {
       throw PackError("cannot hash (CNG)");
     }
     data = data.subspan(count);
@@ -115,7 +161,7 @@ void Hasher::Update(std::span<const std::uint8_t> data) {
 std::vector<std::uint8_t> Hasher::Finish() {
   std::vector<std::uint8_t> digest(state_->size);
   if (!Succeeded(
-          BCryptFinishHash(state_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0))) {
+          Api().finish_hash(state_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0))) {
     throw PackError("cannot hash (CNG)");
   }
   return digest;
@@ -165,19 +211,19 @@ bool VerifyEcdsa(const CERT_PUBLIC_KEY_INFO &info, std::span<const std::uint8_t>
     std::memcpy(blob.data(), &header, sizeof(header));
     blob.insert(blob.end(), point.begin() + 1, point.end());
     BCRYPT_ALG_HANDLE provider = nullptr;
-    if (!Succeeded(BCryptOpenAlgorithmProvider(&provider, curve.algorithm, nullptr, 0))) {
+    if (!Succeeded(Api().open_provider(&provider, curve.algorithm, nullptr, 0))) {
       return false;
     }
     BCRYPT_KEY_HANDLE key = nullptr;
     bool verified = false;
-    if (Succeeded(BCryptImportKeyPair(provider, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, blob.data(),
-                                      static_cast<ULONG>(blob.size()), 0))) {
-      verified = Succeeded(BCryptVerifySignature(key, nullptr, const_cast<PUCHAR>(digest.data()),
-                                                 static_cast<ULONG>(digest.size()), raw.data(),
-                                                 static_cast<ULONG>(raw.size()), 0));
-      BCryptDestroyKey(key);
+    if (Succeeded(Api().import_key_pair(provider, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key, blob.data(),
+                                        static_cast<ULONG>(blob.size()), 0))) {
+      verified = Succeeded(Api().verify_signature(key, nullptr, const_cast<PUCHAR>(digest.data()),
+                                                  static_cast<ULONG>(digest.size()), raw.data(),
+                                                  static_cast<ULONG>(raw.size()), 0));
+      Api().destroy_key(key);
     }
-    BCryptCloseAlgorithmProvider(provider, 0);
+    Api().close_provider(provider, 0);
     return verified;
   }
   return false;
@@ -186,15 +232,15 @@ bool VerifyEcdsa(const CERT_PUBLIC_KEY_INFO &info, std::span<const std::uint8_t>
 bool VerifyRsa(CERT_PUBLIC_KEY_INFO &info, HashAlgorithm algorithm,
                std::span<const std::uint8_t> digest, std::span<const std::uint8_t> signature) {
   BCRYPT_KEY_HANDLE key = nullptr;
-  if (!CryptImportPublicKeyInfoEx2(X509_ASN_ENCODING, &info, 0, nullptr, &key)) {
+  if (!Api().import_public_key_info(X509_ASN_ENCODING, &info, 0, nullptr, &key)) {
     return false;
   }
   BCRYPT_PKCS1_PADDING_INFO padding{AlgorithmName(algorithm)};
-  const bool verified = Succeeded(
-      BCryptVerifySignature(key, &padding, const_cast<PUCHAR>(digest.data()),
-                            static_cast<ULONG>(digest.size()), const_cast<PUCHAR>(signature.data()),
-                            static_cast<ULONG>(signature.size()), BCRYPT_PAD_PKCS1));
-  BCryptDestroyKey(key);
+  const bool verified = Succeeded(Api().verify_signature(
+      key, &padding, const_cast<PUCHAR>(digest.data()), static_cast<ULONG>(digest.size()),
+      const_cast<PUCHAR>(signature.data()), static_cast<ULONG>(signature.size()),
+      BCRYPT_PAD_PKCS1));
+  Api().destroy_key(key);
   return verified;
 }
 
@@ -204,7 +250,7 @@ bool VerifySignature(std::span<const std::uint8_t> public_key, HashAlgorithm alg
                      std::span<const std::uint8_t> data, std::span<const std::uint8_t> signature) {
   CERT_PUBLIC_KEY_INFO *info = nullptr;
   DWORD info_size = 0;
-  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, public_key.data(),
+  if (!Api().decode_object(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, public_key.data(),
                            static_cast<DWORD>(public_key.size()), CRYPT_DECODE_ALLOC_FLAG, nullptr,
                            &info, &info_size)) {
     return false;
