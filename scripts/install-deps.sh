@@ -20,6 +20,8 @@ packages=(
     cabextract                 # an independent reader of the packer's cabinets
     7zip                       # archive creation, and another reader of cabinets
     zip                        # the Windows release archive
+    unzip                      # the test kit, unpacked as a user unpacks it
+    python3                    # the test kit's list of runs, read from ctest; its report checked
     osslsigncode               # Authenticode signing of packed stubs
     openssl                    # reads signing certificates; tests make throwaway ones
     clang-format

@@ -5,13 +5,16 @@
 # platform, the licence, the reference, a README on the setup program, packing and signing, the
 # notices of the libraries linked in (read from the link maps) and SHA256SUMS of its files, the
 # Linux one also the packer's man page; dist/ondrel-stub-VERSION-linux-x86_64-relink.tar.gz, what
-# relinks the static Linux packer with another C library; and dist/SHA256SUMS of the three. The
-# same sources give byte-identical archives.
-#   scripts/release.sh [--build-dir DIR] [--dist DIR] [--notices FILE]
-#     --build-dir DIR    take the stub and packers from this build tree, already built (default:
-#                        build what they need with the default preset, into build/)
+# relinks the static Linux packer with another C library; dist/ondrel-stub-VERSION-windows-tests.zip,
+# the Windows-side test programs with their runner, list of runs and test data, which run on a
+# Windows machine from one .cmd; and dist/SHA256SUMS of the four. The same sources give
+# byte-identical archives.
+#   scripts/release.sh [--build-dir DIR] [--dist DIR] [--notices FILE] [--test-kit-only]
+#     --build-dir DIR    take the stub, packers and tests from this build tree, already built
+#                        (default: build it with the default preset, into build/)
 #     --dist DIR         where the archives go (default: dist/)
 #     --notices FILE     the notice of each library (default: scripts/release-notices.txt)
+#     --test-kit-only    make the test kit alone, and no SHA256SUMS
 #   SOURCE_DATE_EPOCH    the time of every file in the archives and the man page's date (default:
 #                        the last commit's)
 set -euo pipefail
@@ -19,13 +22,16 @@ repo=$(cd -- "$(dirname -- "${BASH_SOURCE[0]}")/.." && pwd)
 build=""
 dist=$repo/dist
 notices=$repo/scripts/release-notices.txt
+kit_only=""
 while [ $# -gt 0 ]; do
     case $1 in
     --build-dir) build=$2 && shift 2 ;;
     --dist) dist=$2 && shift 2 ;;
     --notices) notices=$(realpath -- "$2") && shift 2 ;;
+    --test-kit-only) kit_only=1 && shift ;;
     *)
-        echo "usage: scripts/release.sh [--build-dir DIR] [--dist DIR] [--notices FILE]" >&2
+        echo "usage: scripts/release.sh [--build-dir DIR] [--dist DIR] [--notices FILE]" \
+            "[--test-kit-only]" >&2
         exit 2
         ;;
     esac
@@ -34,8 +40,8 @@ dist=$(realpath -m -- "$dist")
 started=$(date +%s.%N)
 if [ -z "$build" ]; then
     build=$repo/build
-    (cd "$repo" && cmake --preset default >/dev/null &&
-        cmake --build --preset default --target ondrel_stub host_packer pack_stub_windows)
+    # All of it: the test kit takes every Windows-side test program and its data.
+    (cd "$repo" && cmake --preset default >/dev/null && cmake --build --preset default)
 fi
 build=$(realpath -- "$build")
 version=$(head -n 1 "$repo/VERSION")
@@ -49,6 +55,7 @@ fi
 linux=ondrel-stub-$version-linux-x86_64
 windows=ondrel-stub-$version-windows-x64
 relink=$linux-relink
+tests=ondrel-stub-$version-windows-tests
 stub_map=$build/src/ondrel-stub.exe.map
 linux_map=$build/host-packer/pack-stub.map
 windows_map=$build/pack-stub-windows.map
@@ -144,25 +151,64 @@ relink_folder() {
     chmod 0755 "$stage/$relink/relink.sh"
 }
 
-bundle "$linux" "$build/bin/pack-stub" "$linux_map"
-bundle "$windows" "$build/bin/windows/pack-stub.exe" "$windows_map"
-relink_folder
+# test_kit: the folder $tests: the runner, run-tests.cmd that starts it, the list of runs read
+# from the build's own test definitions, and under bin/ every program the list names with what
+# the tests read beside themselves (they find it from their own folder, as in the build tree).
+test_kit() {
+    local program folder
+    mkdir -p "$stage/$tests/bin"
+    cd "$stage/$tests"
+    python3 "$repo/scripts/test-kit-runs.py" "$build" "$repo" >runs.txt
+    install -m 0755 "$build/bin/ondrel-test-kit.exe" .
+    printf '@"%%~dp0ondrel-test-kit.exe" %%*\r\n' >run-tests.cmd
+    install -m 0644 "$repo/LICENSE" LICENSE
+    bundle_doc "$repo/docs/release-README.md" >README.md
+    bundle_doc "$repo/docs/reference.md" >reference.md
+    for program in $(sed -n 's/^program bin\\//p' runs.txt | LC_ALL=C sort -u); do
+        install -m 0755 "$build/bin/$program" bin/
+    done
+    # The bare stub, the setup fixture, the planted library and the Windows packer; packed stubs
+    # and test data.
+    install -m 0755 "$build/bin/ondrel-stub.exe" "$build/bin/setup-fixture.exe" \
+        "$build/bin/planted-library.dll" bin/
+    for folder in windows e2e fixtures test-data stub-resources demo; do
+        cp -R -- "$build/bin/$folder" bin/
+    done
+    checksums
+    cd "$stage"
+}
+
+if [ -z "$kit_only" ]; then
+    bundle "$linux" "$build/bin/pack-stub" "$linux_map"
+    bundle "$windows" "$build/bin/windows/pack-stub.exe" "$windows_map"
+    relink_folder
+fi
+test_kit
 
 # tar_gz FOLDER: FOLDER.tar.gz, the same bytes from the same files.
 tar_gz() {
     tar --create --format=gnu --sort=name --owner=0 --group=0 --numeric-owner \
         --mtime="@$epoch" "$1" | gzip -n -9 >"$stage/$1.tar.gz"
 }
+# zip FOLDER: FOLDER.zip with no extra fields (-X: no Unix owners or times beyond the DOS time,
+# which is local time: UTC here), no folder entries, names sorted.
+zip_folder() {
+    find "$1" -type f | LC_ALL=C sort | TZ=UTC zip -q -X -D -9 "$stage/$1.zip" -@
+}
 mkdir -p "$dist"
-archives=("$linux.tar.gz" "$windows.zip" "$relink.tar.gz")
-for archive in "${archives[@]}" SHA256SUMS; do rm -f -- "$dist/$archive"; done
-tar_gz "$linux"
-tar_gz "$relink"
-# No extra fields (-X: no Unix owners or times beyond the DOS time, which is local time: UTC
-# here), no folder entries, names sorted.
-find "$windows" -type f | LC_ALL=C sort | TZ=UTC zip -q -X -D -9 "$stage/$windows.zip" -@
+if [ -n "$kit_only" ]; then
+    archives=("$tests.zip")
+else
+    archives=("$linux.tar.gz" "$windows.zip" "$relink.tar.gz" "$tests.zip")
+    rm -f -- "$dist/SHA256SUMS"
+    tar_gz "$linux"
+    tar_gz "$relink"
+    zip_folder "$windows"
+fi
+for archive in "${archives[@]}"; do rm -f -- "$dist/$archive"; done
+zip_folder "$tests"
 for archive in "${archives[@]}"; do mv -- "$stage/$archive" "$dist/"; done
-(cd "$dist" && sha256sum -- "${archives[@]}" >SHA256SUMS)
+[ -n "$kit_only" ] || (cd "$dist" && sha256sum -- "${archives[@]}" >SHA256SUMS)
 
 for archive in "${archives[@]}"; do
     printf '%s: %s bytes\n' "$dist/$archive" "$(stat -c %s "$dist/$archive")"

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/scratch.h"
+#include "config/run_configuration.h"
 
 LONG SetRawValue(HKEY key, const wchar_t *name, DWORD type, const void *data, DWORD size) {
   using NtSetValueKeyFn = LONG(NTAPI *)(HANDLE, UNICODE_STRING *, ULONG, ULONG, void *, ULONG);
@@ -82,16 +83,47 @@ std::wstring ClientStateSubkey(const std::wstring &app_guid) {
 
 ScopedClientStateKey::ScopedClientStateKey(const std::wstring &app_guid, HKEY root)
     : root_(root), subkey_(ClientStateSubkey(app_guid)) {
-  // A key left over from an interrupted run would carry old values into this test.
-  RegDeleteKeyExW(root_, subkey_.c_str(), KEY_WOW64_32KEY, 0);
-  EXPECT_EQ(RegCreateKeyExW(root_, subkey_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
-                            nullptr, &key_, nullptr),
+  bool real = false;
+  for (const wchar_t *guid : {kDefaultAppGuid, kBetaAppGuid, kDevAppGuid, kSxsAppGuid}) {
+    real = real || _wcsicmp(guid, app_guid.c_str()) == 0;
+  }
+  // A key left over from an interrupted run would carry old values into this test; a real
+  // application's key is not ours to delete. One this test makes under a real GUID is volatile,
+  // so that an interrupted run's is gone at the next restart and not taken for the client's.
+  if (!real) {
+    RegDeleteKeyExW(root_, subkey_.c_str(), KEY_WOW64_32KEY, 0);
+  }
+  // The folders above it stay lasting keys: one made volatile would refuse lasting subkeys.
+  HKEY parent = nullptr;
+  if (RegCreateKeyExW(root_, subkey_.substr(0, subkey_.rfind(L'\\')).c_str(), 0, nullptr, 0,
+                      KEY_CREATE_SUB_KEY | KEY_WOW64_32KEY, nullptr, &parent,
+                      nullptr) == ERROR_SUCCESS) {
+    RegCloseKey(parent);
+  }
+  DWORD disposition = 0;
+  EXPECT_EQ(RegCreateKeyExW(root_, subkey_.c_str(), 0, nullptr,
+                            real ? REG_OPTION_VOLATILE : REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key_, &disposition),
             ERROR_SUCCESS);
+  if (real && key_ != nullptr && disposition == REG_OPENED_EXISTING_KEY) {
+    restore_ = true;
+    saved_ = Values();
+    Clear();
+  }
 }
 
 ScopedClientStateKey::~ScopedClientStateKey() {
+  if (restore_) {
+    Clear();
+    for (const auto &[name, value] : saved_) {
+      SetRawValue(key_, name.c_str(), value.type, value.bytes.data(),
+                  static_cast<DWORD>(value.bytes.size()));
+    }
+  }
   RegCloseKey(key_);
-  RegDeleteKeyExW(root_, subkey_.c_str(), KEY_WOW64_32KEY, 0);
+  if (!restore_) {
+    RegDeleteKeyExW(root_, subkey_.c_str(), KEY_WOW64_32KEY, 0);
+  }
 }
 
 void ScopedClientStateKey::Set(const wchar_t *name, const ValueData &value) {

@@ -54,6 +54,8 @@ std::wstring ClientStateSubkey(const std::wstring &app_guid);
 
 // An application's ClientState key, created for one test in the 32-bit view as the update client
 // would have made it (the stub never creates it), and deleted with its values when the test ends.
+// Under a real application's GUID, on a machine with the real update client, the key is that
+// client's: its values are put aside for the test and written back after it.
 class ScopedClientStateKey {
 public:
   explicit ScopedClientStateKey(const std::wstring &app_guid, HKEY root = HKEY_CURRENT_USER);
@@ -74,6 +76,8 @@ private:
   HKEY root_;
   std::wstring subkey_;
   HKEY key_ = nullptr;
+  bool restore_ = false;
+  std::map<std::wstring, ValueData> saved_;
 };
 
 // Holds a key of the current user open (created when missing) and deletes the named value when

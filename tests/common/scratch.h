@@ -46,5 +46,7 @@ void CreateDirectories(const std::wstring &directory);
 bool IsWorkDirectoryName(const std::wstring &name);
 
 std::string Narrow(const std::wstring &text);
+// As a program that records text in UTF-8 writes it (a path of the kit's folder may be any).
+std::string Utf8(const std::wstring &text);
 // The characters' UTF-16LE bytes, as files and registry values store them.
 std::string Utf16Bytes(const std::wstring &text);

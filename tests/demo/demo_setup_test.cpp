@@ -68,7 +68,7 @@ TEST(DemoSetupTest, ChecksTheArchiveAndRecordsWhatItReceived) {
     ASSERT_TRUE(outcome.started) << "error " << outcome.start_error;
     EXPECT_EQ(outcome.exit_code, c.expected);
     const std::string text = ReadFileBytes(record);
-    EXPECT_EQ(text.rfind("command line: " + Narrow(line) + "\r\n", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("command line: " + Utf8(line) + "\r\n", 0), 0u) << text;
     EXPECT_NE(text.find("\r\n" + c.recorded), std::string::npos) << text;
     EXPECT_NE(text.find("\r\nexit code: " + std::to_string(c.expected) + "\r\n"), std::string::npos)
         << text;
@@ -118,7 +118,7 @@ TEST(DemoSetupTest, PatchFormWritesTheProgramThePatchCarries) {
                               L"\" --new-setup-exe=\"" + c.new_setup + L"\" --system-level";
     EXPECT_EQ(RunProcess(kDemoSetup, line).exit_code, c.expected);
     EXPECT_EQ(ReadFileBytes(made), c.expected == 0 ? program : "<unreadable>");
-    EXPECT_EQ(ReadFileBytes(record), "command line: " + Narrow(line) +
+    EXPECT_EQ(ReadFileBytes(record), "command line: " + Utf8(line) +
                                          "\r\nexit code: " + std::to_string(c.expected) + "\r\n");
   }
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/platform.h"
 #include "e2e/stub_run_fixture.h"
 #include "run/run_result.h"
 
@@ -183,27 +184,44 @@ TEST_F(FaultRunTest, FullVolumeEndsTheWriteWithDiskFullAndLeavesNoPartialFile) {
   DeleteFileW(stub_.c_str());
 }
 
-// Libraries a program or the system might load by name, planted in the downloads folder. Wine
-// prefers its own builtin libraries to any file of the same name, so this test runs with Wine
-// told (WINEDLLOVERRIDES, set for it by the build) to prefer files on disk for these names: a
-// library the run looked for in its own folder would then be loaded from there.
+// Libraries a program or the system might load by name, planted in the downloads folder and in
+// the current folder. On Windows the loader's own rules decide. Wine prefers its own builtin
+// libraries to any file of the same name unless the Wine that started the test was told
+// (WINEDLLOVERRIDES, set for this test by the build) to prefer files on disk for these names;
+// control copies loaded by their full path show whether it was, so that a run where planting
+// cannot be shown skips instead of passing for nothing.
 TEST_F(FaultRunTest, LibrariesPlantedBesideTheStubAreNeverLoaded) {
   const std::wstring probe = ProgramDirectory() + L"planted-library.dll";
+  const ScratchDirectory control;
+  for (const wchar_t *name : kPlantedNames) {
+    const std::wstring planted = control / name + L".dll";
+    ASSERT_TRUE(CopyFileW(probe.c_str(), planted.c_str(), FALSE));
+    const HMODULE loaded = LoadLibraryExW(planted.c_str(), nullptr, 0);
+    FreeLibrary(loaded);
+    if (!PathExists(planted + L".loaded") && RunningUnderWine()) {
+      GTEST_SKIP() << "Wine loads its builtin " << Narrow(name)
+                   << " for a planted file: start it with WINEDLLOVERRIDES preferring native "
+                      "libraries of these names";
+    }
+    EXPECT_NE(loaded, nullptr) << Narrow(name);
+    EXPECT_TRUE(PathExists(planted + L".loaded")) << Narrow(name) << " betrays itself when loaded";
+  }
+
+  const ScratchDirectory current;
   for (const wchar_t *name : kPlantedNames) {
     ASSERT_TRUE(CopyFileW(probe.c_str(), (stub_folder_ + name + L".dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(probe.c_str(), (current / name + L".dll").c_str(), FALSE));
   }
-  EXPECT_EQ(RunStub(L"").exit_code, 0u);
+  wchar_t previous[MAX_PATH] = {};
+  ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryW(current.path().c_str()));
+  const DWORD exit_code = RunStub(L"").exit_code;
+  SetCurrentDirectoryW(previous);
+  EXPECT_EQ(exit_code, 0u);
   EXPECT_EQ(client_state_.Values(), success_) << "the run went all the way";
   for (const wchar_t *name : kPlantedNames) {
     EXPECT_FALSE(PathExists(stub_folder_ + name + L".dll.loaded")) << Narrow(name);
-  }
-  // Under the same preference a planted library that is loaded does betray itself.
-  for (const wchar_t *name : kPlantedNames) {
-    const std::wstring planted = stub_folder_ + name + L".dll";
-    const HMODULE loaded = LoadLibraryExW(planted.c_str(), nullptr, 0);
-    EXPECT_NE(loaded, nullptr) << Narrow(name);
-    FreeLibrary(loaded);
-    EXPECT_TRUE(PathExists(planted + L".loaded")) << Narrow(name);
+    EXPECT_FALSE(PathExists(current / name + L".dll.loaded")) << Narrow(name) << " (current)";
   }
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/platform.h"
 #include "common/process.h"
 #include "common/registry.h"
 #include "common/scratch.h"
@@ -64,6 +65,7 @@ std::wstring FillTo(const std::wstring &head, size_t length, const std::wstring 
 class HostileCommandLineTest : public ::testing::Test {
 protected:
   void SetUp() override {
+    SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
     CreateDirectoryW(folder_.c_str(), nullptr);
     ASSERT_TRUE(
         CopyFileW((ProgramDirectory() + L"e2e\\full-stub.exe").c_str(), stub_.c_str(), FALSE))

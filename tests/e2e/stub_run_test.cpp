@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/platform.h"
 #include "common/process.h"
 #include "common/registry.h"
 #include "common/scratch.h"
@@ -203,6 +204,7 @@ TEST_F(ReportingRunTest, RefusedRunTouchesNothing) {
 }
 
 TEST_F(ReportingRunTest, RunsReportUnderTheKeyTheirSwitchesSelect) {
+  SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
   ScopedClientStateKey beta(kBetaGuid);
   ScopedClientStateKey machine(kDefaultGuid, HKEY_LOCAL_MACHINE);
   const Values success = {{L"InstallerExtraCode1", ValueData::Dword(0x30000)},

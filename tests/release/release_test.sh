@@ -25,6 +25,7 @@ version=$(head -n 1 "$repo/VERSION")
 linux=ondrel-stub-$version-linux-x86_64
 windows=ondrel-stub-$version-windows-x64
 relink=$linux-relink
+tests=ondrel-stub-$version-windows-tests
 # A day long past, so that a date taken from today's clock would show.
 export SOURCE_DATE_EPOCH=1000000000
 
@@ -36,7 +37,7 @@ mkdir elsewhere
 (cd elsewhere && umask 077 && TZ=Pacific/Auckland "$repo/scripts/release.sh" \
     --build-dir "$build" --dist ../second) >release.log 2>&1 ||
     fail "release.sh again: $(tail -n 3 release.log)"
-for file in "$linux.tar.gz" "$windows.zip" "$relink.tar.gz" SHA256SUMS; do
+for file in "$linux.tar.gz" "$windows.zip" "$relink.tar.gz" "$tests.zip" SHA256SUMS; do
     cmp -s "first/$file" "second/$file" || fail "made twice, $file differs"
 done
 (cd first && sha256sum --quiet -c SHA256SUMS) || fail "dist/SHA256SUMS does not match the archives"
@@ -90,7 +91,7 @@ LC_ALL=C grep -qaP "$stub_version" "linux-user/$linux/ondrel-stub.exe" ||
     fail "the stub's version block is not $version.0"
 cmp -s packed/linux.exe packed/windows.exe || fail "the two packers made different stubs"
 [ "$(cut -d' ' -f3 first/SHA256SUMS | LC_ALL=C sort | tr '\n' ' ')" = \
-    "$linux-relink.tar.gz $linux.tar.gz $windows.zip " ] || fail "dist/SHA256SUMS lists $(cat first/SHA256SUMS)"
+    "$linux-relink.tar.gz $linux.tar.gz $tests.zip $windows.zip " ] || fail "dist/SHA256SUMS lists $(cat first/SHA256SUMS)"
 
 # The documents of each bundle name no path of the repository, and its reference keeps every
 # section of the repository's (a marked block left open would swallow the rest); LICENSE is the

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/platform.h"
 #include "common/registry.h"
 #include "common/scratch.h"
 
@@ -206,6 +207,7 @@ TEST(ClientStateReporting, WithoutAKeyNothingIsWrittenAndNoKeyIsMade) {
 }
 
 TEST(ClientStateReporting, PerMachineRunsReportUnderTheMachineInThe32BitView) {
+  SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
   constexpr wchar_t kGuidM[] = L"{7E57C0DE-0000-4000-8000-000000000802}";
   ScopedClientStateKey machine(kGuidM, HKEY_LOCAL_MACHINE);
   ScopedClientStateKey user(kGuidM);

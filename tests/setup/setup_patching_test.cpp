@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "common/platform.h"
 #include "common/process.h"
 #include "common/registry.h"
 #include "common/scratch.h"
@@ -117,6 +118,7 @@ TEST(FindInstalledSetup, FailsWhenTheKeyCannotBeOpened) {
   EXPECT_EQ(unfit.extra_code, static_cast<uint32_t>(ERROR_BUFFER_OVERFLOW));
 
   // Per-machine installs are looked up under the machine only.
+  SKIP_UNLESS_MACHINE_KEYS_WRITABLE();
   ScopedClientStateKey user(kGuid);
   user.Set(L"UninstallString", ValueData::String(L"C:\\user\\setup.exe"));
   ScopedClientStateKey machine(kGuid, HKEY_LOCAL_MACHINE);
