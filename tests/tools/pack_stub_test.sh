@@ -448,8 +448,10 @@ done
 descendants() { for child in $(pgrep -P "$1"); do echo "$child" && descendants "$child"; done; }
 target=$packer
 if [ "$platform" = windows ]; then
+    # The Wine process names itself after the program; the shells above only pass its name on.
     for process in $(descendants "$packer"); do
-        grep -q 'pack-stub\.exe' "/proc/$process/cmdline" 2>/dev/null && target=$process && break
+        tr '\0' '\n' <"/proc/$process/cmdline" 2>/dev/null | head -n 1 |
+            grep -q 'pack-stub\.exe$' && target=$process && break
     done
 fi
 kill -INT "$target"
