@@ -17,6 +17,7 @@
 #include "pe/packed_image.h"
 #include "pe/pe_image.h"
 #include "pe/resources.h"
+#include "pe/signed_image.h"
 #include "platform/file_stream.h"
 #include "platform/input_file.h"
 #include "platform/native_path.h"
@@ -191,20 +192,43 @@ void CompressSetup(const Options &o, std::vector<ResourceEntry> &entries,
   setup.path = cabinet;
 }
 
-// The staged file that becomes OUT: the packed image, signed when asked to be.
+bool Signs(const Options &o) { return o.sign_cert || o.sign_command; }
+
+Signer SignerOf(const Options &o) {
+  return {o.sign_cert,          o.sign_key,     o.sign_pass_file,
+          o.sign_pkcs11_module, o.sign_command, o.sign_timestamps};
+}
+
+// The staged file that becomes OUT: the packed image, signed when asked to be. Whoever signed,
+// what came back must be that image with a signature added and nothing else.
 std::string WriteOut(const Options &o, const PackedImage &packed, StagingDirectory &staging) {
   const std::string image = staging.File("stub.exe");
   WriteStaged(image, [&](std::FILE *out) {
     Progress progress("writing " + *o.out, packed.FileSize(), kLongCopy);
     packed.Write(out, *o.out, &progress);
   });
-  if (!o.sign_cert) {
+  if (!Signs(o)) {
     return image;
   }
   const std::string signed_image = staging.File("signed.exe");
   const std::string log = staging.File("sign.log");
   staging.File("sign.log.err");
-  SignImage(image, signed_image, {*o.sign_cert, *o.sign_key, o.sign_pass_file}, log);
+  const Signer signer = SignerOf(o);
+  const SigningDeadline deadline = SigningDeadlineFromNow();
+  if (o.sign_command) {
+    RunSigningCommand(image, signed_image, signer, log, deadline);
+  } else {
+    SignImage(image, signed_image, signer, log, deadline);
+  }
+  if (const auto fault = SignedImageFault(image, signed_image)) {
+    throw PackError(
+        "signing failed: " + (o.sign_command ? "--sign-command" : std::string("osslsigncode")) +
+        " returned no signed copy of the image: " + *fault);
+  }
+  if (!o.sign_command && o.sign_timestamps.empty()) {
+    Warn("the signature has no time stamp: it stops being valid when the certificate expires "
+         "(--sign-timestamp URL adds one)");
+  }
   return signed_image;
 }
 
@@ -213,8 +237,8 @@ std::string WriteOut(const Options &o, const PackedImage &packed, StagingDirecto
 int Pack(const Options &o, const char *argv0) {
   const std::string stub_path = o.stub.value_or(DefaultStub(argv0));
   CheckOutput(*o.out, InputsOf(o, stub_path));
-  if (o.sign_cert) {
-    CheckSigning({*o.sign_cert, *o.sign_key, o.sign_pass_file});
+  if (Signs(o)) {
+    CheckSigning(SignerOf(o));
   }
   const InputFile stub(stub_path, o.stub ? "--stub" : kBareStubOrigin);
   const PeImage image = ReadPeImage(stub);
