@@ -149,7 +149,8 @@ std::string ShellQuoted(const std::string &path) { return "\"" + path + "\""; }
 void CheckSigningTools(bool) {
   if (FindOnPath("osslsigncode").empty()) {
     throw PackError("--sign-cert: osslsigncode is not on PATH; pack without --sign-cert and sign "
-                    "afterwards with signtool: signtool sign /fd SHA256 /f CERT.pfx OUT.exe");
+                    "afterwards with signtool: signtool sign /fd SHA256 /f CERT.pfx /tr URL /td "
+                    "SHA256 OUT.exe, or through --sign-command");
   }
 }
 
