@@ -86,8 +86,8 @@ for folder in "" "${signer_folders[@]}"; do
     done
 done
 
-# The test's own time-stamp authorities on 127.0.0.1, one that answers and one that answers
-# garbage, and a SoftHSM2 token in a folder of this run with an RSA key made in it and a
+# The test's own time-stamp authorities on 127.0.0.1, one that answers, one that answers garbage
+# and one that never answers, and a SoftHSM2 token in a folder of this run with an RSA key made in it and a
 # certificate for that key, in a file and in the token.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 authorities=()
@@ -96,15 +96,16 @@ mkdir tsa tokens
 openssl req -x509 -newkey rsa:2048 -nodes -keyout tsa/tsa.key -out tsa/tsa.crt -days 2 \
     -subj "/CN=pack-stub test authority" -addext "extendedKeyUsage=critical,timeStamping" \
     >/dev/null 2>&1 || fail "openssl: no authority certificate"
-for mode in answer garbage; do
+for mode in answer garbage silent; do
     python3 "$here/time-stamp-authority.py" "$scratch/tsa" "$scratch/tsa/$mode.port" "$mode" &
     authorities+=($!)
 done
-for mode in answer garbage; do
+for mode in answer garbage silent; do
     for _ in $(seq 300); do [ -s "tsa/$mode.port" ] && break || sleep 0.1; done
 done
 stamping=http://127.0.0.1:$(cat tsa/answer.port)/
 garbage=http://127.0.0.1:$(cat tsa/garbage.port)/
+silent=http://127.0.0.1:$(cat tsa/silent.port)/
 down=http://127.0.0.1:1/
 module=/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so
 printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' \
@@ -209,6 +210,8 @@ for folder in "" "${signer_folders[@]}"; do
     sign_row "a command that appends bytes $v" "data follows its certificate table" signer.crt - \
         "${payload[@]}" --sign-command "$signs -in {in} -out {out} && echo more >>{out}"
 done
+sign_row "an authority that never answers" "did not finish within 3 seconds" signer.crt \
+    PACK_STUB_SIGN_TIMEOUT=3 "${signing[@]}" --sign-timestamp "$silent" --sign-timestamp "$stamping"
 sign_row "a command that signs nothing" "it added no signature" signer.crt - "${payload[@]}" \
     --sign-command "cp {in} {out}"
 sign_row "a command that fails" "signing failed: echo: the signing service said no" signer.crt - \

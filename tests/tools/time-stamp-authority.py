@@ -7,12 +7,13 @@
 # FOLDER holds tsa.crt and tsa.key (a certificate for time stamping: extendedKeyUsage
 # critical,timeStamping); the authority keeps its serial number there. MODE: "answer" answers each request; "garbage"
 # answers with bytes that are no reply; "other" answers every request with the reply to a request
-# of its own, for other bytes.
+# of its own, for other bytes; "silent" takes the request and never answers.
 import http.server
 import os
 import subprocess
 import sys
 import tempfile
+import time
 
 folder, port_file, mode = sys.argv[1:4]
 config = os.path.join(folder, "tsa.cnf")
@@ -59,6 +60,8 @@ def other_query():
 class Authority(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        if mode == "silent":
+            time.sleep(3600)
         if mode == "garbage":
             body = b"this is not a time-stamp reply\n"
         else:
