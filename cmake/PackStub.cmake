@@ -56,7 +56,8 @@ add_library(packer_windows_core STATIC ${PACKER_SOURCES})
 target_include_directories(packer_windows_core PUBLIC
     ${CMAKE_CURRENT_LIST_DIR}/../tools/packer ${CMAKE_CURRENT_LIST_DIR}/../src)
 target_compile_definitions(packer_windows_core PUBLIC NOMINMAX)
-target_link_libraries(packer_windows_core PUBLIC ${PACKER_WINDOWS_ZLIB})
+# CNG and CryptoAPI (system DLLs) check the signatures that --check reports.
+target_link_libraries(packer_windows_core PUBLIC ${PACKER_WINDOWS_ZLIB} bcrypt crypt32)
 set_property(SOURCE ${CMAKE_CURRENT_LIST_DIR}/../tools/packer/cli/options.cpp APPEND PROPERTY
     COMPILE_DEFINITIONS "PACKER_VERSION=\"${ONDREL_VERSION}\"")
 add_executable(pack_stub_windows ${CMAKE_CURRENT_LIST_DIR}/../tools/packer/cli/main.cpp)

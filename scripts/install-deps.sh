@@ -14,6 +14,7 @@ packages=(
     googletest                 # sources, cross-built in the build tree
     libgtest-dev               # the same, built for the host: the packer's own tests
     zlib1g-dev                 # the packer's MSZIP cabinets
+    libssl-dev                 # libcrypto, static: --check verifies signatures with it
     libz-mingw-w64-dev         # the same zlib, static, for the packer built for Windows
     gcab                       # test cabinets made by another writer than the packer's
     cabextract                 # an independent reader of the packer's cabinets

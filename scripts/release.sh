@@ -107,9 +107,9 @@ checksums() {
     find . -exec touch -h -d "@$epoch" {} +
 }
 
-# relink_folder: the folder $relink with the Linux packer's own objects, libz.a and relink.sh, which
-# links them with the machine's g++-12 and static glibc as the build linked pack-stub (its link
-# command, read here). The C++ runtime is the user's own g++'s, not shipped.
+# relink_folder: the folder $relink with the Linux packer's own objects, libz.a, libcrypto.a and
+# relink.sh, which links them with the machine's g++-12 and static glibc as the build linked
+# pack-stub (its link command, read here). The C++ runtime is the user's own g++'s, not shipped.
 relink_folder() {
     local host=$build/host-packer word words link=() archives="" template
     mkdir -p "$stage/$relink/obj"
@@ -120,7 +120,9 @@ relink_folder() {
         "$build/bin/pack-stub") link+=('"$out"') ;;
         -Wl,-Map=*) ;; # the build's own map
         *.o) install -m 0644 "$host/$word" "$stage/$relink/obj/" && link+=("\"\$here/obj/${word##*/}\"") ;;
-        */libz.a) install -m 0644 "$word" "$stage/$relink/libz.a" && link+=('"$here/libz.a"') ;;
+        */libz.a | */libcrypto.a)
+            install -m 0644 "$word" "$stage/$relink/" && link+=("\"\$here/${word##*/}\"")
+            ;;
         /*.a)
             echo "release.sh: pack-stub links $word, which the relink archive would lack" >&2
             exit 1

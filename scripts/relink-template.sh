@@ -1,9 +1,10 @@
 #!/bin/sh
 # SPDX-License-Identifier: Zlib
 # Links pack-stub @VERSION@ again from the files beside this script, Ondrel's own objects (zlib
-# licence) and zlib's libz.a (zlib licence), with this machine's g++-12, its C++ runtime and the
-# static GNU C Library installed here (libc6-dev on Debian): the packer can so be run with another
-# or a modified GNU C Library. With the toolchain this release was made with, Debian 12's
+# licence), zlib's libz.a (zlib licence) and OpenSSL's libcrypto.a (Apache-2.0), with this machine's
+# g++-12, its C++ runtime and the static GNU C Library installed here (libc6-dev on Debian): the
+# packer can so be run with another or a modified GNU C Library. With the toolchain this release
+# was made with, Debian 12's
 @TOOLCHAIN@
 # it writes a pack-stub byte for byte the same as the released one.
 #   ./relink.sh [-o OUT] [G++ OPTION...]

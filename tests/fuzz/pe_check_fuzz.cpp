@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   (void)silenced;
   const packer::fuzz::MemoryFile file(data, size);
   try {
-    packer::Check(file.path());
+    packer::Check(file.path(), false);
   } catch (const packer::PackError &e) {
     packer::fuzz::ExpectInputError(e);
   }

@@ -15,6 +15,7 @@ pack=$1
 fixture=$2
 wine_run=("$3" "$4")
 signer_folders=("${@:5}")
+test_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 source "$(dirname "${BASH_SOURCE[0]}")/check-lib.sh" pack-stub-signing-test
 
@@ -36,6 +37,94 @@ osslsigncode verify -CAfile signer.crt -in first/stub.exe >verify.log 2>&1 ||
     fail "the signature does not verify: $(grep -m1 -i 'fail\|error' verify.log)"
 osslsigncode verify -CAfile stranger.crt -in first/stub.exe >/dev/null 2>&1 &&
     fail "the signature verifies against a certificate that did not sign it"
+[ "$failures" -eq 0 ] || finish
+
+# --check as a release gate. Signatures made here by osslsigncode: an ECDSA one with SHA-384
+# nested in the packer's RSA one, time-stamped by an authority of the test's own (osslsigncode's
+# built-in one; 2.9 has it). Each reported with its signer and time stamp, its digest matching and
+# the signature verifying, by the Linux packer and by the Windows one under Wine.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ec.key -out ec.crt \
+    -days 2 -subj "/CN=pack-stub test ec signer/O=Velmora" >/dev/null 2>&1 &&
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout tsa.key -out tsa.crt -days 2 \
+        -subj "/CN=pack-stub test authority" -addext "extendedKeyUsage=critical,timeStamping" \
+        >/dev/null 2>&1 || fail "openssl: no EC or time-stamp certificate"
+osslsigncode sign -certs ec.crt -key ec.key -h sha384 -nest -TSA-certs tsa.crt -TSA-key tsa.key \
+    -TSA-time 1700000000 -in first/stub.exe -out nested.exe >/dev/null 2>&1 ||
+    fail "osslsigncode: no nested signature"
+osslsigncode verify -CAfile signer.crt -in nested.exe 2>&1 | grep -q "Timestamp Server Signature" ||
+    fail "osslsigncode does not show the nested signature's time stamp"
+"$pack" -o unsigned.exe "${signing[@]:0:4}" 2>stderr || fail "packing unsigned: $(cat stderr)"
+# check_with linux|windows ARGS...: the packer for Linux, or the one for Windows under Wine.
+check_with() {
+    if [ "$1" = linux ]; then
+        "$pack" "${@:2}"
+    else
+        bash "$test_dir/wine-retry.sh" "${wine_run[@]}" \
+            "$PACK_STUB_BUILD_DIR/bin/windows/pack-stub.exe" "${@:2}"
+    fi
+}
+# json_of FILE WHAT PYTHON-EXPRESSION: the expression, over the report `d`, must hold.
+json_holds() {
+    python3 -c "import json,sys; d=json.load(open(sys.argv[1])); sys.exit(0 if ($2) else 1)" "$1"
+}
+for packer in linux windows; do
+    for row in "first/stub.exe:1" "nested.exe:2" "unsigned.exe:0"; do
+        IFS=: read -r stub count <<<"$row"
+        what="$packer packer, --check --json $stub"
+        check_with $packer --check "$stub" --json >report.json 2>stderr || fail "$what: $(cat stderr)"
+        json_holds report.json "d['signed'] == ($count > 0) and len(d['signatures']) == $count and
+            d['fault'] is None and d['extracts'] and all(s['digest_matches'] and
+            s['signature_verifies'] and s['fault'] is None for s in d['signatures'])" ||
+            fail "$what: $(cat report.json)"
+        cp report.json "$packer-$(basename "$stub").json"
+    done
+    json_holds $packer-nested.exe.json "[(s['depth'], s['digest_algorithm'], s['subject'],
+        s['timestamp']) for s in d['signatures']] == [(0, 'SHA-256', 'CN=pack-stub test signer',
+        None), (1, 'SHA-384', 'CN=pack-stub test ec signer, O=Velmora', {'kind': 'rfc3161',
+        'time': '2023-11-14T22:13:20Z', 'authority': 'CN=pack-stub test authority'})]" ||
+        fail "$packer packer: the nested signature's report: $(cat $packer-nested.exe.json)"
+done
+# One content digest for the same inputs, signed or not, from either packer.
+digests=$(for f in {linux,windows}-{stub,nested,unsigned}.exe.json; do
+    python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['content_digest'])" "$f"
+done | sort -u)
+[ "$(wc -l <<<"$digests")" -eq 1 ] && [ ${#digests} -eq 64 ] ||
+    fail "the content digests differ: $digests"
+"$pack" --check unsigned.exe >stdout 2>&1 && grep -qx "content digest: sha256:$digests" stdout &&
+    grep -qx "not signed" stdout || fail "--check unsigned.exe: $(cat stdout)"
+
+# Damaged after signing, each fails the gate with status 1 and one line naming the fault: a
+# payload byte, bytes after the table, a table cut short or claiming more, one that is not
+# Authenticode's, an RSA signature value with one bit flipped (its digest still matches).
+damage() {
+    python3 - "$@" <<'PY'
+import struct, sys
+kind, source, target = sys.argv[1:4]
+b = bytearray(open(source, 'rb').read())
+entry = struct.unpack_from('<I', b, 60)[0] + 24 + 112 + 8 * 4
+offset, size = struct.unpack_from('<II', b, entry)
+if kind == 'payload': b[offset // 2] ^= 1
+elif kind == 'appended': b += bytes(8)
+elif kind == 'truncated': b = b[:-16]
+elif kind == 'oversized': struct.pack_into('<I', b, entry + 4, size + 8)
+elif kind == 'foreign': struct.pack_into('<H', b, offset + 6, 1)
+elif kind == 'forged': b[b.rfind(b'\x04\x82\x01\x00', offset) + 104] ^= 1
+open(target, 'wb').write(b)
+PY
+}
+for row in "payload:does not match the file" "appended:data after the certificate table" \
+    "truncated:runs past the end of the file" "oversized:runs past the end of the file" \
+    "foreign:not an Authenticode signature" "forged:signature does not verify"; do
+    IFS=: read -r kind reason <<<"$row"
+    damage "$kind" first/stub.exe damaged.exe || fail "$kind: not damaged"
+    for packer in linux windows; do
+        check_with $packer --check --json damaged.exe >report.json 2>stderr
+        status=$?
+        [ "$status" -eq 1 ] && [ "$(wc -l <stderr)" -eq 1 ] && grep -qF "$reason" stderr &&
+            json_holds report.json "'$reason' in d['fault']" ||
+            fail "$packer packer, $kind: status $status: $(cat stderr report.json)"
+    done
+done
 [ "$failures" -eq 0 ] || finish
 
 # Signed again a second later, from elsewhere: the signing time is fixed, so the bytes are the
@@ -136,9 +225,8 @@ signing=("${payload[@]}" "${signing[@]:4}")
 
 # sign_row WHAT EXPECT CERT ENVIRONMENT ARGUMENTS...: packs with ARGUMENTS under ENVIRONMENT
 # (VAR=VALUE..., or -). EXPECT: "unstamped" signed with CERT and one warning that there is no time
-# stamp; "stamped" signed and time-stamped by the test's authority, not a word on stderr;
-# "commanded" signed by a command, not a word; anything else the one line of a refusal, status 1,
-# no OUT.
+# stamp; "stamped" signed and time-stamped by the test's authority, not a word on stderr; anything
+# else the one line of a refusal, status 1, no OUT.
 sign_row() {
     local what=$1 expect=$2 cert=$3 environment=$4 status
     shift 4
@@ -148,7 +236,7 @@ sign_row() {
     env $environment "$pack" -o rows/stub.exe "$@" >stdout 2>stderr
     status=$?
     case $expect in
-    unstamped | stamped | commanded)
+    unstamped | stamped)
         [ "$status" -eq 0 ] || { fail "$what: status $status: $(cat stderr)" && return; }
         osslsigncode verify -CAfile "$cert" -TSA-CAfile tsa/tsa.crt -in rows/stub.exe \
             >verify.log 2>&1 || fail "$what: does not verify: $(grep -m1 -i fail verify.log)"
@@ -231,7 +319,7 @@ if [ -n "${PACK_STUB_WINDOWS:-}" ]; then
         cp presigned.exe pretampered.exe && eval "$flip pretampered.exe" ||
         fail "no image signed beforehand"
     pack=$PACK_STUB_WINDOWS
-    sign_row "Windows: a command that returns the image signed" commanded signer.crt - \
+    sign_row "Windows: a command that returns the image signed" unstamped signer.crt - \
         "${payload[@]}" --sign-command "copy /b $(windows_path "$scratch/presigned.exe") {out} >NUL & rem {in}"
     sign_row "Windows: a command that changes a payload byte" "it changed the image at byte $payload_at" \
         signer.crt - "${payload[@]}" \

@@ -14,6 +14,8 @@ set(PACKER_SOURCES
     lzx/lzx_encoder.cpp
     lzx/lzx_match_finder.cpp
     lzx/lzx_optimal_parser.cpp
+    pe/authenticode.cpp
+    pe/der.cpp
     pe/packed_image.cpp
     pe/pe_image.cpp
     pe/resource_id.cpp
@@ -26,8 +28,10 @@ set(PACKER_SOURCES
     platform/signing.cpp
 )
 if(WIN32)
-    list(APPEND PACKER_SOURCES platform/output_file_windows.cpp platform/signing_windows.cpp)
+    list(APPEND PACKER_SOURCES platform/crypto_windows.cpp platform/output_file_windows.cpp
+        platform/signing_windows.cpp)
 else()
-    list(APPEND PACKER_SOURCES platform/output_file_posix.cpp platform/signing_posix.cpp)
+    list(APPEND PACKER_SOURCES platform/crypto_openssl.cpp platform/output_file_posix.cpp
+        platform/signing_posix.cpp)
 endif()
 list(TRANSFORM PACKER_SOURCES PREPEND ${CMAKE_CURRENT_LIST_DIR}/)

@@ -6,37 +6,135 @@
 #include "base/messages.h"
 #include "base/pack_error.h"
 #include "layout/layout_check.h"
+#include "pe/authenticode.h"
 #include "pe/pe_image.h"
 #include "pe/resources.h"
 #include "platform/input_file.h"
 
 namespace packer {
+namespace {
 
-int Check(const std::string &path) {
+// A JSON string: quotes, backslashes and control characters escaped; the text is UTF-8 already.
+std::string Json(const std::string &text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      out += Formatted("\\u%04x", c);
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonOrNull(const std::string &text) { return text.empty() ? "null" : Json(text); }
+
+const char *JsonBool(bool value) { return value ? "true" : "false"; }
+
+// The keys are documented in docs/reference.md and kept: CI jobs read them.
+std::string JsonReport(const std::string &path, const std::vector<ResourceEntry> &entries,
+                       const PayloadLayout &layout, const std::string &cabinet,
+                       const AuthenticodeReport &signing, const std::string &fault) {
+  std::string json = "{\"file\":" + Json(path) + ",\"resources\":[";
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const ResourceEntry &e = entries[i];
+    json += Formatted("%s{\"type\":%s,\"name\":%s,\"language\":%u,\"size\":%llu}", i ? "," : "",
+                      Json(e.type.Display()).c_str(), Json(e.name.Display()).c_str(), e.language,
+                      static_cast<unsigned long long>(e.size));
+  }
+  json += "],\"extracts\":" + std::string(JsonBool(!layout.fault));
+  json += ",\"stub\":" + std::string(layout.fault   ? "null"
+                                     : layout.patch ? "\"patch\""
+                                                    : "\"full\"");
+  json += ",\"longest_folder\":" +
+          (layout.fault ? std::string("null") : std::to_string(LongestFolder(layout)));
+  json += ",\"cabinet\":" + JsonOrNull(cabinet);
+  json += ",\"content_digest\":" + Json(signing.content_digest);
+  json += ",\"signed\":" + std::string(JsonBool(signing.has_table)) + ",\"signatures\":[";
+  for (std::size_t i = 0; i < signing.signatures.size(); ++i) {
+    const SignatureReport &s = signing.signatures[i];
+    json += Formatted("%s{\"depth\":%u,\"digest_algorithm\":%s,\"subject\":%s,\"issuer\":%s,",
+                      i ? "," : "", s.depth, Json(s.digest_algorithm).c_str(),
+                      JsonOrNull(s.subject).c_str(), JsonOrNull(s.issuer).c_str());
+    json += "\"timestamp\":";
+    json += s.timestamp_kind.empty()
+                ? "null"
+                : "{\"kind\":" + Json(s.timestamp_kind) +
+                      ",\"time\":" + JsonOrNull(s.timestamp_time) +
+                      ",\"authority\":" + JsonOrNull(s.timestamp_authority) + "}";
+    json += ",\"signed_digest\":" + JsonOrNull(s.signed_digest) +
+            ",\"digest_matches\":" + JsonBool(s.digest_matches) +
+            ",\"signature_verifies\":" + JsonBool(s.signature_verifies) +
+            ",\"fault\":" + JsonOrNull(s.fault) + "}";
+  }
+  json += "],\"fault\":" + JsonOrNull(fault) + "}\n";
+  return json;
+}
+
+std::string SignatureLines(const AuthenticodeReport &signing) {
+  std::string text = "content digest: sha256:" + signing.content_digest + "\n";
+  if (!signing.has_table) {
+    return text + "not signed\n";
+  }
+  for (std::size_t i = 0; i < signing.signatures.size(); ++i) {
+    const SignatureReport &s = signing.signatures[i];
+    text += Formatted("signature %zu%s: %s, signed by %s, issued by %s\n", i + 1,
+                      s.depth ? Formatted(" (nested, level %u)", s.depth).c_str() : "",
+                      s.digest_algorithm.empty() ? "?" : s.digest_algorithm.c_str(),
+                      s.subject.empty() ? "?" : s.subject.c_str(),
+                      s.issuer.empty() ? "?" : s.issuer.c_str());
+    text += s.timestamp_kind.empty()
+                ? std::string("  no time stamp: the signature ends with the certificate\n")
+                : "  time stamp (" + s.timestamp_kind + "): " + s.timestamp_time + " by " +
+                      (s.timestamp_authority.empty() ? "?" : s.timestamp_authority) + "\n";
+    text += Formatted("  digest %s the file; signature %s\n",
+                      s.digest_matches ? "matches" : "does NOT match",
+                      s.signature_verifies ? "verifies" : "does NOT verify");
+  }
+  return text;
+}
+
+} // namespace
+
+int Check(const std::string &path, bool json) {
   const InputFile file(path, "--check");
   const PeImage image = ReadPeImage(file);
   const std::vector<ResourceEntry> entries = ReadResources(file, image);
-  std::string listing = Formatted("%-8s %-24s %8s %12s\n", "TYPE", "NAME", "LANGUAGE", "SIZE");
-  for (const ResourceEntry &e : entries) {
-    listing +=
-        Formatted("%-8s %-24s %8u %12llu\n", e.type.Display().c_str(), e.name.Display().c_str(),
-                  e.language, static_cast<unsigned long long>(e.size));
-  }
-  Print(stdout, listing);
   PayloadLayout layout = JudgeLayout(entries);
   std::string cabinet;
   if (!layout.fault && !layout.patch) {
     layout.fault = JudgeCabinet(*layout.setup, &cabinet);
   }
-  if (layout.fault) {
-    throw PackError(path + ": " + layout.fault->Message());
+  const AuthenticodeReport signing = InspectAuthenticode(file, image);
+  // The payload's fault names the stub's exit code; a signature's fault comes after it.
+  std::string fault = layout.fault ? layout.fault->Message() : signing.FirstFault();
+  if (json) {
+    Print(stdout, JsonReport(path, entries, layout, cabinet, signing, fault));
+  } else {
+    std::string listing = Formatted("%-8s %-24s %8s %12s\n", "TYPE", "NAME", "LANGUAGE", "SIZE");
+    for (const ResourceEntry &e : entries) {
+      listing +=
+          Formatted("%-8s %-24s %8u %12llu\n", e.type.Display().c_str(), e.name.Display().c_str(),
+                    e.language, static_cast<unsigned long long>(e.size));
+    }
+    Print(stdout, listing);
+    if (!cabinet.empty()) {
+      Print(stdout, "cabinet: " + cabinet + "\n");
+    }
+    Print(stdout, SignatureLines(signing));
+  }
+  if (!fault.empty()) {
+    throw PackError(path + ": " + fault);
   }
   WarnAboutPayload(layout, entries);
-  if (!cabinet.empty()) {
-    Print(stdout, "cabinet: " + cabinet + "\n");
+  if (!json) {
+    Print(stdout,
+          Formatted("%s extracts (a %s stub); it runs from folders of up to %zu characters\n",
+                    path.c_str(), layout.patch ? "patch" : "full", LongestFolder(layout)));
   }
-  Print(stdout, Formatted("%s extracts (a %s stub); it runs from folders of up to %zu characters\n",
-                          path.c_str(), layout.patch ? "patch" : "full", LongestFolder(layout)));
   return 0;
 }
 

@@ -5,8 +5,9 @@
 
 namespace packer {
 
-// pack-stub --check: lists a stub's resources and says whether it would extract. Returns the exit
-// status; a stub that would not extract throws PackError naming the code it would end with.
-int Check(const std::string &path);
+// pack-stub --check: lists a stub's resources and signatures and says whether it would extract;
+// with `json`, as one JSON object. Returns the exit status; a stub that would not extract, or
+// whose signatures are not sound, throws PackError naming the fault.
+int Check(const std::string &path, bool json);
 
 } // namespace packer

@@ -23,7 +23,8 @@ int PackStub(int argc, char **argv) {
     if (!options) {
       return 0;
     }
-    return options->check ? packer::Check(*options->check) : packer::Pack(*options, argv[0]);
+    return options->check ? packer::Check(*options->check, options->json)
+                          : packer::Pack(*options, argv[0]);
   } catch (const packer::PackError &e) {
     packer::Error(e.what());
     return e.status;

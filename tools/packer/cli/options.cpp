@@ -17,7 +17,7 @@ constexpr const char *kUsage =
   or:  pack-stub -o OUT.exe --archive FILE --setup-cab CAB [OPTION]...
   or:  pack-stub -o OUT.exe --archive FILE --patch FILE [--previous-version TEXT] [OPTION]...
   or:  pack-stub -o OUT.exe --no-layout-check [--resource TYPE NAME FILE]... [OPTION]...
-  or:  pack-stub --check STUB.exe
+  or:  pack-stub --check [--json] STUB.exe
   or:  pack-stub --help | --version
 
 Writes a copy of the bare stub with the payload in its resources; no compiler or linker is
@@ -91,7 +91,16 @@ Options:
                              as given (for tests)
   --quiet                    no notes, warnings or progress; errors are still shown
   --check STUB.exe           list the resources of a stub and say whether it would extract
-                             (exit status 0) or with which code it would end (1)
+                             (exit status 0) or with which code it would end (1); report its
+                             content digest (the Authenticode SHA-256 of the image, the same
+                             signed or not) and each signature, nested ones too: digest
+                             algorithm, signer, time stamp, whether the signed digest matches
+                             the file and the signature verifies against the signer's
+                             certificate. A mismatch, a signature that does not verify or a
+                             damaged certificate table ends with status 1. Whether the
+                             certificate chain is trusted is for `osslsigncode verify` or
+                             `signtool verify /pa` to say.
+  --json                     with --check: the same as one JSON object on standard output
   --version                  print the release's version
   --help                     print this text
 
@@ -132,7 +141,7 @@ constexpr ValueOption kValueOptions[] = {
 };
 constexpr const char *kOtherOptions[] = {"--resource", "--sign-timestamp", "--no-layout-check",
                                          "--quiet",    "--strict",         "--help",
-                                         "-h",         "--version"};
+                                         "-h",         "--version",        "--json"};
 
 [[noreturn]] void Usage(const std::string &message) {
   throw PackError(message + " (see --help)", 2);
@@ -183,13 +192,25 @@ CabinetMethod ParseCabinetMethod(const std::string &text) {
 // Reads argv[i] and any values it takes into `o`; returns the index of its last value.
 int ParseOption(int argc, char **argv, int i, Options &o) {
   const std::string arg = argv[i];
-  if (arg == "--no-layout-check" || arg == "--quiet" || arg == "--strict") {
-    (arg == "--quiet" ? o.quiet : arg == "--strict" ? o.strict : o.no_layout_check) = true;
+  if (arg == "--no-layout-check" || arg == "--quiet" || arg == "--strict" || arg == "--json") {
+    (arg == "--quiet"    ? o.quiet
+     : arg == "--strict" ? o.strict
+     : arg == "--json"   ? o.json
+                         : o.no_layout_check) = true;
     return i;
   }
   if (arg == "--sign-timestamp") {
     o.sign_timestamps.push_back(ValueAt(argc, argv, i + 1, arg, "a URL"));
     return i + 1;
+  }
+  // --check's options come in any order: `--check --json STUB.exe` too.
+  if (arg == "--check" && i + 1 < argc && std::string(argv[i + 1]) == "--json") {
+    if (o.check) {
+      Usage("--check given twice");
+    }
+    o.json = true;
+    o.check = ValueAt(argc, argv, i + 2, arg, "a file name");
+    return i + 2;
   }
   if (arg == "--resource") {
     std::array<std::string, 3> values;
@@ -319,9 +340,12 @@ std::optional<Options> ParseOptions(int argc, char **argv) {
         std::any_of(std::begin(kValueOptions), std::end(kValueOptions), [&](const ValueOption &v) {
           return v.member != &Options::check && (o.*v.member).has_value();
         })) {
-      Usage("--check takes no other option");
+      Usage("--check takes no other option but --json");
     }
     return o;
+  }
+  if (o.json) {
+    Usage("--json goes with --check");
   }
   CheckCombinations(o);
   return o;

@@ -26,6 +26,7 @@ struct Options {
   bool no_layout_check = false;
   bool strict = false;
   bool quiet = false;
+  bool json = false;                                    // --check --json
   CabinetMethod cabinet_method = kDefaultCabinetMethod; // from --cab-compression
 };
 

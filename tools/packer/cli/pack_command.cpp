@@ -14,6 +14,7 @@
 #include "cli/progress.h"
 #include "layout/layout_check.h"
 #include "payload/payload_contract.h"
+#include "pe/authenticode.h"
 #include "pe/packed_image.h"
 #include "pe/pe_image.h"
 #include "pe/resources.h"
@@ -220,12 +221,24 @@ std::string WriteOut(const Options &o, const PackedImage &packed, StagingDirecto
   } else {
     SignImage(image, signed_image, signer, log, deadline);
   }
+  const std::string who = o.sign_command ? "--sign-command" : "osslsigncode";
   if (const auto fault = SignedImageFault(image, signed_image)) {
-    throw PackError(
-        "signing failed: " + (o.sign_command ? "--sign-command" : std::string("osslsigncode")) +
-        " returned no signed copy of the image: " + *fault);
+    throw PackError("signing failed: " + who + " returned no signed copy of the image: " + *fault);
   }
-  if (!o.sign_command && o.sign_timestamps.empty()) {
+  // Only a signature over this image's digest, verifying, counts; the file is closed again before
+  // it is published.
+  bool stamped = false;
+  {
+    const InputFile returned(signed_image, "the signed image");
+    const AuthenticodeReport report = InspectAuthenticode(returned, ReadPeImage(returned));
+    if (!report.Sound()) {
+      throw PackError("signing failed: " + who +
+                      " returned no signed copy of the image: " + report.FirstFault());
+    }
+    stamped = std::any_of(report.signatures.begin(), report.signatures.end(),
+                          [](const SignatureReport &s) { return !s.timestamp_kind.empty(); });
+  }
+  if (!stamped) {
     Warn("the signature has no time stamp: it stops being valid when the certificate expires "
          "(--sign-timestamp URL adds one)");
   }
