@@ -51,7 +51,9 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ec.
 osslsigncode sign -certs ec.crt -key ec.key -h sha384 -nest -TSA-certs tsa.crt -TSA-key tsa.key \
     -TSA-time 1700000000 -in first/stub.exe -out nested.exe >/dev/null 2>&1 ||
     fail "osslsigncode: no nested signature"
-osslsigncode verify -CAfile signer.crt -in nested.exe 2>&1 | grep -q "Timestamp Server Signature" ||
+# Through a file: with pipefail, grep -q quitting early would fail osslsigncode on a closed pipe.
+osslsigncode verify -CAfile signer.crt -in nested.exe >nested.log 2>&1
+grep -q "Timestamp Server Signature" nested.log ||
     fail "osslsigncode does not show the nested signature's time stamp"
 "$pack" -o unsigned.exe "${signing[@]:0:4}" 2>stderr || fail "packing unsigned: $(cat stderr)"
 # check_with linux|windows ARGS...: the packer for Linux, or the one for Windows under Wine.
@@ -300,6 +302,23 @@ for folder in "" "${signer_folders[@]}"; do
 done
 sign_row "an authority that never answers" "did not finish within 3 seconds" signer.crt \
     PACK_STUB_SIGN_TIMEOUT=3 "${signing[@]}" --sign-timestamp "$silent" --sign-timestamp "$stamping"
+# Another image's signature, moved onto this one as a signer would add its own: the table is
+# where it belongs, but its digest is not this image's.
+"$pack" -o other.exe --archive product.7z --setup "$fixture" >/dev/null 2>&1 &&
+    $signs -in other.exe -out other-signed.exe >/dev/null || fail "no other signed image"
+cat >transplant.py <<'PYTHON'
+import struct, sys
+image = bytearray(open(sys.argv[1], "rb").read())
+donor = open(sys.argv[2], "rb").read()
+pe = struct.unpack_from("<I", image, 0x3C)[0]
+entry = pe + 24 + 112 + 4 * 8
+at, size = struct.unpack_from("<II", donor, entry)
+image += bytes(-len(image) % 8)
+struct.pack_into("<II", image, entry, len(image), size)
+open(sys.argv[3], "wb").write(image + donor[at:at + size])
+PYTHON
+sign_row "a command that returns another image's signature" "its digest does not match the file" \
+    signer.crt - "${payload[@]}" --sign-command "python3 transplant.py {in} other-signed.exe {out}"
 sign_row "a command that signs nothing" "it added no signature" signer.crt - "${payload[@]}" \
     --sign-command "cp {in} {out}"
 sign_row "a command that fails" "signing failed: echo: the signing service said no" signer.crt - \
