@@ -24,6 +24,10 @@ packages=(
     python3                    # the test kit's list of runs, read from ctest; its report checked
     osslsigncode               # Authenticode signing of packed stubs
     openssl                    # reads signing certificates; tests make throwaway ones
+    softhsm2                   # a real PKCS #11 token for the signing tests (brings libsofthsm2)
+    opensc                     # pkcs11-tool: makes the tests' key in that token
+    libengine-pkcs11-openssl   # OpenSSL's PKCS #11 engine: osslsigncode's way to a token's key
+    python3                    # the signing tests' time-stamp authority on 127.0.0.1
     clang-format
     clang                      # the packer's fuzzing and sanitizer builds (tools/packer presets)
     libclang-rt-14-dev         # their libFuzzer and sanitizer runtimes, which clang only recommends

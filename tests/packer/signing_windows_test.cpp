@@ -45,14 +45,15 @@ TEST(SigningWindowsTest, RunProgramPassesArgumentsIntactAndReportsTheExitStatus)
   // Spaces, quotes, backslashes before a quote and at the end: every rule of the quoting.
   const std::string odd = R"(two words "quoted" a\"b c\\d e\)";
   const std::string refused = Utf8(scratch / L"refused");
-  EXPECT_FALSE(RunProgram({"pack-stub", odd}, refused));
+  EXPECT_EQ(RunProgram({"pack-stub", odd}, refused), RunOutcome::kFailed);
   EXPECT_EQ(FirstLine(refused + ".err"), "pack-stub: unknown argument: " + odd + " (see --help)");
 
   const std::string help = Utf8(scratch / L"help");
-  EXPECT_TRUE(RunProgram({"pack-stub", "--help"}, help));
+  EXPECT_EQ(RunProgram({"pack-stub", "--help"}, help), RunOutcome::kExitedZero);
   EXPECT_EQ(FirstLine(help).substr(0, 16), "Usage: pack-stub");
 
-  EXPECT_FALSE(RunProgram({"no-such-program-anywhere", "--help"}, Utf8(scratch / L"missing")));
+  EXPECT_EQ(RunProgram({"no-such-program-anywhere", "--help"}, Utf8(scratch / L"missing")),
+            RunOutcome::kFailed);
 }
 
 TEST(SigningWindowsTest, CertificateStartReadsPemAndDerAndRefusesWhatIsNoCertificate) {

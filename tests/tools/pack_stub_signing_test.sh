@@ -3,9 +3,13 @@
 # Signs a packed stub with a throwaway certificate: the signature verifies against that
 # certificate and no other, signing again elsewhere later gives the same bytes, and the signed
 # stub still runs under Wine and installs with the setup fixture. Keys it cannot use fail at once,
-# also on a terminal, with osslsigncode on PATH and with the one in each SIGNER_FOLDER.
+# also on a terminal, with osslsigncode on PATH and with the one in each SIGNER_FOLDER. A key in a
+# SoftHSM2 token, time stamps from an authority of the test's own on 127.0.0.1 and signing
+# commands sign too, or fail with one line and no OUT; the Windows packer runs signing commands
+# through cmd.exe.
 #   pack_stub_signing_test.sh PACK_STUB SETUP_FIXTURE WINE_RUN PREFIX [SIGNER_FOLDER...]
-#   (PACK_STUB_BUILD_DIR names the build tree)
+#   (PACK_STUB_BUILD_DIR names the build tree; PACK_STUB_WINDOWS, when set, the Windows packer's
+#   launcher)
 set -uo pipefail
 pack=$1
 fixture=$2
@@ -173,6 +177,179 @@ for folder in "" "${signer_folders[@]}"; do
         fi
     done
 done
+
+# The test's own time-stamp authorities on 127.0.0.1, one that answers, one that answers garbage
+# and one that never answers, and a SoftHSM2 token in a folder of this run with an RSA key made in it and a
+# certificate for that key, in a file and in the token.
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+authorities=()
+trap 'kill "${authorities[@]}" 2>/dev/null; rm -rf -- "$scratch"' EXIT
+mkdir tsa tokens
+openssl req -x509 -newkey rsa:2048 -nodes -keyout tsa/tsa.key -out tsa/tsa.crt -days 2 \
+    -subj "/CN=pack-stub test authority" -addext "extendedKeyUsage=critical,timeStamping" \
+    >/dev/null 2>&1 || fail "openssl: no authority certificate"
+for mode in answer garbage silent; do
+    python3 "$here/time-stamp-authority.py" "$scratch/tsa" "$scratch/tsa/$mode.port" "$mode" &
+    authorities+=($!)
+done
+for mode in answer garbage silent; do
+    for _ in $(seq 300); do [ -s "tsa/$mode.port" ] && break || sleep 0.1; done
+done
+stamping=http://127.0.0.1:$(cat tsa/answer.port)/
+garbage=http://127.0.0.1:$(cat tsa/garbage.port)/
+silent=http://127.0.0.1:$(cat tsa/silent.port)/
+down=http://127.0.0.1:1/
+module=/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' \
+    "$scratch/tokens" >softhsm2.conf
+export SOFTHSM2_CONF=$scratch/softhsm2.conf
+key_uri="pkcs11:token=codesign;object=signkey;type=private"
+echo 1234 >pin && echo 4321 >wrong-pin
+{ softhsm2-util --init-token --free --label codesign --pin 1234 --so-pin 5678 &&
+    pkcs11-tool --module "$module" --token-label codesign --login --pin 1234 --keypairgen \
+        --key-type rsa:2048 --label signkey --id 01 &&
+    openssl req -new -x509 -engine pkcs11 -keyform engine -key "$key_uri;pin-value=1234" \
+        -out token.crt -days 2 -subj "/CN=pack-stub test token signer" &&
+    openssl x509 -in token.crt -outform DER -out token.der &&
+    pkcs11-tool --module "$module" --token-label codesign --login --pin 1234 \
+        --write-object token.der --type cert --label signkey --id 01; } >token.log 2>&1 ||
+    fail "no SoftHSM2 token: $(tail -n 1 token.log)"
+[ "$failures" -eq 0 ] || finish
+# A 7z archive as far as packing looks, so that signing gives the only warnings; where its bytes
+# lie in the image, for a signer that changes one of them.
+{ printf '7z\274\257\047\034' && cat product.7z; } >archive.7z
+payload=(--archive "$scratch/archive.7z" --setup "$fixture")
+"$pack" -o unsigned.exe "${payload[@]}" >/dev/null 2>&1 || fail "packing unsigned failed"
+payload_at=$(python3 -c 'import sys; print(open(sys.argv[1], "rb").read().find(open(sys.argv[2], "rb").read(64)))' unsigned.exe archive.7z)
+flip="python3 -c 'import sys; f = open(sys.argv[1], \"r+b\"); f.seek($payload_at); b = f.read(1); f.seek($payload_at); f.write(bytes([b[0] ^ 1]))'"
+signs="osslsigncode sign -certs $scratch/signer.crt -key $scratch/signer.key"
+token=(--sign-key "$key_uri" --sign-pkcs11-module "$module" --sign-pass-file pin)
+signing=("${payload[@]}" "${signing[@]:4}")
+
+# sign_row WHAT EXPECT CERT ENVIRONMENT ARGUMENTS...: packs with ARGUMENTS under ENVIRONMENT
+# (VAR=VALUE..., or -). EXPECT: "unstamped" signed with CERT and one warning that there is no time
+# stamp; "stamped" signed and time-stamped by the test's authority, not a word on stderr; anything
+# else the one line of a refusal, status 1, no OUT.
+sign_row() {
+    local what=$1 expect=$2 cert=$3 environment=$4 status
+    shift 4
+    [ "$environment" = - ] && environment=
+    rm -rf rows && mkdir rows
+    # shellcheck disable=SC2086
+    env $environment "$pack" -o rows/stub.exe "$@" >stdout 2>stderr
+    status=$?
+    case $expect in
+    unstamped | stamped)
+        [ "$status" -eq 0 ] || { fail "$what: status $status: $(cat stderr)" && return; }
+        osslsigncode verify -CAfile "$cert" -TSA-CAfile tsa/tsa.crt -in rows/stub.exe \
+            >verify.log 2>&1 || fail "$what: does not verify: $(grep -m1 -i fail verify.log)"
+        if [ "$expect" = stamped ]; then
+            grep -q 'Timestamp Server Signature verification: ok' verify.log ||
+                fail "$what: no time stamp of the test's authority"
+        else
+            grep -q 'Timestamp Server Signature' verify.log && fail "$what: a time stamp nobody asked for"
+        fi
+        if [ "$expect" = unstamped ]; then
+            [ "$(wc -l <stderr)" -eq 1 ] && grep -q 'warning: the signature has no time stamp' stderr ||
+                fail "$what: not one warning that there is no time stamp: $(cat stderr)"
+        else
+            [ ! -s stderr ] || fail "$what: said $(cat stderr)"
+        fi
+        ;;
+    *)
+        [ "$status" -eq 1 ] || fail "$what: status $status, not 1: $(cat stderr)"
+        [ "$(wc -l <stderr)" -eq 1 ] && grep -qF -- "$expect" stderr ||
+            fail "$what: not one line with '$expect': $(cat stderr)"
+        [ -z "$(ls -A rows)" ] || fail "$what: left $(ls -A rows)"
+        ;;
+    esac
+}
+
+for folder in "" "${signer_folders[@]}"; do
+    [ -z "$folder" ] || [ -x "$folder/osslsigncode" ] || continue
+    export PATH=${folder:+$folder:}$PATH
+    v="(${folder:-osslsigncode on PATH})"
+    sign_row "a key in the token $v" unstamped token.crt - "${payload[@]}" \
+        --sign-cert token.crt "${token[@]}"
+    sign_row "key and certificate in the token $v" unstamped token.crt SOURCE_DATE_EPOCH=1765000000 \
+        "${payload[@]}" --sign-cert "pkcs11:token=codesign;object=signkey;type=cert" "${token[@]}"
+    sign_row "certificate in the token, no signing time $v" \
+        "set SOURCE_DATE_EPOCH or give --sign-timestamp URL" token.crt - "${payload[@]}" \
+        --sign-cert "pkcs11:token=codesign;object=signkey;type=cert" "${token[@]}"
+    sign_row "a wrong PIN $v" "the token refused the PIN in --sign-pass-file wrong-pin" token.crt - \
+        "${payload[@]}" --sign-cert token.crt "${token[@]:0:4}" --sign-pass-file wrong-pin
+    sign_row "no such key $v" "--sign-key pkcs11:token=codesign;object=gone;type=private: no such key" \
+        token.crt - "${payload[@]}" --sign-cert token.crt "${token[@]:2}" \
+        --sign-key "pkcs11:token=codesign;object=gone;type=private"
+    sign_row "a module that does not load $v" "--sign-pkcs11-module $scratch/pin: the module does not load" \
+        token.crt - "${payload[@]}" --sign-cert token.crt "${token[@]:0:2}" \
+        --sign-pkcs11-module "$scratch/pin" --sign-pass-file pin
+    sign_row "time-stamped by the token's key $v" stamped token.crt - "${payload[@]}" \
+        --sign-cert token.crt "${token[@]}" --sign-timestamp "$stamping"
+    sign_row "authorities down and answering garbage, then one that answers $v" stamped signer.crt - \
+        "${signing[@]}" --sign-timestamp "$down" --sign-timestamp "$garbage" --sign-timestamp "$stamping"
+    sign_row "no authority answers $v" "no time-stamp authority answered with a time stamp" signer.crt - \
+        "${signing[@]}" --sign-timestamp "$down" --sign-timestamp "$garbage"
+    sign_row "--strict and no time stamp $v" "(--strict fails the pack on every warning)" signer.crt - \
+        "${signing[@]}" --strict
+    sign_row "--strict with a time stamp $v" stamped signer.crt - "${signing[@]}" --strict \
+        --sign-timestamp "$stamping"
+    sign_row "a command that signs {in} into {out} $v" stamped signer.crt - "${payload[@]}" \
+        --sign-command "$signs -ts $stamping -in {in} -out {out} >/dev/null"
+    sign_row "a command that changes a payload byte $v" "it changed the image at byte $payload_at" \
+        signer.crt - "${payload[@]}" --sign-command "$signs -in {in} -out {out} && $flip {out}"
+    sign_row "a command that appends bytes $v" "data follows its certificate table" signer.crt - \
+        "${payload[@]}" --sign-command "$signs -in {in} -out {out} && echo more >>{out}"
+done
+sign_row "an authority that never answers" "did not finish within 3 seconds" signer.crt \
+    PACK_STUB_SIGN_TIMEOUT=3 "${signing[@]}" --sign-timestamp "$silent" --sign-timestamp "$stamping"
+# Another image's signature, moved onto this one as a signer would add its own: the table is
+# where it belongs, but its digest is not this image's.
+"$pack" -o other.exe --archive product.7z --setup "$fixture" >/dev/null 2>&1 &&
+    $signs -in other.exe -out other-signed.exe >/dev/null || fail "no other signed image"
+cat >transplant.py <<'PYTHON'
+import struct, sys
+image = bytearray(open(sys.argv[1], "rb").read())
+donor = open(sys.argv[2], "rb").read()
+pe = struct.unpack_from("<I", image, 0x3C)[0]
+entry = pe + 24 + 112 + 4 * 8
+at, size = struct.unpack_from("<II", donor, entry)
+image += bytes(-len(image) % 8)
+struct.pack_into("<II", image, entry, len(image), size)
+open(sys.argv[3], "wb").write(image + donor[at:at + size])
+PYTHON
+sign_row "a command that returns another image's signature" "its digest does not match the file" \
+    signer.crt - "${payload[@]}" --sign-command "python3 transplant.py {in} other-signed.exe {out}"
+sign_row "a command that signs nothing" "it added no signature" signer.crt - "${payload[@]}" \
+    --sign-command "cp {in} {out}"
+sign_row "a command that fails" "signing failed: echo: the signing service said no" signer.crt - \
+    "${payload[@]}" --sign-command "echo the signing service said no >&2; exit 1 # {file}"
+sign_row "a command that is not there" "signing failed: no-such-signer: " signer.crt - \
+    "${payload[@]}" --sign-command "no-such-signer {file}"
+sign_row "a command that hangs" "signing failed: sleep did not finish within 2 seconds" signer.crt \
+    PACK_STUB_SIGN_TIMEOUT=2 "${payload[@]}" --sign-command "sleep 3599 # {file}"
+pgrep -f 'sleep 3599' >/dev/null && fail "the command that hung was left running"
+
+# The Windows packer runs a signing command through cmd.exe and checks what it returns. No
+# Windows signer is at hand under Wine, and a Linux program started from there is not waited
+# for, so cmd's own copy stands in for one: it returns this very image signed beforehand by
+# osslsigncode (both packers write the same bytes), or that image with a payload byte changed.
+if [ -n "${PACK_STUB_WINDOWS:-}" ]; then
+    $signs -in unsigned.exe -out presigned.exe >/dev/null &&
+        cp presigned.exe pretampered.exe && eval "$flip pretampered.exe" ||
+        fail "no image signed beforehand"
+    pack=$PACK_STUB_WINDOWS
+    sign_row "Windows: a command that returns the image signed" unstamped signer.crt - \
+        "${payload[@]}" --sign-command "copy /b $(windows_path "$scratch/presigned.exe") {out} >NUL & rem {in}"
+    sign_row "Windows: a command that changes a payload byte" "it changed the image at byte $payload_at" \
+        signer.crt - "${payload[@]}" \
+        --sign-command "copy /b $(windows_path "$scratch/pretampered.exe") {out} >NUL & rem {in}"
+    sign_row "Windows: a command that fails" "signing failed: echo: no signer here" signer.crt - \
+        "${payload[@]}" --sign-command "echo no signer here & exit /b 1 & rem {file}"
+    sign_row "Windows: a command that hangs" "signing failed: ping did not finish within 5 seconds" \
+        signer.crt PACK_STUB_SIGN_TIMEOUT=5 "${payload[@]}" \
+        --sign-command "ping -n 3599 127.0.0.1 >NUL & rem {file}"
+fi
 
 # The signed stub runs as a user's download would.
 mkdir downloads

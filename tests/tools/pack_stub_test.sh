@@ -106,6 +106,17 @@ refused 2 "certificate without key" "--sign-cert and --sign-key go together" -o 
     --sign-cert signer.crt
 refused 2 "pass phrase file without signing" "--sign-pass-file goes with --sign-cert" \
     -o out/x.exe "${payload[@]}" --sign-pass-file empty
+refused 2 "key in a token without its module" "needs --sign-pkcs11-module PATH" -o out/x.exe \
+    "${payload[@]}" --sign-cert signer.crt --sign-key "pkcs11:token=codesign;object=signkey"
+refused 2 "module without a key in a token" "--sign-pkcs11-module goes with a pkcs11:" \
+    -o out/x.exe "${payload[@]}" --sign-cert signer.crt --sign-key signer.key \
+    --sign-pkcs11-module signer.key
+refused 2 "time stamp without signing" "--sign-timestamp goes with --sign-cert" -o out/x.exe \
+    "${payload[@]}" --sign-timestamp http://127.0.0.1:1/
+refused 2 "signing command and a key" "--sign-command signs on its own" -o out/x.exe \
+    "${payload[@]}" --sign-command "sign {file}" --sign-cert signer.crt --sign-key signer.key
+refused 2 "signing command without its paths" "--sign-command needs {file}" -o out/x.exe \
+    "${payload[@]}" --sign-command "sign {in}"
 refused 2 "check with other options" "--check takes no other option" --check packed.exe -o out/x
 refused 2 "LZX window below 15" "the LZX window is 15 to 21" -o out/x.exe --setup setup.exe \
     --cab-compression lzx:14
@@ -205,6 +216,9 @@ only linux "a Unix program that Wine starts for a Windows one cannot be waited f
         --sign-cert signer.crt --sign-key other.key
 SOURCE_DATE_EPOCH=yesterday refused 1 "signing time not a number" "SOURCE_DATE_EPOCH" \
     -o out/x.exe "${payload[@]}" --sign-cert signer.crt --sign-key signer.key
+PACK_STUB_SIGN_TIMEOUT=soon refused 1 "signing time limit not a number" \
+    "PACK_STUB_SIGN_TIMEOUT is not a number of seconds" -o out/x.exe "${payload[@]}" \
+    --sign-command "sign {file}"
 only linux "tools/pack-stub launches the Linux packer only" &&
     PACK_STUB_BUILD_DIR=$scratch/no-build refused 1 "build tree without a packer" "not built yet" \
         -o out/x.exe "${payload[@]}"
@@ -539,7 +553,7 @@ if only linux "help2man runs the packer it documents"; then
     [ "$(grep -c '^\.B pack-stub$' pack-stub.1)" -eq "$forms" ] ||
         fail "the man page's synopsis has not all $forms forms of the command"
     grep -A1 '^\.TP' pack-stub.1 | sed -n 's/^\\fB\(.*\)\\fR.*/\1/p' | tr -d '\\' >paragraphs
-    grep -oE '^  -[-a-z]+' stdout | tr -d ' ' >options
+    grep -oE '^  -[-a-z0-9]+' stdout | tr -d ' ' >options
     # A --help whose options the pattern no longer finds would leave nothing to compare.
     for known in -o --archive --setup --check; do
         grep -qx -- "$known" options || fail "--help names no $known (of: $(echo $(cat options)))"

@@ -21,6 +21,7 @@ set(PACKER_SOURCES
     pe/pe_image.cpp
     pe/resource_id.cpp
     pe/resources.cpp
+    pe/signed_image.cpp
     platform/file_stream.cpp
     platform/input_file.cpp
     platform/native_path.cpp

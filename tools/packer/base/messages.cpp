@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Zlib
 #include "base/messages.h"
 
+#include "base/pack_error.h"
+
 #include <cstdarg>
 
 #ifdef _WIN32
@@ -14,6 +16,7 @@ namespace packer {
 namespace {
 
 bool g_quiet = false;
+bool g_strict = false;
 
 #ifdef _WIN32
 HANDLE ConsoleOf(std::FILE *stream) {
@@ -61,7 +64,12 @@ void Note(const std::string &text) {
   }
 }
 
+void SetStrict(bool strict) { g_strict = strict; }
+
 void Warn(const std::string &text) {
+  if (g_strict) {
+    throw PackError("warning: " + text + " (--strict fails the pack on every warning)");
+  }
   if (!g_quiet) {
     Print(stderr, "pack-stub: warning: " + text + "\n");
   }

@@ -21,6 +21,9 @@ bool Quiet();
 
 // One line on stderr each: "pack-stub: note: ...", "pack-stub: warning: ...", "pack-stub: ...".
 void Note(const std::string &text);
+// Under --strict a warning ends the pack as an error would (every one is raised before OUT is
+// published).
+void SetStrict(bool strict);
 void Warn(const std::string &text);
 void Error(const std::string &text);
 

@@ -54,14 +54,39 @@ Options:
                              looks names up in upper case). Names cannot begin with "#".
   --sign-cert CERT           sign OUT.exe (Authenticode, SHA-256) with osslsigncode, as the
                              owner of the certificate in CERT: the signer's certificate first,
-                             then any chain to go with it (PEM; DER for a single certificate).
-                             Needs --sign-key. No time stamp is requested; the signing time is
+                             then any chain to go with it (PEM; DER for a single certificate),
+                             or a PKCS #11 URI (pkcs11:...) of the certificate in a token. Needs
+                             --sign-key. Without a time stamp the signing time is
                              SOURCE_DATE_EPOCH when set, else the start of the first
-                             certificate's validity, so that signing is reproducible too.
-  --sign-key KEY             the private key of the certificate in --sign-cert. An encrypted
-                             key needs --sign-pass-file: the packer never asks for a pass
-                             phrase, so it never waits for one.
-  --sign-pass-file FILE      the first line of FILE is the pass phrase of the --sign-key key
+                             certificate's validity, so that signing is reproducible too; a
+                             certificate in a token needs SOURCE_DATE_EPOCH or a time stamp.
+  --sign-key KEY             the private key of the certificate in --sign-cert: a file, or a
+                             PKCS #11 URI (pkcs11:token=...;object=...;type=private) of a key
+                             that stays in a token, an HSM or a smart card. An encrypted key
+                             needs --sign-pass-file: the packer never asks for a pass phrase or
+                             a PIN, so it never waits for one.
+  --sign-pass-file FILE      the first line of FILE is the pass phrase of the --sign-key key,
+                             or the PIN of its token (never on the command line, where every
+                             user of the machine can read it)
+  --sign-pkcs11-module PATH  the token's PKCS #11 module (for SoftHSM2:
+                             /usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so), required with
+                             a pkcs11: key or certificate; osslsigncode reaches it through
+                             OpenSSL's PKCS #11 engine
+  --sign-timestamp URL       an RFC 3161 time-stamp authority (repeatable: tried in order until
+                             one answers). A time-stamped signature stays valid after the
+                             certificate expires; without one, signing warns.
+  --sign-command TEMPLATE    sign with any other signer (signtool, jsign, a cloud signing
+                             service's tool): TEMPLATE runs through /bin/sh -c (cmd.exe /c on
+                             Windows) with {file} replaced by the image to sign in place, or
+                             {in} and {out} by the image and the signed file to write, quoted
+                             for that shell; without a terminal, with this environment, before
+                             OUT appears. Its own last line tells why it failed. What it
+                             returns must be the image it was given, byte for byte, but for the
+                             checksum, the security directory entry and an Authenticode
+                             certificate table at the end; anything else is refused. It does
+                             its own time stamping.
+  --strict                   every warning fails the pack (status 1, no OUT): among them a
+                             signature without a time stamp
   --no-layout-check          pack a payload the stub would refuse, with names stored exactly
                              as given (for tests)
   --quiet                    no notes, warnings or progress; errors are still shown
@@ -85,6 +110,9 @@ a terminal shows one line with the share done and the rate, cleared at the end.
 Before writing anything, a payload the stub would refuse at run time is refused with the exit
 code it would end with: names it rejects, an empty payload, a setup program that is not a
 Windows program, a cabinet it cannot expand. The same inputs give a byte-identical OUT.exe.
+Signing, built in or by a command, ends within PACK_STUB_SIGN_TIMEOUT seconds (default 600):
+a signer or an authority that does not answer by then ends the pack, with no OUT.
+
 Exit status: 0 packed, 1 refused or failed, 2 usage error.
 )";
 
@@ -107,10 +135,13 @@ constexpr ValueOption kValueOptions[] = {
     {"--sign-cert", &Options::sign_cert, "a file name"},
     {"--sign-key", &Options::sign_key, "a file name"},
     {"--sign-pass-file", &Options::sign_pass_file, "a file name"},
+    {"--sign-pkcs11-module", &Options::sign_pkcs11_module, "a file name"},
+    {"--sign-command", &Options::sign_command, "a command"},
     {"--check", &Options::check, "a file name"},
 };
-constexpr const char *kOtherOptions[] = {"--resource", "--no-layout-check", "--quiet", "--help",
-                                         "-h",         "--version",         "--json"};
+constexpr const char *kOtherOptions[] = {"--resource", "--sign-timestamp", "--no-layout-check",
+                                         "--quiet",    "--strict",         "--help",
+                                         "-h",         "--version",        "--json"};
 
 [[noreturn]] void Usage(const std::string &message) {
   throw PackError(message + " (see --help)", 2);
@@ -161,9 +192,16 @@ CabinetMethod ParseCabinetMethod(const std::string &text) {
 // Reads argv[i] and any values it takes into `o`; returns the index of its last value.
 int ParseOption(int argc, char **argv, int i, Options &o) {
   const std::string arg = argv[i];
-  if (arg == "--no-layout-check" || arg == "--quiet" || arg == "--json") {
-    (arg == "--quiet" ? o.quiet : arg == "--json" ? o.json : o.no_layout_check) = true;
+  if (arg == "--no-layout-check" || arg == "--quiet" || arg == "--strict" || arg == "--json") {
+    (arg == "--quiet"    ? o.quiet
+     : arg == "--strict" ? o.strict
+     : arg == "--json"   ? o.json
+                         : o.no_layout_check) = true;
     return i;
+  }
+  if (arg == "--sign-timestamp") {
+    o.sign_timestamps.push_back(ValueAt(argc, argv, i + 1, arg, "a URL"));
+    return i + 1;
   }
   // --check's options come in any order: `--check --json STUB.exe` too.
   if (arg == "--check" && i + 1 < argc && std::string(argv[i + 1]) == "--json") {
@@ -220,6 +258,36 @@ void RequireInputs(const Options &o) {
   }
 }
 
+bool IsPkcs11(const std::optional<std::string> &text) {
+  return text && text->rfind("pkcs11:", 0) == 0;
+}
+
+void CheckSigningOptions(const Options &o) {
+  if (o.sign_command) {
+    if (o.sign_cert || o.sign_pkcs11_module || !o.sign_timestamps.empty()) {
+      Usage("--sign-command signs on its own, time stamps included: it excludes --sign-cert, "
+            "--sign-key, --sign-pkcs11-module and --sign-timestamp");
+    }
+    const auto has = [&](const char *field) {
+      return o.sign_command->find(field) != std::string::npos;
+    };
+    if (has("{file}") ? has("{in}") || has("{out}") : !(has("{in}") && has("{out}"))) {
+      Usage("--sign-command needs {file} (a signer that signs in place) or both {in} and {out} "
+            "(one that writes a new file)");
+    }
+  }
+  if (!o.sign_timestamps.empty() && !o.sign_key) {
+    Usage("--sign-timestamp goes with --sign-cert and --sign-key");
+  }
+  const bool in_token = IsPkcs11(o.sign_key) || IsPkcs11(o.sign_cert);
+  if (in_token && !o.sign_pkcs11_module) {
+    Usage("a pkcs11: key or certificate needs --sign-pkcs11-module PATH, the token's module");
+  }
+  if (o.sign_pkcs11_module && !in_token) {
+    Usage("--sign-pkcs11-module goes with a pkcs11: --sign-key or --sign-cert");
+  }
+}
+
 void CheckCombinations(Options &o) {
   if (!o.out) {
     Usage("no output given (-o OUT.exe)");
@@ -245,6 +313,7 @@ void CheckCombinations(Options &o) {
   if (o.sign_pass_file && !o.sign_key) {
     Usage("--sign-pass-file goes with --sign-cert and --sign-key");
   }
+  CheckSigningOptions(o);
   RequireInputs(o);
 }
 
@@ -265,8 +334,9 @@ std::optional<Options> ParseOptions(int argc, char **argv) {
     i = ParseOption(argc, argv, i, o);
   }
   SetQuiet(o.quiet);
+  SetStrict(o.strict);
   if (o.check) {
-    if (o.no_layout_check || !o.resources.empty() ||
+    if (o.no_layout_check || o.strict || !o.resources.empty() || !o.sign_timestamps.empty() ||
         std::any_of(std::begin(kValueOptions), std::end(kValueOptions), [&](const ValueOption &v) {
           return v.member != &Options::check && (o.*v.member).has_value();
         })) {

@@ -19,9 +19,12 @@ constexpr CabinetMethod kDefaultCabinetMethod{CabinetCompression::kLzx, kLzxMaxW
 
 struct Options {
   std::optional<std::string> out, stub, archive, setup, setup_cab, cab_compression, patch,
-      previous_version, rcdata_file, sign_cert, sign_key, sign_pass_file, check;
+      previous_version, rcdata_file, sign_cert, sign_key, sign_pass_file, sign_pkcs11_module,
+      sign_command, check;
   std::vector<std::array<std::string, 3>> resources;
+  std::vector<std::string> sign_timestamps;
   bool no_layout_check = false;
+  bool strict = false;
   bool quiet = false;
   bool json = false;                                    // --check --json
   CabinetMethod cabinet_method = kDefaultCabinetMethod; // from --cab-compression

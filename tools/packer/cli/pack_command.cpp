@@ -14,9 +14,11 @@
 #include "cabinet/cabinet.h"
 #include "layout/layout_check.h"
 #include "payload/payload_contract.h"
+#include "pe/authenticode.h"
 #include "pe/packed_image.h"
 #include "pe/pe_image.h"
 #include "pe/resources.h"
+#include "pe/signed_image.h"
 #include "platform/file_stream.h"
 #include "platform/input_file.h"
 #include "platform/native_path.h"
@@ -191,20 +193,55 @@ void CompressSetup(const Options &o, std::vector<ResourceEntry> &entries,
   setup.path = cabinet;
 }
 
-// The staged file that becomes OUT: the packed image, signed when asked to be.
+bool Signs(const Options &o) { return o.sign_cert || o.sign_command; }
+
+Signer SignerOf(const Options &o) {
+  return {o.sign_cert,          o.sign_key,     o.sign_pass_file,
+          o.sign_pkcs11_module, o.sign_command, o.sign_timestamps};
+}
+
+// The staged file that becomes OUT: the packed image, signed when asked to be. Whoever signed,
+// what came back must be that image with a signature added and nothing else.
 std::string WriteOut(const Options &o, const PackedImage &packed, StagingDirectory &staging) {
   const std::string image = staging.File("stub.exe");
   WriteStaged(image, [&](std::FILE *out) {
     Progress progress("writing " + *o.out, packed.FileSize(), kLongCopy);
     packed.Write(out, *o.out, &progress);
   });
-  if (!o.sign_cert) {
+  if (!Signs(o)) {
     return image;
   }
   const std::string signed_image = staging.File("signed.exe");
   const std::string log = staging.File("sign.log");
   staging.File("sign.log.err");
-  SignImage(image, signed_image, {*o.sign_cert, *o.sign_key, o.sign_pass_file}, log);
+  const Signer signer = SignerOf(o);
+  const SigningDeadline deadline = SigningDeadlineFromNow();
+  if (o.sign_command) {
+    RunSigningCommand(image, signed_image, signer, log, deadline);
+  } else {
+    SignImage(image, signed_image, signer, log, deadline);
+  }
+  const std::string who = o.sign_command ? "--sign-command" : "osslsigncode";
+  if (const auto fault = SignedImageFault(image, signed_image)) {
+    throw PackError("signing failed: " + who + " returned no signed copy of the image: " + *fault);
+  }
+  // Only a signature over this image's digest, verifying, counts; the file is closed again before
+  // it is published.
+  bool stamped = false;
+  {
+    const InputFile returned(signed_image, "the signed image");
+    const AuthenticodeReport report = InspectAuthenticode(returned, ReadPeImage(returned));
+    if (!report.Sound()) {
+      throw PackError("signing failed: " + who +
+                      " returned no signed copy of the image: " + report.FirstFault());
+    }
+    stamped = std::any_of(report.signatures.begin(), report.signatures.end(),
+                          [](const SignatureReport &s) { return !s.timestamp_kind.empty(); });
+  }
+  if (!stamped) {
+    Warn("the signature has no time stamp: it stops being valid when the certificate expires "
+         "(--sign-timestamp URL adds one)");
+  }
   return signed_image;
 }
 
@@ -213,8 +250,8 @@ std::string WriteOut(const Options &o, const PackedImage &packed, StagingDirecto
 int Pack(const Options &o, const char *argv0) {
   const std::string stub_path = o.stub.value_or(DefaultStub(argv0));
   CheckOutput(*o.out, InputsOf(o, stub_path));
-  if (o.sign_cert) {
-    CheckSigning({*o.sign_cert, *o.sign_key, o.sign_pass_file});
+  if (Signs(o)) {
+    CheckSigning(SignerOf(o));
   }
   const InputFile stub(stub_path, o.stub ? "--stub" : kBareStubOrigin);
   const PeImage image = ReadPeImage(stub);

@@ -203,6 +203,7 @@ std::string CompressionName(const CabinetSummary &s) {
 std::optional<LayoutFault> JudgeCabinet(const ResourceEntry &entry, std::string *summary) {
   const InputFile file(entry.path, entry.origin);
   file.Seek(entry.offset);
+  std::string file_name;
   try {
     FileSource source(file.stream());
     const CabinetSummary s = InspectCabinet(source, entry.size, entry.Describe());
@@ -210,14 +211,16 @@ std::optional<LayoutFault> JudgeCabinet(const ResourceEntry &entry, std::string 
       *summary = CompressionName(s) + ", one file \"" + Printable(s.file_name) + "\" of " +
                  std::to_string(s.file_size) + " bytes";
     }
-    if (s.file_name != "setup.exe") {
-      Warn("the cabinet's file is named \"" + Printable(s.file_name) +
-           "\"; the stub writes it as setup.exe all the same");
-    }
-    return std::nullopt;
+    file_name = s.file_name;
   } catch (const PackError &e) {
     return LayoutFault{RESULT_SETUP_EXPANSION_FAILED, 0, e.what()};
   }
+  // Outside the try: under --strict the warning is an error of its own, not a broken cabinet.
+  if (file_name != "setup.exe") {
+    Warn("the cabinet's file is named \"" + Printable(file_name) +
+         "\"; the stub writes it as setup.exe all the same");
+  }
+  return std::nullopt;
 }
 
 void WarnAboutPayload(const PayloadLayout &layout, const std::vector<ResourceEntry> &entries) {

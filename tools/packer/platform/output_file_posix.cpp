@@ -39,7 +39,7 @@ void RemoveStaged() {
 
 extern "C" void OnSignal(int signal) {
   if (const pid_t helper = g_helper; helper != 0) {
-    kill(helper, SIGKILL);
+    kill(-helper, SIGKILL); // its process group: what a signing command started goes too
     waitpid(helper, nullptr, 0);
   }
   RemoveStaged();

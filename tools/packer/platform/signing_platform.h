@@ -1,15 +1,31 @@
 // SPDX-License-Identifier: Zlib
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 // What signing needs of the system, one implementation per platform.
 namespace packer {
 
-// Runs a program found on PATH with its output into `log` and its errors into `log`.err; true
-// when it exits 0.
-bool RunProgram(const std::vector<std::string> &arguments, const std::string &log);
+using SigningDeadline = std::chrono::steady_clock::time_point;
+
+// How a signer run ended.
+enum class RunOutcome { kExitedZero, kFailed, kTimedOut };
+
+// Runs a program found on PATH with its output into `log` and its errors into `log`.err, without
+// a terminal and with the caller's environment. A program still running at `deadline` is ended,
+// with everything it started.
+RunOutcome RunProgram(const std::vector<std::string> &arguments, const std::string &log,
+                      SigningDeadline deadline = SigningDeadline::max());
+
+// Runs `command` through the platform's shell (/bin/sh -c, cmd.exe /c) as RunProgram runs a
+// program.
+RunOutcome RunShellCommand(const std::string &command, const std::string &log,
+                           SigningDeadline deadline);
+
+// `path` as one word of a command for the platform's shell.
+std::string ShellQuoted(const std::string &path);
 
 // Refuses, naming what to do instead, when osslsigncode (or what reading the certificate's start
 // of validity needs) is not there.

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Zlib
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
@@ -33,8 +35,11 @@ bool OnPath(const std::string &program) {
 } // namespace
 
 // In a session of its own and with no input, the program has no terminal to ask on: OpenSSL asks
-// for a pass phrase on the controlling terminal, whatever standard input is, and would wait.
-bool RunProgram(const std::vector<std::string> &arguments, const std::string &log) {
+// for a pass phrase on the controlling terminal, whatever standard input is, and would wait. The
+// session is also a process group, which ends as a whole when the time is up: a shell's children
+// with it.
+RunOutcome RunProgram(const std::vector<std::string> &arguments, const std::string &log,
+                      SigningDeadline deadline) {
   std::vector<char *> argv;
   for (const std::string &a : arguments) {
     argv.push_back(const_cast<char *>(a.c_str()));
@@ -54,14 +59,44 @@ bool RunProgram(const std::vector<std::string> &arguments, const std::string &lo
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
-    return false;
+    return RunOutcome::kFailed;
   }
   SetStagedHelper(pid);
   int status = 0;
-  const bool exited_zero =
-      waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  RunOutcome outcome = RunOutcome::kFailed;
+  for (;;) {
+    const pid_t ended = waitpid(pid, &status, WNOHANG);
+    if (ended == pid) {
+      outcome = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? RunOutcome::kExitedZero
+                                                              : RunOutcome::kFailed;
+      break;
+    }
+    if (ended < 0 && errno != EINTR) {
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(-pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      outcome = RunOutcome::kTimedOut;
+      break;
+    }
+    usleep(20000);
+  }
   SetStagedHelper(0);
-  return exited_zero;
+  return outcome;
+}
+
+RunOutcome RunShellCommand(const std::string &command, const std::string &log,
+                           SigningDeadline deadline) {
+  return RunProgram({"/bin/sh", "-c", command}, log, deadline);
+}
+
+std::string ShellQuoted(const std::string &path) {
+  std::string quoted = "'";
+  for (char c : path) {
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return quoted + "'";
 }
 
 void CheckSigningTools(bool reads_certificate_time) {
@@ -76,7 +111,8 @@ void CheckSigningTools(bool reads_certificate_time) {
 
 // From "notBefore=Jan  2 03:04:05 2026 GMT" as openssl prints it.
 long long CertificateStart(const std::string &cert, const std::string &log) {
-  if (!RunProgram({"openssl", "x509", "-in", cert, "-noout", "-startdate"}, log)) {
+  if (RunProgram({"openssl", "x509", "-in", cert, "-noout", "-startdate"}, log) !=
+      RunOutcome::kExitedZero) {
     throw PackError("--sign-cert: no certificate in " + cert);
   }
   const std::string line = FirstLine(log);

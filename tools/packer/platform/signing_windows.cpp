@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <iterator>
 #include <wincrypt.h>
@@ -58,24 +59,21 @@ HANDLE Inheritable(const std::wstring &path, DWORD access, DWORD disposition) {
                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-} // namespace
-
-// Detached from the console and with no input, the program has no console to ask on, so it can
-// never wait for a pass phrase.
-bool RunProgram(const std::vector<std::string> &arguments, const std::string &log) {
-  const std::wstring program = FindOnPath(arguments[0]);
-  if (program.empty()) {
-    return false;
-  }
-  std::wstring command_line = Quote(program);
-  for (std::size_t i = 1; i < arguments.size(); ++i) {
-    command_line += L" " + Quote(WidePath(arguments[i]));
-  }
+// Starts `program` with `command_line` detached from the console and with no input, so that it
+// has no console to ask on and can never wait for a pass phrase. It runs in a job, so that when
+// the time is up what it started (a shell's children) ends with it.
+RunOutcome Run(const std::wstring &program, std::wstring command_line, const std::string &log,
+               SigningDeadline deadline) {
   const HANDLE files[] = {Inheritable(L"NUL", GENERIC_READ, OPEN_EXISTING),
                           Inheritable(WidePath(log), GENERIC_WRITE, CREATE_ALWAYS),
                           Inheritable(WidePath(log + ".err"), GENERIC_WRITE, CREATE_ALWAYS)};
-  bool exited_zero = false;
-  if (std::none_of(std::begin(files), std::end(files),
+  RunOutcome outcome = RunOutcome::kFailed;
+  const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job != nullptr &&
+      SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) &&
+      std::none_of(std::begin(files), std::end(files),
                    [](HANDLE file) { return file == INVALID_HANDLE_VALUE; })) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -85,28 +83,74 @@ bool RunProgram(const std::vector<std::string> &arguments, const std::string &lo
     startup.hStdError = files[2];
     PROCESS_INFORMATION process = {};
     if (CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                       DETACHED_PROCESS, nullptr, nullptr, &startup, &process)) {
+                       DETACHED_PROCESS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
+      AssignProcessToJobObject(job, process.hProcess);
+      ResumeThread(process.hThread);
       CloseHandle(process.hThread);
       SetStagedHelper(reinterpret_cast<std::intptr_t>(process.hProcess));
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      const DWORD wait = deadline == SigningDeadline::max() ? INFINITE
+                         : left.count() <= 0                ? 0
+                         : left.count() >= INFINITE - 1     ? INFINITE - 1
+                                                            : static_cast<DWORD>(left.count());
       DWORD code = 1;
-      exited_zero = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
-                    GetExitCodeProcess(process.hProcess, &code) && code == 0;
+      if (WaitForSingleObject(process.hProcess, wait) == WAIT_OBJECT_0) {
+        outcome = GetExitCodeProcess(process.hProcess, &code) && code == 0 ? RunOutcome::kExitedZero
+                                                                           : RunOutcome::kFailed;
+      } else {
+        TerminateJobObject(job, 1);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        outcome = RunOutcome::kTimedOut;
+      }
       SetStagedHelper(0);
       CloseHandle(process.hProcess);
     }
+  }
+  if (job != nullptr) {
+    CloseHandle(job);
   }
   for (HANDLE file : files) {
     if (file != INVALID_HANDLE_VALUE) {
       CloseHandle(file);
     }
   }
-  return exited_zero;
+  return outcome;
 }
+
+} // namespace
+
+RunOutcome RunProgram(const std::vector<std::string> &arguments, const std::string &log,
+                      SigningDeadline deadline) {
+  const std::wstring program = FindOnPath(arguments[0]);
+  if (program.empty()) {
+    return RunOutcome::kFailed;
+  }
+  std::wstring command_line = Quote(program);
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    command_line += L" " + Quote(WidePath(arguments[i]));
+  }
+  return Run(program, command_line, log, deadline);
+}
+
+// cmd.exe from the system folder, never one found beside the packer or on PATH. With /s, cmd
+// takes everything between the first and the last quote as the command, whatever quotes it holds.
+RunOutcome RunShellCommand(const std::string &command, const std::string &log,
+                           SigningDeadline deadline) {
+  std::wstring system(MAX_PATH, L'\0');
+  system.resize(GetSystemDirectoryW(system.data(), MAX_PATH));
+  const std::wstring cmd = system + L"\\cmd.exe";
+  return Run(cmd, L"cmd.exe /d /s /c \"" + WidePath(command) + L"\"", log, deadline);
+}
+
+// Windows file names cannot hold a quote, so quotes alone keep a path one word.
+std::string ShellQuoted(const std::string &path) { return "\"" + path + "\""; }
 
 void CheckSigningTools(bool) {
   if (FindOnPath("osslsigncode").empty()) {
     throw PackError("--sign-cert: osslsigncode is not on PATH; pack without --sign-cert and sign "
-                    "afterwards with signtool: signtool sign /fd SHA256 /f CERT.pfx OUT.exe");
+                    "afterwards with signtool: signtool sign /fd SHA256 /f CERT.pfx /tr URL /td "
+                    "SHA256 OUT.exe, or through --sign-command");
   }
 }
 
