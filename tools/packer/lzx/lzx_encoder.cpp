@@ -43,12 +43,6 @@ void TranslateCalls(std::uint8_t *frame, std::uint32_t size, std::uint32_t index
   }
 }
 
-// The near-optimal parse: passes over the waiting frames together before their blocks are
-// chosen, each under the codes of the one before.
-constexpr int kGroupPasses = 2;
-// Then passes over each block chosen, under its own codes.
-constexpr int kBlockPasses = 2;
-
 } // namespace
 
 void LzxEncoder::Stream::Put(std::uint32_t value, unsigned bits) {
@@ -139,7 +133,7 @@ std::vector<std::size_t> LzxEncoder::ParseNearOptimal() {
   // to the next.
   LzxCosts costs =
       last_costs_ ? *last_costs_ : LzxCosts::Guess(At(frames_.front().start), size, main_symbols_);
-  for (int pass = 0; pass < kGroupPasses; ++pass) {
+  for (int pass = 0; pass < optimal_->settings().group_passes; ++pass) {
     if (pass > 0)
       costs = CostsOf(0, n);
     items_.clear();
@@ -147,7 +141,7 @@ std::vector<std::size_t> LzxEncoder::ParseNearOptimal() {
   }
   const std::vector<std::size_t> ends =
       LzxPlanBlocks(frames_, items_, main_symbols_, stream_.trees);
-  for (int pass = 0; pass < kBlockPasses; ++pass) {
+  for (int pass = 0; pass < optimal_->settings().block_passes; ++pass) {
     std::vector<LzxCosts> block_costs;
     for (std::size_t b = 0; b < ends.size(); ++b)
       block_costs.push_back(CostsOf(b == 0 ? 0 : ends[b - 1], ends[b]));

@@ -10,13 +10,6 @@
 namespace packer {
 namespace {
 
-// How hard the trees are searched: nodes visited per position, and a length that ends the search
-// (the longest match is then taken up to its real length, and the positions it covers are only
-// added to the trees).
-constexpr unsigned kMaxDepth = 32;
-constexpr std::uint32_t kNiceLength = 128;
-// The longest matches kept per position; shorter ones go first.
-constexpr std::size_t kMaxMatchesKept = 16;
 // Two-byte matches are found, at their nearest, up to this distance: further off they never
 // pay.
 constexpr std::uint32_t kPairDistance = 1024;
@@ -85,9 +78,11 @@ LzxCosts LzxCosts::From(const LzxBlockCodes &codes) {
   return costs;
 }
 
-LzxOptimalParser::LzxOptimalParser(unsigned window_bits, std::uint32_t lookahead)
-    : window_(std::uint32_t{1} << window_bits), max_distance_(LzxMaxDistance(window_bits)),
-      data_(window_, lookahead), hash_shift_(32 - std::min(window_bits - 1, 20u)),
+LzxOptimalParser::LzxOptimalParser(unsigned window_bits, std::uint32_t lookahead,
+                                   const LzxNearOptimalSettings &settings)
+    : settings_(settings), window_(std::uint32_t{1} << window_bits),
+      max_distance_(LzxMaxDistance(window_bits)), data_(window_, lookahead),
+      hash_shift_(32 - std::min(window_bits - 1, 20u)),
       head_(std::size_t{1} << (32 - hash_shift_), 0), pairs_(65536, 0),
       children_(2 * std::size_t{window_}, 0), nodes_(kLzxFrameSize + 1) {}
 
@@ -107,7 +102,7 @@ void LzxOptimalParser::FindMatches(const std::vector<LzxFrame> &frames) {
          ++position) {
       first_match_.push_back(static_cast<std::uint32_t>(matches_.size()));
       const std::uint32_t longest = SearchTree(position, frame_end, position >= covered);
-      if (longest >= kNiceLength)
+      if (longest >= settings_.nice_length)
         covered = position + longest;
     }
   }
@@ -120,7 +115,7 @@ std::uint32_t LzxOptimalParser::SearchTree(std::uint32_t position, std::uint32_t
   const std::uint32_t available = data_.end() - position;
   if (available < 3)
     return 0;
-  const std::uint32_t tree_limit = std::min(kNiceLength, available);
+  const std::uint32_t tree_limit = std::min(settings_.nice_length, available);
   const std::uint32_t frame_limit = std::min(kLzxMaxMatch, frame_end - position);
   const std::uint8_t *here = At(position);
   const std::uint32_t mask = window_ - 1;
@@ -136,7 +131,7 @@ std::uint32_t LzxOptimalParser::SearchTree(std::uint32_t position, std::uint32_t
   const std::size_t first = matches_.size();
   const std::uint32_t pair = std::exchange(pairs_[here[0] | here[1] << 8], position + 1);
   const std::uint32_t pair_distance = pair != 0 ? position - (pair - 1) : 0;
-  for (unsigned depth = kMaxDepth;; --depth) {
+  for (unsigned depth = settings_.max_depth;; --depth) {
     const std::uint32_t at = candidate - 1;
     if (candidate == 0 || position - at > max_distance_ || depth == 0) {
       *smaller = *greater = 0;
@@ -186,14 +181,14 @@ std::uint32_t LzxOptimalParser::Complete(std::size_t first, const std::uint8_t *
                     2u << 22 | pair_distance);
   if (matches_.size() == first)
     return 0;
-  if (kept == kNiceLength && frame_limit > kNiceLength) {
+  if (kept == settings_.nice_length && frame_limit > settings_.nice_length) {
     const std::uint32_t distance = Distance(matches_.back());
     kept = LzxMatchLength(here, here - distance, frame_limit);
     matches_.back() = kept << 22 | distance;
   }
-  if (matches_.size() - first > kMaxMatchesKept)
+  if (matches_.size() - first > settings_.max_matches_kept)
     matches_.erase(matches_.begin() + static_cast<std::ptrdiff_t>(first),
-                   matches_.end() - kMaxMatchesKept);
+                   matches_.end() - settings_.max_matches_kept);
   return kept;
 }
 
@@ -285,7 +280,7 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
   Backtrack(frame.start, size, repeats, items, out);
 }
 
-// Matches with the registers: every length up to the longest (only that from kNiceLength on),
+// Matches with the registers: every length up to the longest (only that from the nice length on),
 // and the longest followed by a literal and R0 again.
 void LzxOptimalParser::TryRepeats(std::uint32_t i, const Node &node, std::uint32_t size) {
   for (std::uint32_t r = 0; r < 3; ++r) {
@@ -295,7 +290,8 @@ void LzxOptimalParser::TryRepeats(std::uint32_t i, const Node &node, std::uint32
     const std::uint32_t longest = RepeatAfter(i, 0, distance, size);
     if (longest == 0)
       continue;
-    for (std::uint32_t length = longest >= kNiceLength ? longest : 2; length <= longest; ++length)
+    for (std::uint32_t length = longest >= settings_.nice_length ? longest : 2; length <= longest;
+         ++length)
       Relax(i + length, node.cost + MatchCost(r, length), length, r);
     if (const std::uint32_t after = RepeatAfter(i, longest + 1, distance, size))
       Relax(i + longest + 1 + after,
@@ -306,14 +302,14 @@ void LzxOptimalParser::TryRepeats(std::uint32_t i, const Node &node, std::uint32
 }
 
 // The matches found at i with new offsets: each length they give (only the longest from
-// kNiceLength on), and each longest followed by a literal and the same offset again.
+// the nice length on), and each longest followed by a literal and the same offset again.
 void LzxOptimalParser::TryMatches(std::uint32_t i, const Node &node, std::uint32_t size) {
   const std::uint32_t position = frame_start_ + i;
   const Match *match = matches_.data() + first_match_[position - cached_];
   const Match *matches_end = matches_.data() + first_match_[position - cached_ + 1];
   for (std::uint32_t shorter = 1; match != matches_end; ++match) {
     const std::uint32_t longest = Length(*match), distance = Distance(*match);
-    const std::uint32_t from = longest >= kNiceLength ? longest : shorter + 1;
+    const std::uint32_t from = longest >= settings_.nice_length ? longest : shorter + 1;
     shorter = longest;
     // A distance in a register was weighed as a repeat.
     if (distance == node.repeats[0] || distance == node.repeats[1] || distance == node.repeats[2])
