@@ -14,23 +14,62 @@
 namespace packer {
 namespace {
 
-// A JSON string: quotes, backslashes and control characters escaped; the text is UTF-8 already.
-std::string Json(const std::string &text) {
+// The length of the well-formed UTF-8 sequence at `text[i]`, or 0 where it is not one.
+std::size_t Utf8SequenceLength(const std::string &text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  std::size_t length = lead < 0x80                    ? 1
+                       : lead >= 0xC2 && lead <= 0xDF ? 2
+                       : lead >= 0xE0 && lead <= 0xEF ? 3
+                       : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                      : 0;
+  if (length == 0 || i + length > text.size()) {
+    return 0;
+  }
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) {
+      return 0;
+    }
+  }
+  // No overlong forms, no surrogates, nothing above U+10FFFF.
+  const unsigned char second = length > 1 ? byte(i + 1) : 0;
+  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) ||
+      (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90)) {
+    return 0;
+  }
+  return length;
+}
+
+} // namespace
+
+// Names come from certificates in files from anywhere: a byte that is not part of well-formed
+// UTF-8 becomes U+FFFD, so the object stays valid JSON whatever the certificate holds.
+std::string JsonString(const std::string &text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const std::size_t length = Utf8SequenceLength(text, i);
+    if (length == 0) {
+      out += "\\ufffd";
+      ++i;
+    } else if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
+      ++i;
     } else if (c < 0x20 || c == 0x7F) {
       out += Formatted("\\u%04x", c);
+      ++i;
     } else {
-      out += static_cast<char>(c);
+      out.append(text, i, length);
+      i += length;
     }
   }
   return out + "\"";
 }
 
-std::string JsonOrNull(const std::string &text) { return text.empty() ? "null" : Json(text); }
+namespace {
+
+std::string JsonOrNull(const std::string &text) { return text.empty() ? "null" : JsonString(text); }
 
 const char *JsonBool(bool value) { return value ? "true" : "false"; }
 
@@ -38,12 +77,12 @@ const char *JsonBool(bool value) { return value ? "true" : "false"; }
 std::string JsonReport(const std::string &path, const std::vector<ResourceEntry> &entries,
                        const PayloadLayout &layout, const std::string &cabinet,
                        const AuthenticodeReport &signing, const std::string &fault) {
-  std::string json = "{\"file\":" + Json(path) + ",\"resources\":[";
+  std::string json = "{\"file\":" + JsonString(path) + ",\"resources\":[";
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const ResourceEntry &e = entries[i];
     json += Formatted("%s{\"type\":%s,\"name\":%s,\"language\":%u,\"size\":%llu}", i ? "," : "",
-                      Json(e.type.Display()).c_str(), Json(e.name.Display()).c_str(), e.language,
-                      static_cast<unsigned long long>(e.size));
+                      JsonString(e.type.Display()).c_str(), JsonString(e.name.Display()).c_str(),
+                      e.language, static_cast<unsigned long long>(e.size));
   }
   json += "],\"extracts\":" + std::string(JsonBool(!layout.fault));
   json += ",\"stub\":" + std::string(layout.fault   ? "null"
@@ -52,17 +91,17 @@ std::string JsonReport(const std::string &path, const std::vector<ResourceEntry>
   json += ",\"longest_folder\":" +
           (layout.fault ? std::string("null") : std::to_string(LongestFolder(layout)));
   json += ",\"cabinet\":" + JsonOrNull(cabinet);
-  json += ",\"content_digest\":" + Json(signing.content_digest);
+  json += ",\"content_digest\":" + JsonString(signing.content_digest);
   json += ",\"signed\":" + std::string(JsonBool(signing.has_table)) + ",\"signatures\":[";
   for (std::size_t i = 0; i < signing.signatures.size(); ++i) {
     const SignatureReport &s = signing.signatures[i];
     json += Formatted("%s{\"depth\":%u,\"digest_algorithm\":%s,\"subject\":%s,\"issuer\":%s,",
-                      i ? "," : "", s.depth, Json(s.digest_algorithm).c_str(),
+                      i ? "," : "", s.depth, JsonString(s.digest_algorithm).c_str(),
                       JsonOrNull(s.subject).c_str(), JsonOrNull(s.issuer).c_str());
     json += "\"timestamp\":";
     json += s.timestamp_kind.empty()
                 ? "null"
-                : "{\"kind\":" + Json(s.timestamp_kind) +
+                : "{\"kind\":" + JsonString(s.timestamp_kind) +
                       ",\"time\":" + JsonOrNull(s.timestamp_time) +
                       ",\"authority\":" + JsonOrNull(s.timestamp_authority) + "}";
     json += ",\"signed_digest\":" + JsonOrNull(s.signed_digest) +

@@ -10,4 +10,7 @@ namespace packer {
 // whose signatures are not sound, throws PackError naming the fault.
 int Check(const std::string &path, bool json);
 
+// `text` as a JSON string literal; bytes that are not well-formed UTF-8 become U+FFFD.
+std::string JsonString(const std::string &text);
+
 } // namespace packer
