@@ -18,7 +18,8 @@ packages=(
     libz-mingw-w64-dev         # the same zlib, static, for the packer built for Windows
     gcab                       # test cabinets made by another writer than the packer's
     cabextract                 # an independent reader of the packer's cabinets
-    7zip                       # archive creation, and another reader of cabinets
+    7zip                       # archive creation, and another reader of cabinets (7zz)
+    p7zip-full                 # 7z, the older 7-Zip the cabinet tests also read with
     zip                        # the Windows release archive
     unzip                      # the test kit, unpacked as a user unpacks it
     python3                    # the test kit's list of runs, read from ctest; its report checked
