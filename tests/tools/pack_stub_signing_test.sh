@@ -188,15 +188,16 @@ mkdir tsa tokens
 openssl req -x509 -newkey rsa:2048 -nodes -keyout tsa/tsa.key -out tsa/tsa.crt -days 2 \
     -subj "/CN=pack-stub test authority" -addext "extendedKeyUsage=critical,timeStamping" \
     >/dev/null 2>&1 || fail "openssl: no authority certificate"
-for mode in answer garbage silent; do
+for mode in answer garbage other silent; do
     python3 "$here/time-stamp-authority.py" "$scratch/tsa" "$scratch/tsa/$mode.port" "$mode" &
     authorities+=($!)
 done
-for mode in answer garbage silent; do
+for mode in answer garbage other silent; do
     for _ in $(seq 300); do [ -s "tsa/$mode.port" ] && break || sleep 0.1; done
 done
 stamping=http://127.0.0.1:$(cat tsa/answer.port)/
 garbage=http://127.0.0.1:$(cat tsa/garbage.port)/
+other=http://127.0.0.1:$(cat tsa/other.port)/
 silent=http://127.0.0.1:$(cat tsa/silent.port)/
 down=http://127.0.0.1:1/
 module=/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so
@@ -290,6 +291,11 @@ for folder in "" "${signer_folders[@]}"; do
         "${signing[@]}" --sign-timestamp "$down" --sign-timestamp "$garbage" --sign-timestamp "$stamping"
     sign_row "no authority answers $v" "no time-stamp authority answered with a time stamp" signer.crt - \
         "${signing[@]}" --sign-timestamp "$down" --sign-timestamp "$garbage"
+    sign_row "an authority answering another request, then one that answers $v" stamped signer.crt - \
+        "${signing[@]}" --sign-timestamp "$other" --sign-timestamp "$stamping"
+    sign_row "only an authority answering another request $v" \
+        "$other: its time stamp is not over this signature" signer.crt - "${signing[@]}" \
+        --sign-timestamp "$other"
     sign_row "--strict and no time stamp $v" "(--strict fails the pack on every warning)" signer.crt - \
         "${signing[@]}" --strict
     sign_row "--strict with a time stamp $v" stamped signer.crt - "${signing[@]}" --strict \

@@ -200,6 +200,18 @@ Signer SignerOf(const Options &o) {
           o.sign_pkcs11_module, o.sign_command, o.sign_timestamps};
 }
 
+// Why a signed copy's time stamp is not over its own signature, or nothing.
+std::string ForeignTimestamp(const std::string &signed_copy) {
+  const InputFile copy(signed_copy, "the signed image");
+  const AuthenticodeReport report = InspectAuthenticode(copy, ReadPeImage(copy));
+  for (const SignatureReport &s : report.signatures) {
+    if (s.timestamp_foreign) {
+      return s.fault;
+    }
+  }
+  return {};
+}
+
 // The staged file that becomes OUT: the packed image, signed when asked to be. Whoever signed,
 // what came back must be that image with a signature added and nothing else.
 std::string WriteOut(const Options &o, const PackedImage &packed, StagingDirectory &staging) {
@@ -219,7 +231,7 @@ std::string WriteOut(const Options &o, const PackedImage &packed, StagingDirecto
   if (o.sign_command) {
     RunSigningCommand(image, signed_image, signer, log, deadline);
   } else {
-    SignImage(image, signed_image, signer, log, deadline);
+    SignImage(image, signed_image, signer, log, deadline, ForeignTimestamp);
   }
   const std::string who = o.sign_command ? "--sign-command" : "osslsigncode";
   if (const auto fault = SignedImageFault(image, signed_image)) {

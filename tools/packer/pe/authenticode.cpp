@@ -218,6 +218,7 @@ void ReadTimeStamps(const SignedData &data, SignatureReport &report) {
     const Algorithm *algorithm = FindAlgorithm(imprint_oid);
     if (!algorithm || !Equal(Hash(algorithm->hash, data.signer.signature), imprint_digest)) {
       report.fault = "its time stamp is not over this signature";
+      report.timestamp_foreign = true;
     }
     return;
   }

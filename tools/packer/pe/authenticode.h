@@ -24,6 +24,7 @@ struct SignatureReport {
   std::string signed_digest;       // hex, as the signature holds it
   bool digest_matches = false;     // signed_digest equals the digest recomputed from the file
   bool signature_verifies = false; // against the signer certificate's public key
+  bool timestamp_foreign = false;  // a time stamp over another signature than this one
   std::string fault;
 };
 

@@ -238,7 +238,8 @@ void CheckSigning(const Signer &signer) {
 }
 
 void SignImage(const std::string &in, const std::string &out, const Signer &signer,
-               const std::string &log, SigningDeadline deadline) {
+               const std::string &log, SigningDeadline deadline,
+               const TimestampFault &timestamp_fault) {
   std::vector<std::string> command = {"osslsigncode", "sign"};
   if (signer.pkcs11_module) {
     command.insert(command.end(), {"-pkcs11module", *signer.pkcs11_module});
@@ -255,7 +256,7 @@ void SignImage(const std::string &in, const std::string &out, const Signer &sign
   // No authority: one run without -ts. Otherwise one run per authority, in order, until one
   // answers; a failure that is not the authority's ends the tries.
   const std::size_t tries = std::max<std::size_t>(signer.timestamps.size(), 1);
-  std::string reason;
+  std::string foreign;
   for (std::size_t i = 0; i < tries; ++i) {
     std::vector<std::string> run = command;
     if (!signer.timestamps.empty()) {
@@ -264,7 +265,15 @@ void SignImage(const std::string &in, const std::string &out, const Signer &sign
     std::filesystem::remove(NativePath(out));
     const RunOutcome outcome = RunProgram(run, log, deadline);
     if (outcome == RunOutcome::kExitedZero) {
-      return;
+      if (signer.timestamps.empty()) {
+        return;
+      }
+      const std::string fault = timestamp_fault(out);
+      if (fault.empty()) {
+        return;
+      }
+      foreign = "; " + signer.timestamps[i] + ": " + fault;
+      continue;
     }
     if (outcome == RunOutcome::kTimedOut) {
       TimedOut(signer.timestamps.empty() ? "osslsigncode"
@@ -275,7 +284,7 @@ void SignImage(const std::string &in, const std::string &out, const Signer &sign
       throw PackError("signing failed: " + fault);
     }
     if (signer.timestamps.empty() || !TimestampFailed(said)) {
-      reason = FailureText(log + ".err");
+      std::string reason = FailureText(log + ".err");
       if (reason.empty()) {
         reason = FailureText(log);
       }
@@ -293,7 +302,7 @@ void SignImage(const std::string &in, const std::string &out, const Signer &sign
     urls += (urls.empty() ? "" : ", ") + url;
   }
   throw PackError("signing failed: no time-stamp authority answered with a time stamp (" + urls +
-                  ")");
+                  ")" + foreign);
 }
 
 void RunSigningCommand(const std::string &in, const std::string &out, const Signer &signer,

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Zlib
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,8 +31,13 @@ SigningDeadline SigningDeadlineFromNow();
 // that signing is reproducible too; with a time stamp it is the authority's. The authorities are
 // tried in order until one answers. `log` is a scratch file. osslsigncode runs without a
 // terminal, so it can never wait for a pass phrase or a PIN.
+// What is wrong with a signed copy's time stamp, or nothing: an authority whose answer was made
+// for another request is passed over like one that did not answer.
+using TimestampFault = std::function<std::string(const std::string &signed_copy)>;
+
 void SignImage(const std::string &in, const std::string &out, const Signer &signer,
-               const std::string &log, SigningDeadline deadline);
+               const std::string &log, SigningDeadline deadline,
+               const TimestampFault &timestamp_fault);
 
 // Runs the signing command on `in`: in place ({file}: `out` is a copy of `in` that it signs) or
 // into `out` ({in} and {out}).
