@@ -80,7 +80,7 @@ while read -r platform folder packer other notices; do
     [ "$reported" = "pack-stub $version" ] || fail "$folder: --version says $reported"
     pack "$platform" >pack.log 2>&1 </dev/null || fail "$folder: packing failed: $(tail -n 1 pack.log)"
 done <<EOF
-linux $linux pack-stub pack-stub.1 gcc-runtime,glibc,zlib
+linux $linux pack-stub pack-stub.1 gcc-runtime,glibc,openssl,zlib
 windows $windows pack-stub.exe - gcc-runtime-windows,mingw-w64,zlib-windows
 EOF
 readelf -d "linux-user/$linux/pack-stub" | grep -q NEEDED &&
@@ -116,6 +116,7 @@ done <<EOF
 glibc libc6-dev Version 2.1, February 1999
 gcc-runtime libstdc++-12-dev Version 3, 29 June 2007
 zlib zlib1g-dev Jean-loup Gailly and Mark Adler
+openssl libssl-dev Version 2.0, January 2004
 mingw-w64 mingw-w64-x86-64-dev Names of the copyright holders must not be used to endorse
 gcc-runtime-windows g++-mingw-w64-x86-64-posix Version 3, 29 June 2007
 zlib-windows libz-mingw-w64-dev Jean-loup Gailly and Mark Adler
@@ -137,11 +138,11 @@ for source in glibc mingw-w64; do
     [ -e unnoticed ] && fail "without $source: archives in $(ls unnoticed)"
 done
 
-# The relink archive holds the packer's own objects, libz.a and relink.sh, which writes the Linux
+# The relink archive holds the packer's own objects, libcrypto.a, libz.a and relink.sh, which writes the Linux
 # bundle's packer again, byte for byte.
 mkdir relinking && tar -xzf "first/$relink.tar.gz" -C relinking
 held=$(cd "relinking/$relink" && find . -type f ! -path './obj/*.cpp.o' | LC_ALL=C sort | tr '\n' ' ')
-[ "$held" = "./libz.a ./relink.sh " ] || fail "the relink archive holds $held"
+[ "$held" = "./libcrypto.a ./libz.a ./relink.sh " ] || fail "the relink archive holds $held"
 (cd relinking && "./$relink/relink.sh" -o relinked >relink.log 2>&1) ||
     fail "relink.sh: $(tail -n 1 relinking/relink.log)"
 cmp -s relinking/relinked "linux-user/$linux/pack-stub" || fail "relink.sh wrote another pack-stub"
