@@ -23,6 +23,9 @@ ROWS = [
     ("hangs", "Hangs", "FAIL hangs: timed out after 3 s and was ended with all it started, in "
      "KitFixture.Hangs", "failure"),
     ("passes again", "Passes", "PASS passes again: 1 tests", None),
+    # Ends with 77 (a case skipped, none failed): a pass that counts its skip.
+    ("passes and skips", "Passes:KitFixture.Skips", "PASS passes and skips: 2 tests, 1 skipped",
+     "skipped"),
     # Each failure goes to its own test, not to the one before it.
     ("mixed", "Passes:KitFixture.Fails:KitFixture.Skips",
      "FAIL mixed: exit code 1, failed: KitFixture.Fails (", "failure skipped"),
@@ -64,7 +67,7 @@ with tempfile.TemporaryDirectory(prefix="ondrel-kit-runner.") as scratch:
         line = next((l for l in lines if l.startswith(("PASS " + name + ":", "FAIL " + name + ":",
                                                         "SKIP " + name + ":"))), "")
         check(line.startswith(expected), f"{name}: expected a line starting {expected!r}, got {line!r}")
-    check("2 passed, 4 failed, 1 skipped" in lines, f"no count line in {out!r}")
+    check("3 passed, 4 failed, 1 skipped" in lines, f"no count line in {out!r}")
     check(done.returncode == 1, f"exit status {done.returncode}, not 1")
 
     # The hang's child went with it.
@@ -74,7 +77,7 @@ with tempfile.TemporaryDirectory(prefix="ondrel-kit-runner.") as scratch:
     try:
         root = ET.parse(os.path.join(kit, "report.xml")).getroot()
         suites = {suite.get("name"): suite for suite in root.iter("testsuite")}
-        check(root.get("failures") == "4" and root.get("skipped") == "2",
+        check(root.get("failures") == "4" and root.get("skipped") == "3",
               f"report counts {root.attrib}")
         for name, _, _, result in ROWS:
             suite = suites.get(name)

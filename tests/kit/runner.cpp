@@ -196,6 +196,9 @@ std::string LastStartedTest(const std::string &output) {
   return name;
 }
 
+// How the test programs end when a case skipped and none failed, so that CTest shows the skip.
+constexpr DWORD kSkippedExitCode = 77;
+
 // The reason a test gave for skipping: its message's last line (the first names the source line).
 std::string SkipReason(const std::string &message) {
   std::string text = message;
@@ -320,7 +323,7 @@ Outcome Execute(const Run &run, const std::wstring &kit, const std::wstring &wor
       swprintf(hex, 16, L"0x%08lX", static_cast<unsigned long>(code));
       outcome.summary = std::wstring(L"crashed with exception ") + hex +
                         (test.empty() ? L"" : L" in " + Widen(test));
-    } else if (code != 0) {
+    } else if (code != 0 && !(code == kSkippedExitCode && reported && !failed && skipped)) {
       outcome.summary = L"exit code " + std::to_wstring(code) +
                         (failed ? L", failed: " + Widen(failed_names) : L"");
     } else if (failed) {
