@@ -237,6 +237,25 @@ void CheckSigning(const Signer &signer) {
   CheckSigningTools(SourceDateEpoch() == nullptr && !cert_in_token && signer.timestamps.empty());
 }
 
+namespace {
+
+// Ends the pack with osslsigncode's own reason for a failure that is not an authority's.
+[[noreturn]] void FailedWithItsReason(const std::string &log, const Signer &signer) {
+  std::string reason = FailureText(log + ".err");
+  if (reason.empty()) {
+    reason = FailureText(log);
+  }
+  if (reason.empty()) {
+    throw PackError("signing failed: osslsigncode gave no reason");
+  }
+  if (!signer.pass_file && AskedForPassPhrase(WholeText(log + ".err"))) {
+    reason += " (an encrypted key needs --sign-pass-file)";
+  }
+  throw PackError("signing failed: osslsigncode: " + reason);
+}
+
+} // namespace
+
 void SignImage(const std::string &in, const std::string &out, const Signer &signer,
                const std::string &log, SigningDeadline deadline,
                const TimestampFault &timestamp_fault) {
@@ -284,17 +303,7 @@ void SignImage(const std::string &in, const std::string &out, const Signer &sign
       throw PackError("signing failed: " + fault);
     }
     if (signer.timestamps.empty() || !TimestampFailed(said)) {
-      std::string reason = FailureText(log + ".err");
-      if (reason.empty()) {
-        reason = FailureText(log);
-      }
-      if (reason.empty()) {
-        throw PackError("signing failed: osslsigncode gave no reason");
-      }
-      if (!signer.pass_file && AskedForPassPhrase(WholeText(log + ".err"))) {
-        reason += " (an encrypted key needs --sign-pass-file)";
-      }
-      throw PackError("signing failed: osslsigncode: " + reason);
+      FailedWithItsReason(log, signer);
     }
   }
   std::string urls;
