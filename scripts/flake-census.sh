@@ -17,19 +17,18 @@ cmake --build --preset default >/dev/null
 set +e
 rm -rf "$record" && mkdir -p "$record"
 
-# suite RUN NAME BUILD_DIR CTEST_ARGS...: one CTest run; the names of its failed tests go to
+# suite RUN NAME CTEST_ARGS...: one CTest run; the names of its failed tests go to
 # RUN/NAME.failed, and each one's output to RUN/NAME-TEST.log.
 suite() {
-    local run=$1 name=$2 build=$3 started
-    shift 3
+    local run=$1 name=$2 started
+    shift 2
     started=$(date +%s)
-    "$@" --output-on-failure >"$record/$run/$name.log" 2>&1
+    "$@" --output-on-failure --output-junit "$record/$run/$name.xml" >"$record/$run/$name.log" 2>&1
     echo "$name: ended $? after $(($(date +%s) - started)) s" >>"$record/$run/summary"
     sed -n 's/^ *[0-9]* - \(.*\) (\(Failed\|Timeout\|SEGFAULT\|Subprocess aborted\|Exception\|Child aborted\).*/\1 \2/p' \
         "$record/$run/$name.log" >"$record/$run/$name.failed"
     while read -r test cause; do
-        awk -v test="$test" '/^[0-9]+\/[0-9]+ Test: / { keep = ($3 == test) } keep' \
-            "$build/Testing/Temporary/LastTest.log" >"$record/$run/$name-$test.log"
+        scripts/ctest-report.py output "$record/$run/$name.xml" "$test" >"$record/$run/$name-$test.log"
     done <"$record/$run/$name.failed"
 }
 
@@ -38,8 +37,8 @@ for run in $(seq "$runs"); do
     jobs=1
     [ $((run % 2)) -eq 1 ] || jobs=2
     echo "run $run of $runs (ctest -j$jobs)" | tee "$record/$run/summary"
-    suite "$run" default build ctest --preset default -j"$jobs"
-    suite "$run" sanitize build/packer-sanitize env -C tools/packer \
+    suite "$run" default ctest --preset default -j"$jobs"
+    suite "$run" sanitize env -C tools/packer \
         PACKER_TEST_PROGRAMS="$bin/ondrel-stub.exe:$bin/setup-fixture.exe:$bin/cabinet_expansion_test.exe" \
         PACKER_TEST_DATA="$bin/test-data" ctest --preset sanitize
     cat "$record/$run"/*.failed | sed 's/^/  failed: /'

@@ -15,21 +15,8 @@ build, source = (os.path.realpath(path) for path in sys.argv[1:3])
 
 # As the toolchain file sets CMAKE_CROSSCOMPILING_EMULATOR.
 emulator = [os.path.join(source, "cmake", "wine-run"), os.path.join(build, "wine-prefix")]
-# ctest replaces the build's LastTest.log even when it only lists the tests; when a CTest run is
-# what called this (the release and kit tests), that run's log, which the skip summary reads, is
-# kept by linking it aside and putting it back.
-log = os.path.join(build, "Testing", "Temporary", "LastTest.log")
-kept = log + ".kept"
-if os.path.exists(log):
-    if os.path.exists(kept):
-        os.remove(kept)
-    os.link(log, kept)
-try:
-    tests = json.loads(subprocess.run(["ctest", "--test-dir", build, "--show-only=json-v1"],
-                                      check=True, capture_output=True, text=True).stdout)["tests"]
-finally:
-    if os.path.exists(kept):
-        os.replace(kept, log)
+tests = json.loads(subprocess.run(["ctest", "--test-dir", build, "--show-only=json-v1"],
+                                  check=True, capture_output=True, text=True).stdout)["tests"]
 bin_dir = os.path.join(build, "bin") + os.sep
 
 

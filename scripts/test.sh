@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-trap 'scripts/skip-summary.sh build build/packer-sanitize' EXIT
+trap 'scripts/ctest-report.py skips build/Testing/junit.xml build/packer-sanitize/Testing/junit.xml' EXIT
 cmake --workflow --preset default
 
 # The packer's unit tests take real programs and test data from the default build.
