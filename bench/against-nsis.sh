@@ -141,22 +141,12 @@ check "bound floor" $big "$floor_exe" --bound "$b\\$big" "$b\\setup.exe" "$b\\fl
 size() { stat -c %s "$1"; }
 big_name="$big_mib MiB"
 [ $big_mib != 1024 ] || big_name="1 GiB"
-echo "Sizes"
-awk -v stub="$(size build/bin/ondrel-stub.exe)" -v nsis="$(size "$work/nsis-empty/setup.exe")" \
-    'BEGIN {
-        printf "  stub without payload            %10d bytes\n", stub
-        printf "  smallest NSIS installer         %10d bytes  NSIS / stub %.2f\n", nsis, nsis / stub
-    }'
-awk -v name="$big_name" -v stub="$(size "$work/stub/stub.exe")" \
-    -v stored="$(size "$work/nsis-stored/setup.exe")" -v archive="$(size "$work/$big")" \
-    'BEGIN {
-        printf "  packed, %-7s archive: stub  %10d bytes  (archive + %d)\n", name, stub,
-            stub - archive
-        printf "  NSIS stored                     %10d bytes  NSIS / stub %.4f\n", stored,
-            stored / stub
-    }'
-[ $big_mib != 100 ] || printf '  NSIS zlib                       %10d bytes\n' \
-    "$(size "$work/nsis-zlib/setup.exe")"
+zlib=()
+[ $big_mib != 100 ] || zlib=(--nsis-zlib "$(size "$work/nsis-zlib/setup.exe")")
+/usr/bin/python3 bench/analysis.py sizes --stub "$(size build/bin/ondrel-stub.exe)" \
+    --nsis-empty "$(size "$work/nsis-empty/setup.exe")" --packed "$(size "$work/stub/stub.exe")" \
+    --stored "$(size "$work/nsis-stored/setup.exe")" --archive "$(size "$work/$big")" \
+    "${zlib[@]}" --name "$big_name"
 echo
 
 floor='"Z:'$(realpath "$floor_exe" | tr / '\\')'"'
@@ -215,5 +205,4 @@ tr -d '\r' <"$work/samples.txt" >"$raw.samples"
 tr -d '\r' <"$work/profile.txt" >"$raw.profile"
 keep_load "$raw" "$rounds rounds" "$load_before" "$load_after"
 echo
-awk -F '\t' -v name="$big_name" -v mib=$big_mib -f bench/stats.awk -f bench/against-nsis.awk "$raw.profile" \
-    "$raw.samples"
+/usr/bin/python3 bench/analysis.py against-nsis --name "$big_name" --mib $big_mib "$raw.profile" "$raw.samples"

@@ -65,11 +65,20 @@ compress() {
 compressed_size() {
     case $1 in
     lzx* | mszip) # the cabinet; --check reports the missing archive as a fault after the list
-        { build/bin/pack-stub --check "$2" 2>/dev/null || true; } | awk '$1 == "BL" { print $4 }' ;;
+        { build/bin/pack-stub --check "$2" 2>/dev/null || true; } |
+            while read -r kind _ _ size _; do [ "$kind" != BL ] || echo "$size"; done ;;
     wimlib-*) # the blob that is not the image's metadata
-        wimlib-imagex info "$2" --blobs | awk -v RS= '!/METADATA/ {
-            match($0, /Compressed size *= *[0-9]+/); s = substr($0, RSTART, RLENGTH)
-            sub(/.*= */, "", s); print s }' ;;
+        wimlib-imagex info "$2" --blobs | {
+            metadata= size=
+            while read -r line; do
+                case $line in
+                "") [ -n "$metadata" ] || [ -z "$size" ] || echo "$size"; metadata= size= ;;
+                *METADATA*) metadata=1 ;;
+                "Compressed size"*) size=${line##*= } size=${size%% *} ;;
+                esac
+            done
+            [ -n "$metadata" ] || [ -z "$size" ] || echo "$size"
+        } ;;
     *) stat -c %s "$2" ;;
     esac
 }
@@ -93,8 +102,7 @@ for round in $(seq "$rounds"); do
     done
 done
 keep_load "${samples%.samples}" "$rounds rounds" "$load_before" "$(cut -d ' ' -f 1-3 /proc/loadavg)"
-awk -F '\t' -v methods="${methods[*]}" -v ours=lzx:21 -f bench/stats.awk -f bench/lzx-corpus.awk \
-    "$samples"
+/usr/bin/python3 bench/analysis.py lzx-corpus --methods "${methods[*]}" --ours lzx:21 "$samples"
 
 # The same large setup program (the setup fixture with three Wine libraries and a test program
 # appended, which Windows still runs) in each cabinet, 1 KiB archive, packed into the profiling
@@ -128,26 +136,6 @@ raw=build/bench/lzx-corpus-runs
 tr -d '\r' <"$work/samples.txt" >"$raw.samples"
 tr -d '\r' <"$work/profile.txt" >"$raw.profile"
 keep_load "$raw" "$run_rounds rounds" "$load_before" "$(cut -d ' ' -f 1-3 /proc/loadavg)"
-# Each profile line ("name=counter" per mark) belongs to the run whose start and end counters
-# enclose its entry mark; from the archive written to setup.exe expanded is the cabinet written
-# out and expanded.
-awk -F '\t' 'NR == FNR { label[NR] = $2; start[NR] = $4; end[NR] = $5; n = NR; next }
-    { split("", mark)
-      for (k = split($0, field, " "); k > 0; k--) {
-          j = index(field[k], "=")
-          mark[substr(field[k], 1, j - 1)] = substr(field[k], j + 1) + 0
-      }
-      for (i = 1; i <= n; i++)
-          if (mark["entry"] >= start[i] && mark["entry"] <= end[i])
-              printf "%s\t%.3f\n", label[i],
-                  (mark["setup_expanded"] - mark["archive_written"]) * 1000 / mark["frequency"] }' \
-    "$raw.samples" "$raw.profile" | sort -t "$(printf '\t')" -k1,1 -k2,2g |
-    awk -F '\t' '{ v[$1, ++n[$1]] = $2 }
-        END { for (l in n) { m[l] = v[l, int((n[l] + 1) / 2)]
-                  printf "%-34s expansion median %7.1f ms (%d runs)\n", l, m[l], n[l] }
-              lzx = m["stub, LZX 21 cabinet"]; mszip = m["stub, MSZIP cabinet"]
-              stored = m["stub, stored cabinet"]
-              fast = m["stub, LZX 21 fast-parse cabinet"]
-              printf "expansion, LZX 21 / MSZIP: %.2f; beyond a stored cabinet: %.2f\n",
-                  lzx / mszip, (lzx - stored) / (mszip - stored)
-              printf "expansion, LZX 21 / LZX 21 of the fast parse: %.3f\n", lzx / fast }'
+# Each profile line belongs to the run whose start and end counters enclose its entry mark; from
+# the archive written to setup.exe expanded is the cabinet written out and expanded.
+/usr/bin/python3 bench/analysis.py lzx-expansion "$raw.samples" "$raw.profile"

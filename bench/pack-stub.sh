@@ -28,7 +28,6 @@ raw=build/bench/pack-stub
 inputs=("$work/archive.7z" build/bin/setup-fixture.exe tools/pack-stub build/bin/pack-stub
     build/bin/ondrel-stub.exe)
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # Runs one command after the page-cache step, prints its wall time in ms; its peak memory goes
 # to $work/rss.
 timed() {
@@ -64,12 +63,7 @@ printf '%-8s %12s %12s %14s %16s\n' size "pack (ms)" "cp (ms)" "pack / cp" "pack
 for mebibytes in "${sizes[@]}"; do
     head -c $((mebibytes * 1024 * 1024)) /dev/urandom >"$work/archive.7z"
     for r in $(seq "$rounds"); do round "$mebibytes" "$r"; done
-    awk -F '\t' -v size="$mebibytes" '$1 == size { ms[$2, $3] = $4; if ($3 == "pack") peak[$2] = $5 }
-        END { for (r = 1; (r, "pack") in ms; r++) print ms[r, "pack"], ms[r, "cp"], \
-                  ms[r, "pack"] / ms[r, "cp"], int(peak[r] / 1024) }' "$raw.samples" >"$work/rows"
-    printf '%-8s %12s %12s %14.2f %16s\n' "$mebibytes MiB" "$(cut -d ' ' -f 1 "$work/rows" | median)" \
-        "$(cut -d ' ' -f 2 "$work/rows" | median)" "$(cut -d ' ' -f 3 "$work/rows" | median)" \
-        "$(cut -d ' ' -f 4 "$work/rows" | sort -g | tail -n 1)"
+    /usr/bin/python3 bench/analysis.py pack-stub "$raw.samples" "$mebibytes"
 done
 load_after=$(cut -d ' ' -f 1-3 /proc/loadavg)
 echo "load average after: $load_after"

@@ -44,8 +44,7 @@ bench_packages=(
     time         # /usr/bin/time: peak memory, for bench/pack-stub.sh
     wimtools     # wimlib-imagex: the LZX anchor of bench/lzx-corpus.sh
     xz-utils     # xz -9e, another anchor of bench/lzx-corpus.sh
-    gnuplot-nox  # bench/plot.sh draws the figures as SVG
-    librsvg2-bin # rsvg-convert: bench/plot.sh --png, to look at the figures where SVG will not show
+    python3-matplotlib # bench/plot.sh draws the figures as SVG (and PNG with --png)
 )
 case ${1:-} in
 '') ;;

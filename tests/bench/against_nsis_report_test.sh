@@ -62,11 +62,9 @@ sample() { printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" $(($4 - $3)) "$3" "$4"; }
     done
 } >"$scratch/samples"
 
-awk -F '\t' -v name="1 GiB" -v mib=1024 -f "$repo/bench/stats.awk" -f "$repo/bench/against-nsis.awk" \
-    "$scratch/profile" "$scratch/samples" >"$scratch/report" || fail "the report failed"
-table=$(awk -F '\t' -v name="1 GiB" -v mib=1024 -v table=1 -f "$repo/bench/stats.awk" \
-    -f "$repo/bench/against-nsis.awk" "$scratch/profile" "$scratch/samples") ||
-    fail "the table failed"
+report=(/usr/bin/python3 "$repo/bench/analysis.py" against-nsis --name "1 GiB" --mib 1024)
+"${report[@]}" "$scratch/profile" "$scratch/samples" >"$scratch/report" || fail "the report failed"
+table=$("${report[@]}" --table "$scratch/profile" "$scratch/samples") || fail "the table failed"
 
 # One row per case: what the report must hold, as an extended regular expression, then why.
 while IFS='%' read -r pattern why; do
