@@ -25,7 +25,7 @@ suite() {
     started=$(date +%s)
     "$@" --output-on-failure --output-junit "$record/$run/$name.xml" >"$record/$run/$name.log" 2>&1
     echo "$name: ended $? after $(($(date +%s) - started)) s" >>"$record/$run/summary"
-    sed -n 's/^ *[0-9]* - \(.*\) (\(Failed\|Timeout\|SEGFAULT\|Subprocess aborted\|Exception\|Child aborted\).*/\1 \2/p' \
+    sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (\(Failed\|Timeout\|SEGFAULT\|Subprocess aborted\|Exception\|Child aborted\).*/\1 \2/p' \
         "$record/$run/$name.log" >"$record/$run/$name.failed"
     while read -r test cause; do
         scripts/ctest-report.py output "$record/$run/$name.xml" "$test" >"$record/$run/$name-$test.log"
