@@ -66,7 +66,8 @@ printf '%s\n' '<?xml version="1.0" encoding="UTF-8"?>' "$assembly" \
     '<requestedPrivileges><requestedExecutionLevel level="highestAvailable"/>' \
     '</requestedPrivileges></security></trustInfo></assembly>' >good.manifest
 printf '<assembly xmlns="urn:schemas-microsoft-com:asm.v3"/>' >other-namespace.manifest
-printf '<?xml version="1.0"?>\n<html xmlns="urn:schemas-microsoft-com:asm.v1"/>' >other-root.manifest
+printf '<?xml version="1.0"?>\n<html xmlns="urn:schemas-microsoft-com:asm.v1"/>' \
+    >other-root.manifest
 printf '%s\n' '<!DOCTYPE assembly [<!ENTITY x "y">]>' "$assembly</assembly>" >dtd.manifest
 printf '%s\n' "$assembly<description>&x;</description></assembly>" >entity.manifest
 printf '%s\n' "$assembly<dependency></assembly>" >unclosed.manifest
@@ -157,8 +158,8 @@ refused 2 "version string with an empty key" "the key is empty" -o out/x.exe "${
     --version-info =Acme
 refused 2 "version string key of 256 characters" "longer than 255 characters" -o out/x.exe \
     "${payload[@]}" --version-info "$long_key=x"
-refused 2 "version string key twice" "the key CompanyName is given twice" -o out/x.exe \
-    "${payload[@]}" --version-info CompanyName=A --version-info CompanyName=B
+refused 2 "version string key twice, in another case" "the key COMPANYNAME is given twice" \
+    -o out/x.exe "${payload[@]}" --version-info CompanyName=A --version-info COMPANYNAME=B
 only linux "a Windows command line holds at most 32,767 characters" &&
     refused 2 "version block over 65535 bytes" "holds at most 65535" -o out/x.exe \
         "${payload[@]}" --version-info "Comments=${long_name:0:33000}"
