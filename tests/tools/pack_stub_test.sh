@@ -259,6 +259,10 @@ refused 1 "archive slot filled again" "given twice" -o out/x.exe "${payload[@]}"
     --resource B7 ONDREL.PACKED.7Z archive.7z
 refused 1 "clash with the stub's manifest" "clashes" -o out/x.exe "${payload[@]}" \
     --resource 24 1 archive.7z
+refused 1 "clash with the version options" "given twice (also by the version options)" \
+    -o out/x.exe "${payload[@]}" --resource 16 1 empty --version-info A=B
+refused 1 "clash with an icon image" "the resource 3 2 is given twice (also by --icon)" \
+    -o out/x.exe "${payload[@]}" --resource 3 2 empty --icon good.ico
 refused 1 "stub missing" "--stub: no such file" -o out/x.exe --stub missing.exe "${payload[@]}"
 refused 1 "stub not a program" "not a 64-bit Windows program" -o out/x.exe \
     --stub not-a-program.exe "${payload[@]}"
@@ -471,10 +475,11 @@ fi
 # Each level under Wine: the stub starts and runs its setup program. Wine does not elevate, so
 # this shows the loader accepts each manifest, not what an elevation prompt would do.
 if [ "$platform" = windows ]; then
+    mkdir levels
     for level in asInvoker highestAvailable requireAdministrator; do
-        "$pack" -o "$level.exe" "${payload[@]}" --execution-level "$level" 2>stderr ||
+        "$pack" -o "levels/$level.exe" "${payload[@]}" --execution-level "$level" 2>stderr ||
             fail "packing with $level: $(cat stderr)"
-        check_stub_run "the stub requesting $level" "$level.exe" archive.7z
+        check_stub_run "the stub requesting $level" "levels/$level.exe" archive.7z
     done
 fi
 
