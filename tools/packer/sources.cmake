@@ -17,11 +17,15 @@ set(PACKER_SOURCES
     mszip/mszip_encoder.cpp
     pe/authenticode.cpp
     pe/der.cpp
+    pe/icon_file.cpp
+    pe/manifest.cpp
     pe/packed_image.cpp
     pe/pe_image.cpp
+    pe/product_identity.cpp
     pe/resource_id.cpp
     pe/resources.cpp
     pe/signed_image.cpp
+    pe/version_block.cpp
     platform/file_stream.cpp
     platform/input_file.cpp
     platform/native_path.cpp

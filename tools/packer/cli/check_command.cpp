@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Zlib
 #include "cli/check_command.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "base/messages.h"
@@ -8,6 +9,8 @@
 #include "layout/layout_check.h"
 #include "pe/authenticode.h"
 #include "pe/pe_image.h"
+#include "pe/product_identity.h"
+#include "pe/resource_id.h"
 #include "pe/resources.h"
 #include "platform/input_file.h"
 
@@ -73,10 +76,77 @@ std::string JsonOrNull(const std::string &text) { return text.empty() ? "null" :
 
 const char *JsonBool(bool value) { return value ? "true" : "false"; }
 
+std::string IconSize(const IconImage &icon) {
+  return Formatted("%ux%u", icon.Width(), icon.Height());
+}
+
+std::string JsonIdentity(const IdentityReport &identity) {
+  std::string json = ",\"version\":";
+  if (!identity.version) {
+    json += "null";
+  } else {
+    const VersionInfo &v = *identity.version;
+    json += "{\"file_version\":" + JsonString(v.file.Text()) +
+            ",\"product_version\":" + JsonString(v.product.Text()) + ",\"strings\":{";
+    std::vector<std::u16string> shown;
+    for (const VersionString &s : v.strings) {
+      // A foreign block may repeat a key; an object holds each once.
+      if (std::find(shown.begin(), shown.end(), s.key) != shown.end()) {
+        continue;
+      }
+      if (!shown.empty()) {
+        json += ',';
+      }
+      json += JsonString(Utf16ToUtf8(s.key)) + ":" + JsonString(Utf16ToUtf8(s.value));
+      shown.push_back(s.key);
+    }
+    json += "}}";
+  }
+  json += ",\"icons\":[";
+  for (std::size_t i = 0; i < identity.icons.size(); ++i) {
+    const IconImage &icon = identity.icons[i];
+    json += Formatted("%s{\"width\":%u,\"height\":%u,\"bit_count\":%u}", i ? "," : "", icon.Width(),
+                      icon.Height(), icon.bit_count);
+  }
+  json += "],\"execution_level\":" +
+          (identity.execution_level ? JsonString(*identity.execution_level) : "null");
+  return json;
+}
+
+std::string IdentityLines(const IdentityReport &identity) {
+  std::string text;
+  if (identity.version) {
+    text += "version: file " + identity.version->file.Text() + ", product " +
+            identity.version->product.Text() + "\n";
+    for (const VersionString &s : identity.version->strings) {
+      text += "  " + Printable(Utf16ToUtf8(s.key)) + ": " + Printable(Utf16ToUtf8(s.value)) + "\n";
+    }
+  } else {
+    text += identity.version_damaged ? "version: damaged\n" : "version: none\n";
+  }
+  std::string sizes;
+  for (const IconImage &icon : identity.icons) {
+    sizes += (sizes.empty() ? "" : ", ") + IconSize(icon) +
+             (icon.bit_count ? Formatted(" %u-bit", icon.bit_count) : std::string());
+  }
+  text += "icon: " +
+          (identity.icons_damaged ? std::string("damaged")
+           : sizes.empty()        ? std::string("none")
+                                  : sizes) +
+          "\n";
+  text += "execution level: " +
+          (identity.manifest_damaged  ? std::string("the manifest is damaged")
+           : identity.execution_level ? Printable(*identity.execution_level)
+                                      : std::string("none requested")) +
+          "\n";
+  return text;
+}
+
 // The keys are documented in docs/reference.md and kept: CI jobs read them.
 std::string JsonReport(const std::string &path, const std::vector<ResourceEntry> &entries,
                        const PayloadLayout &layout, const std::string &cabinet,
-                       const AuthenticodeReport &signing, const std::string &fault) {
+                       const AuthenticodeReport &signing, const IdentityReport &identity,
+                       const std::string &fault) {
   std::string json = "{\"file\":" + JsonString(path) + ",\"resources\":[";
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const ResourceEntry &e = entries[i];
@@ -91,6 +161,7 @@ std::string JsonReport(const std::string &path, const std::vector<ResourceEntry>
   json += ",\"longest_folder\":" +
           (layout.fault ? std::string("null") : std::to_string(LongestFolder(layout)));
   json += ",\"cabinet\":" + JsonOrNull(cabinet);
+  json += JsonIdentity(identity);
   json += ",\"content_digest\":" + JsonString(signing.content_digest);
   json += ",\"signed\":" + std::string(JsonBool(signing.has_table)) + ",\"signatures\":[";
   for (std::size_t i = 0; i < signing.signatures.size(); ++i) {
@@ -148,10 +219,11 @@ int Check(const std::string &path, bool json) {
     layout.fault = JudgeCabinet(*layout.setup, &cabinet);
   }
   const AuthenticodeReport signing = InspectAuthenticode(file, image);
+  const IdentityReport identity = InspectIdentity(file, entries);
   // The payload's fault names the stub's exit code; a signature's fault comes after it.
   std::string fault = layout.fault ? layout.fault->Message() : signing.FirstFault();
   if (json) {
-    Print(stdout, JsonReport(path, entries, layout, cabinet, signing, fault));
+    Print(stdout, JsonReport(path, entries, layout, cabinet, signing, identity, fault));
   } else {
     std::string listing = Formatted("%-8s %-24s %8s %12s\n", "TYPE", "NAME", "LANGUAGE", "SIZE");
     for (const ResourceEntry &e : entries) {
@@ -163,6 +235,7 @@ int Check(const std::string &path, bool json) {
     if (!cabinet.empty()) {
       Print(stdout, "cabinet: " + cabinet + "\n");
     }
+    Print(stdout, IdentityLines(identity));
     Print(stdout, SignatureLines(signing));
   }
   if (!fault.empty()) {

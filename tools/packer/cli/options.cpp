@@ -6,6 +6,8 @@
 
 #include "base/messages.h"
 #include "base/pack_error.h"
+#include "pe/manifest.h"
+#include "pe/resource_id.h"
 
 namespace packer {
 namespace {
@@ -21,8 +23,8 @@ constexpr const char *kUsage =
   or:  pack-stub --help | --version
 
 Writes a copy of the bare stub with the payload in its resources; no compiler or linker is
-needed. The stub's icon, version block and manifest are kept; every payload resource is in
-language 1033.
+needed. The stub's icon, version block and manifest are kept unless the options below replace
+them; every payload resource is in language 1033.
 
 Options:
   -o OUT.exe                 the stub to write; it appears only when packing succeeds. An
@@ -52,6 +54,28 @@ Options:
                              is an integer identifier (1-65535); anything else is a name,
                              stored in upper case as resource compilers store it (FindResourceW
                              looks names up in upper case). Names cannot begin with "#".
+  --file-version A.B.C.D     the version of OUT.exe (each part 0-65535; missing parts are 0):
+                             the fixed part of its version block and its FileVersion string.
+                             Any version option builds the whole block from the options alone:
+                             none of the bare stub's strings stays.
+  --product-version A.B.C.D  the product's version, likewise (default: the file version)
+  --version-info KEY=VALUE   a string of the version block (repeatable): CompanyName,
+                             ProductName, FileDescription, LegalCopyright, OriginalFilename,
+                             InternalName, Comments or any key of up to 255 characters; also a
+                             free-text FileVersion or ProductVersion such as "2.1 beta"
+  --icon FILE.ico            the icon of OUT.exe: every image of FILE.ico (PNG-compressed
+                             256-pixel images too) replaces the stub's icon group and images
+  --execution-level asInvoker | highestAvailable | requireAdministrator
+                             the level the manifest requests (default asInvoker).
+                             requireAdministrator suits a per-machine product whose setup
+                             program needs an administrator's rights: the run then belongs to
+                             the administrator who elevates (their HKEY_CURRENT_USER and
+                             ClientState key), so a per-user product keeps asInvoker
+  --manifest FILE            replaces the whole manifest: UTF-8, well-formed XML without a
+                             document type or entities, its root <assembly> in the
+                             urn:schemas-microsoft-com:asm.v1 namespace (Windows refuses to
+                             start a program with a manifest it rejects); not with
+                             --execution-level
   --sign-cert CERT           sign OUT.exe (Authenticode, SHA-256) with osslsigncode, as the
                              owner of the certificate in CERT: the signer's certificate first,
                              then any chain to go with it (PEM; DER for a single certificate),
@@ -96,10 +120,11 @@ Options:
                              signed or not) and each signature, nested ones too: digest
                              algorithm, signer, time stamp, whether the signed digest matches
                              the file and the signature verifies against the signer's
-                             certificate. A mismatch, a signature that does not verify or a
-                             damaged certificate table ends with status 1. Whether the
-                             certificate chain is trusted is for `osslsigncode verify` or
-                             `signtool verify /pa` to say.
+                             certificate; and the version block's numbers and strings, the icon's
+                             sizes and the requested execution level. A mismatch, a signature
+                             that does not verify or a damaged certificate table ends with
+                             status 1. Whether the certificate chain is trusted is for
+                             `osslsigncode verify` or `signtool verify /pa` to say.
   --json                     with --check: the same as one JSON object on standard output
   --version                  print the release's version
   --help                     print this text
@@ -138,10 +163,16 @@ constexpr ValueOption kValueOptions[] = {
     {"--sign-pkcs11-module", &Options::sign_pkcs11_module, "a file name"},
     {"--sign-command", &Options::sign_command, "a command"},
     {"--check", &Options::check, "a file name"},
+    {"--file-version", &Options::file_version, "a version (A.B.C.D)"},
+    {"--product-version", &Options::product_version, "a version (A.B.C.D)"},
+    {"--icon", &Options::icon, "an .ico file"},
+    {"--execution-level", &Options::execution_level,
+     "asInvoker, highestAvailable or requireAdministrator"},
+    {"--manifest", &Options::manifest, "a file name"},
 };
-constexpr const char *kOtherOptions[] = {"--resource", "--sign-timestamp", "--no-layout-check",
-                                         "--quiet",    "--strict",         "--help",
-                                         "-h",         "--version",        "--json"};
+constexpr const char *kOtherOptions[] = {
+    "--resource", "--sign-timestamp", "--no-layout-check", "--quiet", "--strict", "--help", "-h",
+    "--version",  "--json",           "--version-info"};
 
 [[noreturn]] void Usage(const std::string &message) {
   throw PackError(message + " (see --help)", 2);
@@ -201,6 +232,10 @@ int ParseOption(int argc, char **argv, int i, Options &o) {
   }
   if (arg == "--sign-timestamp") {
     o.sign_timestamps.push_back(ValueAt(argc, argv, i + 1, arg, "a URL"));
+    return i + 1;
+  }
+  if (arg == "--version-info") {
+    o.version_info.push_back(ValueAt(argc, argv, i + 1, arg, "KEY=VALUE"));
     return i + 1;
   }
   // --check's options come in any order: `--check --json STUB.exe` too.
@@ -288,6 +323,83 @@ void CheckSigningOptions(const Options &o) {
   }
 }
 
+std::u16string Utf16Argument(const std::string &text, const std::string &what) {
+  try {
+    return Utf8ToUtf16(text, what);
+  } catch (const PackError &e) {
+    throw PackError(e.what(), 2);
+  }
+}
+
+// One --version-info KEY=VALUE into `strings`, replacing a string made from a version number.
+void AddVersionString(const std::string &text, std::vector<VersionString> &strings,
+                      std::vector<std::u16string> &given) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string::npos) {
+    Usage("--version-info " + Printable(text) + ": not KEY=VALUE");
+  }
+  const std::u16string key = Utf16Argument(text.substr(0, equals), "--version-info KEY");
+  const std::u16string value = Utf16Argument(text.substr(equals + 1), "--version-info VALUE");
+  if (key.empty()) {
+    Usage("--version-info " + Printable(text) + ": the key is empty");
+  }
+  if (key.size() > kMaxVersionKey) {
+    Usage(Formatted("--version-info: the key %s... is longer than %zu characters",
+                    Printable(text.substr(0, 24)).c_str(), kMaxVersionKey));
+  }
+  // VerQueryValueW reads a backslash as a step in the path to a value.
+  if (key.find(u'\\') != std::u16string::npos) {
+    Usage("--version-info " + Printable(text) + ": a key cannot hold \"\\\"");
+  }
+  if (std::find(given.begin(), given.end(), key) != given.end()) {
+    Usage("--version-info: the key " + Printable(text.substr(0, equals)) + " is given twice");
+  }
+  given.push_back(key);
+  const auto same = std::find_if(strings.begin(), strings.end(),
+                                 [&](const VersionString &s) { return s.key == key; });
+  if (same != strings.end()) {
+    same->value = value;
+  } else {
+    strings.push_back({key, value});
+  }
+}
+
+// The product's identity from its options; any version option makes the whole version block.
+void CheckIdentity(Options &o) {
+  ProductIdentity &identity = o.identity;
+  if (o.file_version || o.product_version || !o.version_info.empty()) {
+    VersionInfo info;
+    if (o.file_version) {
+      info.file = ParseVersionNumber(*o.file_version, "--file-version");
+      info.product = info.file;
+    }
+    if (o.product_version) {
+      info.product = ParseVersionNumber(*o.product_version, "--product-version");
+    }
+    if (o.file_version) {
+      info.strings.push_back({u"FileVersion", Utf16Argument(info.file.Text(), "")});
+    }
+    if (o.file_version || o.product_version) {
+      info.strings.push_back({u"ProductVersion", Utf16Argument(info.product.Text(), "")});
+    }
+    std::vector<std::u16string> given;
+    for (const std::string &text : o.version_info) {
+      AddVersionString(text, info.strings, given);
+    }
+    identity.version = std::move(info);
+  }
+  if (o.execution_level && !IsExecutionLevel(*o.execution_level)) {
+    Usage("--execution-level " + Printable(*o.execution_level) +
+          ": not asInvoker, highestAvailable or requireAdministrator");
+  }
+  if (o.execution_level && o.manifest) {
+    Usage("--manifest and --execution-level exclude each other (set the level in the manifest)");
+  }
+  identity.icon = o.icon;
+  identity.execution_level = o.execution_level;
+  identity.manifest = o.manifest;
+}
+
 void CheckCombinations(Options &o) {
   if (!o.out) {
     Usage("no output given (-o OUT.exe)");
@@ -314,6 +426,7 @@ void CheckCombinations(Options &o) {
     Usage("--sign-pass-file goes with --sign-cert and --sign-key");
   }
   CheckSigningOptions(o);
+  CheckIdentity(o);
   RequireInputs(o);
 }
 
@@ -337,6 +450,7 @@ std::optional<Options> ParseOptions(int argc, char **argv) {
   SetStrict(o.strict);
   if (o.check) {
     if (o.no_layout_check || o.strict || !o.resources.empty() || !o.sign_timestamps.empty() ||
+        !o.version_info.empty() ||
         std::any_of(std::begin(kValueOptions), std::end(kValueOptions), [&](const ValueOption &v) {
           return v.member != &Options::check && (o.*v.member).has_value();
         })) {

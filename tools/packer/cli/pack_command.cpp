@@ -66,7 +66,8 @@ ResourceId Text(const char16_t *text) { return ResourceId::Text(text); }
 // Every file the packer reads, which OUT must not be.
 std::vector<std::string> InputsOf(const Options &o, const std::string &stub_path) {
   std::vector<std::string> inputs = {stub_path};
-  for (const auto *input : {&o.archive, &o.setup, &o.setup_cab, &o.patch, &o.rcdata_file}) {
+  for (const auto *input :
+       {&o.archive, &o.setup, &o.setup_cab, &o.patch, &o.rcdata_file, &o.icon, &o.manifest}) {
     if (*input) {
       inputs.push_back(**input);
     }
@@ -268,6 +269,7 @@ int Pack(const Options &o, const char *argv0) {
   const InputFile stub(stub_path, o.stub ? "--stub" : kBareStubOrigin);
   const PeImage image = ReadPeImage(stub);
   std::vector<ResourceEntry> entries = StubResources(stub, image);
+  ApplyIdentity(o.identity, entries);
   std::vector<std::string> notes;
   AddPayload(o, entries, notes);
   if (!o.no_layout_check) {
