@@ -14,6 +14,7 @@
 # Optional: ONDREL_CPACK_FILE_NAME (default NAME-VERSION-win64), ONDREL_CPACK_VERSION_INFO
 # (KEY=VALUE items, which win over the ones above), ONDREL_CPACK_ICON, ONDREL_CPACK_EXECUTION_LEVEL,
 # ONDREL_CPACK_PACK_OPTIONS (passed to the packer as they are: signing).
+cmake_policy(VERSION 3.19...3.25)
 
 if(NOT DEFINED OndrelStub_PACKER)
     message(FATAL_ERROR "include(OndrelStubCPack) needs find_package(OndrelStub) first")

@@ -3,42 +3,11 @@
 # once the install tree is staged in CPACK_TEMPORARY_DIRECTORY: the tree less the setup program
 # becomes the archive, the installer is packed and checked in CPACK_TOPLEVEL_DIRECTORY, and CPack
 # copies it to its output folder (CPACK_EXTERNAL_BUILT_PACKAGES).
+
+cmake_policy(VERSION 3.19...3.25)
+
 include("${CPACK_ONDREL_STEPS}")
 set(what "OndrelStubCPack")
-
-# _ondrel_file_version(OUT_NUMBER OUT_TEXT VERSION): VERSION as the packer's A.B.C.D, missing
-# parts 0, from its leading numbers (1.2.3-rc1 gives 1.2.3.0); OUT_TEXT is VERSION itself when
-# those numbers are not all of it, for the ProductVersion string. A VERSION that starts with no
-# number, or with a part over 65535, gives no number: the text alone.
-function(_ondrel_file_version out_number out_text version)
-    set(number "")
-    set(text "")
-    if(version MATCHES "^([0-9]+)(\\.([0-9]+))?(\\.([0-9]+))?(\\.([0-9]+))?")
-        set(parts "${CMAKE_MATCH_1}" "${CMAKE_MATCH_3}" "${CMAKE_MATCH_5}" "${CMAKE_MATCH_7}")
-        set(leading "${CMAKE_MATCH_0}")
-        foreach(part IN LISTS parts)
-            if(part STREQUAL "")
-                set(part 0)
-            endif()
-            # Compared as numbers of any length: a part of 20 digits is not a number CMake reads.
-            string(REGEX REPLACE "^0+([0-9])" "\\1" part "${part}")
-            string(LENGTH "${part}" digits)
-            if(digits GREATER 5 OR part GREATER 65535)
-                set(number "")
-                break()
-            endif()
-            list(APPEND number "${part}")
-        endforeach()
-        list(JOIN number "." number)
-        if(NOT version STREQUAL leading OR number STREQUAL "")
-            set(text "${version}")
-        endif()
-    else()
-        set(text "${version}")
-    endif()
-    set(${out_number} "${number}" PARENT_SCOPE)
-    set(${out_text} "${text}" PARENT_SCOPE)
-endfunction()
 
 # The setup program: an installed file, which the archive leaves out.
 set(staged "${CPACK_TEMPORARY_DIRECTORY}")
@@ -47,9 +16,7 @@ if(NOT EXISTS "${staged}/${CPACK_ONDREL_SETUP}" OR IS_DIRECTORY "${staged}/${CPA
         "installs (looked in ${staged})")
 endif()
 set(archive "${CPACK_TOPLEVEL_DIRECTORY}/ondrel/product.7z")
-set(setup "${CPACK_TOPLEVEL_DIRECTORY}/ondrel/setup.exe")
-file(REMOVE "${setup}")
-file(COPY_FILE "${staged}/${CPACK_ONDREL_SETUP}" "${setup}")
+set(setup "${staged}/${CPACK_ONDREL_SETUP}")
 _ondrel_archive("${what}" "${staged}" "${archive}" SKIP "${CPACK_ONDREL_SETUP}")
 
 # The identity: what the project said of its package, then its own VERSION_INFO, which wins.

@@ -10,6 +10,7 @@
 #   ONDREL_STUB_PACKER_LAUNCHER  what runs it, for example wine: pack-stub.exe on a machine that
 #                                is not Windows
 #   ONDREL_STUB_STUB             the bare stub to pack (default: the bundle's ondrel-stub.exe)
+cmake_policy(VERSION 3.19...3.25)
 
 get_filename_component(_ondrel_bundle "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 # Not cached: a build that is pointed at another bundle later takes that bundle's programs.

@@ -14,6 +14,7 @@
 # paths are read from the current source folder. The other options become the packer's
 # --file-version, --product-version, --version-info (one for each), --icon and
 # --execution-level; PACK_OPTIONS are passed on as they are (signing, --cab-compression).
+cmake_policy(VERSION 3.19...3.25)
 
 # _ondrel_quoted(OUT LIST): LIST as CMake arguments that keep every character of each item.
 function(_ondrel_quoted out)

@@ -6,6 +6,7 @@
 # FILE sets the variables the step's function takes; CPack's script include()s this file for the
 # functions alone. Each step writes its result under a temporary name and renames it into place,
 # so a failed step leaves nothing at its output, not even the result of an earlier build.
+cmake_policy(VERSION 3.19...3.25)
 
 # A date for archive entries when SOURCE_DATE_EPOCH is not set: the same on every machine.
 set(_ONDREL_FIXED_MTIME "2000-01-01 00:00:00 UTC")
@@ -108,6 +109,40 @@ function(_ondrel_pack what output stub archive setup)
     _ondrel_last_line(summary "${checked}")
     string(REPLACE "${partial}" "${output}" summary "${summary}")
     message(STATUS "${summary}")
+endfunction()
+
+# _ondrel_file_version(OUT_NUMBER OUT_TEXT VERSION): VERSION as the packer's A.B.C.D, missing
+# parts 0, from its leading numbers (1.2.3-rc1 gives 1.2.3.0); OUT_TEXT is VERSION itself when
+# those numbers are not all of it, for the ProductVersion string. A VERSION that starts with no
+# number, or with a part over 65535, gives no number: the text alone.
+function(_ondrel_file_version out_number out_text version)
+    set(number "")
+    set(text "")
+    if(version MATCHES "^([0-9]+)(\\.([0-9]+))?(\\.([0-9]+))?(\\.([0-9]+))?")
+        set(parts "${CMAKE_MATCH_1}" "${CMAKE_MATCH_3}" "${CMAKE_MATCH_5}" "${CMAKE_MATCH_7}")
+        set(leading "${CMAKE_MATCH_0}")
+        foreach(part IN LISTS parts)
+            if(part STREQUAL "")
+                set(part 0)
+            endif()
+            # Compared as numbers of any length: a part of 20 digits is not a number CMake reads.
+            string(REGEX REPLACE "^0+([0-9])" "\\1" part "${part}")
+            string(LENGTH "${part}" digits)
+            if(digits GREATER 5 OR part GREATER 65535)
+                set(number "")
+                break()
+            endif()
+            list(APPEND number "${part}")
+        endforeach()
+        list(JOIN number "." number)
+        if(NOT version STREQUAL leading OR number STREQUAL "")
+            set(text "${version}")
+        endif()
+    else()
+        set(text "${version}")
+    endif()
+    set(${out_number} "${number}" PARENT_SCOPE)
+    set(${out_text} "${text}" PARENT_SCOPE)
 endfunction()
 
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE AND DEFINED ONDREL_STEP)
