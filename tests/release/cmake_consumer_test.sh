@@ -108,7 +108,7 @@ grep -q 'is a Windows program' unrunnable.log || fail "without a launcher: $(gre
 
 # name stage message call: a product whose CMakeLists.txt makes this one bad call (\n between
 # commands) stops at STAGE (configure, build or cpack) with MESSAGE (a pattern), and leaves no
-# installer behind.
+# installer behind, not even one an earlier build made.
 mkdir -p bad-product && echo data >bad-product/a.txt && : >empty.7z
 while IFS='|' read -r name stage message call; do
     mkdir "$name" && cd "$name" || exit 1
@@ -117,6 +117,8 @@ while IFS='|' read -r name stage message call; do
     reached=configure
     if cmake -S . -B out "-DCMAKE_PREFIX_PATH=$linux" "-DSCRATCH=$scratch" >log 2>&1; then
         reached=build
+        # An installer of an earlier build, older than every input: a failed pack removes it too.
+        [[ $call == ondrel_add_installer* ]] && : >out/bad.exe && touch -d @946684800 out/bad.exe
         if cmake --build out >log 2>&1; then
             reached=cpack
             (cd out && cpack) >log 2>&1 && reached=passed
