@@ -70,6 +70,15 @@ FileVersion=2.3.1.0
 LegalCopyright=Copyright (c) 2026 Velmora
 ProductName=Velmora Notes
 ProductVersion=2.3.1.0"
+# icon_and_level STUB: the sizes of STUB's icons and the level its manifest asks for.
+icon_and_level() {
+    "$linux/pack-stub" --check --json "$1" | /usr/bin/python3 -c 'import json, sys
+report = json.load(sys.stdin)
+print(" ".join("%dx%dx%d" % (i["width"], i["height"], i["bit_count"]) for i in report["icons"]),
+      report["execution_level"])'
+}
+[ "$(icon_and_level "$installer")" = "16x16x32 highestAvailable" ] ||
+    fail "the built installer's icon and level: $(icon_and_level "$installer" 2>&1)"
 mkdir run && cp -- "$installer" run/
 check_stub_run "the built installer" run/notes-setup.exe "$archive"
 # A product file changed: archived and packed again.
@@ -87,6 +96,8 @@ FileVersion=2.3.1.0
 OriginalFilename=VelmoraNotes-2.3.1-win64.exe
 ProductName=Velmora Notes
 ProductVersion=2.3.1.0"
+[ "$(icon_and_level "$packaged")" = "16x16x32 asInvoker" ] ||
+    fail "cpack's installer's icon and level: $(icon_and_level "$packaged" 2>&1)"
 # The installed tree less the setup program.
 entries=$(7zz l -slt notes-build/_CPack_Packages/*/External/ondrel/product.7z | sed -n 's/^Path = //p' |
     tail -n +2 | paste -sd' ')
