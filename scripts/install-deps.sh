@@ -37,6 +37,7 @@ packages=(
     help2man                   # the Linux packer's man page, made from its --help by the release
     man-db                     # man -l: the release test reads that page as a user would
     python3-pefile             # an independent reader of packed stubs, for their read-back test
+    icoutils                   # wrestool: the icon group and images of a packed stub, read apart
 )
 # Only for the benchmarks and their figures; builds and tests never need them.
 bench_packages=(

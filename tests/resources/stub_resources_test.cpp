@@ -467,6 +467,8 @@ TEST(StubResourcesTest, VersionBlockNamesVelmoraOndrelInUsEnglishUnicode) {
     };
     EXPECT_EQ(text(L"CompanyName"), L"Velmora");
     EXPECT_EQ(text(L"ProductName"), L"Ondrel");
+    EXPECT_EQ(text(L"FileDescription"), L"Ondrel installer stub");
+    EXPECT_EQ(text(L"LegalCopyright"), L"Copyright (c) 2026 Velmora. Zlib licence.");
     EXPECT_EQ(text(L"FileVersion"), VersionText(fixed->dwFileVersionMS, fixed->dwFileVersionLS));
     EXPECT_EQ(text(L"ProductVersion"),
               VersionText(fixed->dwProductVersionMS, fixed->dwProductVersionLS));
@@ -475,6 +477,76 @@ TEST(StubResourcesTest, VersionBlockNamesVelmoraOndrelInUsEnglishUnicode) {
       EXPECT_NE(value, L"(missing)") << Narrow(key);
       EXPECT_FALSE(value.empty()) << Narrow(key);
     }
+  }
+}
+
+// A stub packed with the product's identity (--file-version, --version-info, --icon,
+// --execution-level), read through the platform's version, icon and activation context APIs.
+TEST(StubResourcesTest, ProductIdentityReadsAsGivenThroughThePlatform) {
+  const std::wstring path = kData + L"identity.exe";
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
+  ASSERT_GT(size, 0u) << GetLastError();
+  std::vector<BYTE> block(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
+  VS_FIXEDFILEINFO *fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void **>(&fixed), &length));
+  EXPECT_EQ(VersionText(fixed->dwFileVersionMS, fixed->dwFileVersionLS), L"4.3.2.1");
+  EXPECT_EQ(VersionText(fixed->dwProductVersionMS, fixed->dwProductVersionLS), L"4.3.0.0");
+  const std::pair<const wchar_t *, const wchar_t *> expected[] = {
+      {L"FileVersion", L"4.3.2.1"},       {L"ProductVersion", L"4.3 beta"},
+      {L"CompanyName", L"Acme Ltd"},      {L"ProductName", L"Widget \u540d"},
+      {L"FileDescription", L"(missing)"}, {L"InternalName", L"(missing)"},
+  };
+  for (const auto &[key, value] : expected) {
+    wchar_t *text = nullptr;
+    UINT count = 0;
+    const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + key;
+    const bool found =
+        VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void **>(&text), &count);
+    EXPECT_EQ(found ? std::wstring(text) : L"(missing)", value) << Narrow(key);
+    if (found) {
+      EXPECT_EQ(count, std::wcslen(value) + 1) << Narrow(key) << ": units, NUL included";
+    }
+  }
+
+  // Every size of the icon is found in the group and made into an icon of that size.
+  StubImage image(path);
+  const auto group = image.Load(RT_GROUP_ICON, MAKEINTRESOURCEW(107));
+  ASSERT_TRUE(group.has_value());
+  EXPECT_EQ(Read<WORD>(*group, 4), 3);
+  auto *group_bytes = reinterpret_cast<BYTE *>(const_cast<char *>(group->data()));
+  for (const int side : {16, 32, 256}) {
+    SCOPED_TRACE(side);
+    const int id = LookupIconIdFromDirectoryEx(group_bytes, TRUE, side, side, LR_DEFAULTCOLOR);
+    const auto icon = image.Load(RT_ICON, MAKEINTRESOURCEW(id));
+    ASSERT_TRUE(icon.has_value());
+    auto *icon_bytes = reinterpret_cast<BYTE *>(const_cast<char *>(icon->data()));
+    HICON handle = CreateIconFromResourceEx(icon_bytes, static_cast<DWORD>(icon->size()), TRUE,
+                                            0x00030000, side, side, LR_DEFAULTCOLOR);
+    ASSERT_NE(handle, nullptr) << GetLastError();
+    ICONINFO info = {};
+    ASSERT_TRUE(GetIconInfo(handle, &info));
+    BITMAP colour = {};
+    GetObjectW(info.hbmColor, sizeof(colour), &colour);
+    EXPECT_EQ(colour.bmWidth, side);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    DestroyIcon(handle);
+  }
+
+  const auto manifest = image.Load(RT_MANIFEST, MAKEINTRESOURCEW(1));
+  ASSERT_TRUE(manifest.has_value());
+  EXPECT_NE(manifest->find(R"(level="requireAdministrator")"), std::string::npos);
+  ACTCTXW context = {};
+  context.cbSize = sizeof(context);
+  context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+  context.lpSource = path.c_str();
+  context.lpResourceName = MAKEINTRESOURCEW(1);
+  HANDLE activation = CreateActCtxW(&context);
+  EXPECT_NE(activation, INVALID_HANDLE_VALUE) << GetLastError();
+  if (activation != INVALID_HANDLE_VALUE) {
+    ReleaseActCtx(activation);
   }
 }
 

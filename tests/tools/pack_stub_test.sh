@@ -57,6 +57,22 @@ fi
 truncate -s 4G four-gib && truncate -s 2100M half-a && truncate -s 2100M half-b
 truncate -s 2147450881 over-one-folder.exe && truncate -s 1G shrinking.exe
 long_name=$(head -c 65536 /dev/zero | tr '\0' A)
+for kind in good cursor empty truncated beyond not-an-image; do
+    python3 "$repo/tests/tools/make-test-icon.py" "$kind.ico" "$kind" || fail "no $kind.ico"
+done
+assembly='<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">'
+printf '%s\n' '<?xml version="1.0" encoding="UTF-8"?>' "$assembly" \
+    '<!-- the product'"'"'s own --><trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security>' \
+    '<requestedPrivileges><requestedExecutionLevel level="highestAvailable"/>' \
+    '</requestedPrivileges></security></trustInfo></assembly>' >good.manifest
+printf '<assembly xmlns="urn:schemas-microsoft-com:asm.v3"/>' >other-namespace.manifest
+printf '<?xml version="1.0"?>\n<html xmlns="urn:schemas-microsoft-com:asm.v1"/>' \
+    >other-root.manifest
+printf '%s\n' '<!DOCTYPE assembly [<!ENTITY x "y">]>' "$assembly</assembly>" >dtd.manifest
+printf '%s\n' "$assembly<description>&x;</description></assembly>" >entity.manifest
+printf '%s\n' "$assembly<dependency></assembly>" >unclosed.manifest
+printf 'MZ not XML at all' >not-xml.manifest
+long_key=$(head -c 256 /dev/zero | tr '\0' K)
 payload=(--archive archive.7z --setup setup.exe)
 "$pack" -o packed.exe "${payload[@]}" 2>stderr || fail "packing a good payload: $(cat stderr)"
 
@@ -128,8 +144,54 @@ refused 2 "unknown compression" "not lzx, lzx:15 to lzx:21, lzx-fast," -o out/x.
     --setup setup.exe --cab-compression zip
 refused 2 "compression of a ready cabinet" "applies to --setup only" -o out/x.exe \
     --setup-cab good.cab --cab-compression mszip
+refused 2 "version of five parts" "at most four parts" -o out/x.exe "${payload[@]}" \
+    --file-version 1.2.3.4.5
+refused 2 "version part over 65535" "each part of a version is 0 to 65535" -o out/x.exe \
+    "${payload[@]}" --file-version 1.65536
+refused 2 "version with a letter" "--product-version 1.2a: a version is" -o out/x.exe \
+    "${payload[@]}" --product-version 1.2a
+refused 2 "version with an empty part" "a version is one to four numbers" -o out/x.exe \
+    "${payload[@]}" --file-version 1..2
+refused 2 "version string without =" "--version-info CompanyName: not KEY=VALUE" -o out/x.exe \
+    "${payload[@]}" --version-info CompanyName
+refused 2 "version string with an empty key" "the key is empty" -o out/x.exe "${payload[@]}" \
+    --version-info =Acme
+refused 2 "version string key of 256 characters" "longer than 255 characters" -o out/x.exe \
+    "${payload[@]}" --version-info "$long_key=x"
+refused 2 "version string key twice, in another case" "the key COMPANYNAME is given twice" \
+    -o out/x.exe "${payload[@]}" --version-info CompanyName=A --version-info COMPANYNAME=B
+only linux "a Windows command line holds at most 32,767 characters" &&
+    refused 2 "version block over 65535 bytes" "holds at most 65535" -o out/x.exe \
+        "${payload[@]}" --version-info "Comments=${long_name:0:33000}"
+refused 2 "execution level not in the list" "--execution-level admin: not asInvoker" \
+    -o out/x.exe "${payload[@]}" --execution-level admin
+refused 2 "manifest and execution level" "--manifest and --execution-level exclude each other" \
+    -o out/x.exe "${payload[@]}" --manifest good.manifest --execution-level asInvoker
+refused 2 "check with a version string" "--check takes no other option" --check packed.exe \
+    --version-info A=B
 
 # Bad input: status 1.
+while IFS='|' read -r option file reason; do
+    refused 1 "$option $file" "$reason" -o out/x.exe "${payload[@]}" "$option" "$file"
+    grep -qF -- "$option $file: " stderr || fail "$option $file: not named: $(cat stderr)"
+done <<EOF
+--icon|cursor.ico|not an icon file (.ico)
+--icon|not-xml.manifest|not an icon file (.ico)
+--icon|empty.ico|the icon holds no images
+--icon|truncated.ico|the icon is truncated
+--icon|beyond.ico|image 3 lies beyond the end of the file
+--icon|not-an-image.ico|image 1 is neither a bitmap nor a PNG image
+--manifest|not-xml.manifest|not a manifest Windows accepts: text before the root element
+--manifest|other-root.manifest|the root element is not <assembly
+--manifest|other-namespace.manifest|the root element is not <assembly
+--manifest|dtd.manifest|a document type (DTD)
+--manifest|entity.manifest|an entity reference &x;
+--manifest|unclosed.manifest|</assembly> ends <dependency>
+--manifest|empty|it has no root element
+EOF
+refused 1 "icon missing" "--icon: no such file" -o out/x.exe "${payload[@]}" --icon missing.ico
+refused 1 "manifest a directory" "--manifest: not a regular file" -o out/x.exe "${payload[@]}" \
+    --manifest a-directory
 refused 1 "output folder missing" "no such directory" -o out/missing/x.exe "${payload[@]}"
 refused 1 "output is a directory" "is a directory" -o out "${payload[@]}"
 refused 1 "archive missing" "--archive: no such file" -o out/x.exe --archive missing.7z \
@@ -366,6 +428,56 @@ else
     fail "--check of a good stub: $(cat stderr)"
 fi
 
+# The product's identity: the version block from the options alone, the icon's every image as
+# wrestool (icoutils) extracts them, the requested level; --check and its JSON report them.
+identity=(--file-version 3.1.4 --version-info "ProductVersion=3.1 beta" --version-info
+    CompanyName=Acme --version-info "ProductName=Acme Widget" --icon good.ico)
+if "$pack" -o identity.exe "${payload[@]}" "${identity[@]}" --execution-level \
+    requireAdministrator >/dev/null 2>stderr; then
+    "$pack" --check identity.exe >stdout 2>stderr || fail "--check of identity.exe: $(cat stderr)"
+    tr -d '\r' <stdout >report
+    for text in "version: file 3.1.4.0, product 3.1.4.0" "  FileVersion: 3.1.4.0" \
+        "  ProductVersion: 3.1 beta" "  CompanyName: Acme" \
+        "icon: 16x16 32-bit, 32x32 32-bit, 256x256 32-bit" "execution level: requireAdministrator"; do
+        grep -qxF -- "$text" report || fail "--check does not report '$text': $(cat report)"
+    done
+    ! grep -q Velmora report || fail "the bare stub's strings stayed beside the options'"
+    "$pack" --check --json identity.exe >stdout 2>stderr || fail "--check --json: $(cat stderr)"
+    python3 - stdout <<'PY' || fail "--check --json of identity.exe: $(cat stdout)"
+import json, sys
+report = json.load(open(sys.argv[1]))
+assert report["version"] == {"file_version": "3.1.4.0", "product_version": "3.1.4.0",
+    "strings": {"FileVersion": "3.1.4.0", "ProductVersion": "3.1 beta", "CompanyName": "Acme",
+                "ProductName": "Acme Widget"}}, report["version"]
+assert [(i["width"], i["bit_count"]) for i in report["icons"]] == [(16, 32), (32, 32), (256, 32)]
+assert report["execution_level"] == "requireAdministrator"
+PY
+    rm -rf icons && mkdir icons
+    wrestool -x -t 14 -o icons identity.exe 2>stderr || fail "wrestool: $(cat stderr)"
+    [ "$(ls icons | wc -l)" -eq 1 ] || fail "wrestool found $(ls icons | wc -l) icon groups, not 1"
+    # wrestool writes as many bytes again as the group holds after the last image (it does so
+    # for the bare stub, which a resource compiler made, too): the .ico is the part before.
+    cmp -s -n "$(wc -c <good.ico)" icons/*.ico good.ico ||
+        fail "the icon wrestool extracts is not the one given"
+    "$pack" --check packed.exe 2>&1 | tr -d '\r' >report
+    grep -qxF "execution level: asInvoker" report && grep -qxF "  CompanyName: Velmora" report ||
+        fail "--check of the bare stub's identity: $(cat report)"
+else
+    fail "packing with the product's identity: $(cat stderr)"
+fi
+"$pack" -o manifest.exe "${payload[@]}" --manifest good.manifest >/dev/null 2>stderr &&
+    "$pack" --check manifest.exe 2>&1 | tr -d '\r' | grep -qxF "execution level: highestAvailable" ||
+    fail "packing with a manifest of the product's own: $(cat stderr)"
+# Each level under Wine: the stub starts and runs its setup program. Wine does not elevate, so
+# this shows the loader accepts each manifest, not what an elevation prompt would do.
+if [ "$platform" = windows ]; then
+    for level in asInvoker highestAvailable requireAdministrator; do
+        "$pack" -o "$level.exe" "${payload[@]}" --execution-level "$level" 2>stderr ||
+            fail "packing with $level: $(cat stderr)"
+        check_stub_run "the stub requesting $level" "$level.exe" archive.7z
+    done
+fi
+
 # ... and the compression of the cabinet the packer made.
 for method in "lzx:15 LZX, window 2^15" "lzx-fast:18 LZX, window 2^18" "mszip MSZIP" \
     "none stored"; do
@@ -538,7 +650,9 @@ if "$pack" --help >stdout 2>stderr; then
         "--cab-compression lzx[:15..21] | lzx-fast[:15..21] | mszip | none" \
         "--check STUB.exe" makecab CompressionType=LZX "--sign-cert CERT" "--sign-key KEY" \
         "--sign-pass-file FILE" --quiet "a symbolic link is replaced" osslsigncode \
-        SOURCE_DATE_EPOCH; do
+        SOURCE_DATE_EPOCH "--file-version A.B.C.D" "--product-version A.B.C.D" \
+        "--version-info KEY=VALUE" "--icon FILE.ico" "--manifest FILE" \
+        "--execution-level asInvoker | highestAvailable | requireAdministrator"; do
         grep -qF -- "$text" stdout || fail "--help does not mention $text"
     done
     [ ! -s stderr ] || fail "--help wrote to stderr"
@@ -572,7 +686,8 @@ fi
 # temporary directory and time zone, with the inputs' times and modes changed in between.
 payload=(--archive "$scratch/archive.7z" --setup "$scratch/setup.exe" --patch "$scratch/archive.7z"
     --previous-version "1.2.3.4" --resource B7 lower.Name "$scratch/archive.7z"
-    --resource 300 7 "$scratch/empty")
+    --resource 300 7 "$scratch/empty" --file-version 1.2 --version-info "Comments=β 2"
+    --icon "$scratch/good.ico" --execution-level highestAvailable)
 mkdir -p first second/deeper other-tmp
 if "$pack" -o first/stub.exe --no-layout-check "${payload[@]}" 2>stderr; then
     [ "$(ls -A first)" = stub.exe ] || fail "packing left $(ls -A first)"

@@ -3,7 +3,8 @@
 # A packed stub read back by pefile, a PE reader apart from the packer's own: every resource of the
 # bare stub is still there with its bytes, every added one is there under the name and type it was
 # given (string names and types upper-cased), the payload starts on a page of its own and the
-# rest 8-byte aligned, and the optional header's checksum is the image's.
+# rest 8-byte aligned, and the optional header's checksum is the image's. The version block, the
+# bare stub's and one built from the packer's options, reads as the strings and numbers given.
 #   packed_read_back_test.py PACK_STUB BARE_STUB
 import os
 import random
@@ -77,6 +78,50 @@ with tempfile.TemporaryDirectory() as scratch:
     if pe.OPTIONAL_HEADER.CheckSum != pe.generate_checksum():
         failures.append(f"checksum {pe.OPTIONAL_HEADER.CheckSum:#x}, "
                         f"the image's is {pe.generate_checksum():#x}")
+
+
+def version_block(path):
+    """(strings of the first table, file version, product version) as pefile reads them."""
+    pe = pefile.PE(path)
+    strings = {}
+    for info in pe.FileInfo[0] if hasattr(pe, "FileInfo") else []:
+        if info.Key == b"StringFileInfo":
+            for table in info.StringTable[:1]:
+                strings = {k.decode(): v.decode() for k, v in table.entries.items()}
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    def number(high, low):
+        return f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}"
+    return (strings, number(fixed.FileVersionMS, fixed.FileVersionLS),
+            number(fixed.ProductVersionMS, fixed.ProductVersionLS), pe.get_warnings())
+
+
+strings, _, _, warnings = version_block(bare)
+for key, value in (("FileDescription", "Ondrel installer stub"),
+                   ("LegalCopyright", "Copyright (c) 2026 Velmora. Zlib licence."),
+                   ("CompanyName", "Velmora"), ("ProductName", "Ondrel")):
+    if strings.get(key) != value:
+        failures.append(f"the bare stub's {key} is {strings.get(key)!r}, not {value!r}")
+
+with tempfile.TemporaryDirectory() as scratch:
+    out = os.path.join(scratch, "identity.exe")
+    icon = os.path.join(scratch, "product.ico")
+    subprocess.run([sys.executable, os.path.join(os.path.dirname(__file__), "make-test-icon.py"),
+                    icon], check=True)
+    given = {"CompanyName": "Acme Ltd", "ProductName": "Widget \u540d", "Comments": "odd",
+             "ProductVersion": "2.1 beta", "LegalCopyright": "(c) 2026 Acme", "X": ""}
+    subprocess.run([pack, "-o", out, "--stub", bare, "--quiet", "--no-layout-check",
+                    "--file-version", "2.1.65535.7", "--product-version", "2.1", "--icon", icon,
+                    "--execution-level", "highestAvailable"] +
+                   [a for k, v in given.items() for a in ("--version-info", f"{k}={v}")],
+                   check=True)
+    strings, file_version, product_version, warnings = version_block(out)
+    expected = {"FileVersion": "2.1.65535.7", **given}
+    if strings != expected:
+        failures.append(f"version strings {strings}, not {expected}")
+    if (file_version, product_version) != ("2.1.65535.7", "2.1.0.0"):
+        failures.append(f"fixed part {file_version}, {product_version}")
+    if warnings:
+        failures.append(f"pefile warns: {warnings}")
 
 for failure in failures:
     print("FAIL:", failure)

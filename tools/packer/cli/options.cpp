@@ -331,6 +331,14 @@ std::u16string Utf16Argument(const std::string &text, const std::string &what) {
   }
 }
 
+// VerQueryValueW finds keys whatever their case: two that differ only in case would shadow one
+// another.
+bool SameKey(const std::u16string &a, const std::u16string &b) {
+  const auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? c - 32 : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char16_t x, char16_t y) { return fold(x) == fold(y); });
+}
+
 // One --version-info KEY=VALUE into `strings`, replacing a string made from a version number.
 void AddVersionString(const std::string &text, std::vector<VersionString> &strings,
                       std::vector<std::u16string> &given) {
@@ -351,14 +359,15 @@ void AddVersionString(const std::string &text, std::vector<VersionString> &strin
   if (key.find(u'\\') != std::u16string::npos) {
     Usage("--version-info " + Printable(text) + ": a key cannot hold \"\\\"");
   }
-  if (std::find(given.begin(), given.end(), key) != given.end()) {
+  if (std::any_of(given.begin(), given.end(),
+                  [&](const std::u16string &other) { return SameKey(other, key); })) {
     Usage("--version-info: the key " + Printable(text.substr(0, equals)) + " is given twice");
   }
   given.push_back(key);
   const auto same = std::find_if(strings.begin(), strings.end(),
-                                 [&](const VersionString &s) { return s.key == key; });
+                                 [&](const VersionString &s) { return SameKey(s.key, key); });
   if (same != strings.end()) {
-    same->value = value;
+    *same = {key, value};
   } else {
     strings.push_back({key, value});
   }

@@ -327,7 +327,12 @@ private:
 
 // Strict UTF-8 made only of XML characters.
 void CheckCharacters(std::string_view text, const std::string &what) {
-  const std::u16string units = Utf8ToUtf16(text, what);
+  std::u16string units;
+  try {
+    units = Utf8ToUtf16(text, what);
+  } catch (const PackError &) {
+    throw PackError(what + ": not a manifest Windows accepts: it is not valid UTF-8");
+  }
   for (std::size_t i = 0; i < units.size(); ++i) {
     std::uint32_t c = units[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size()) {
