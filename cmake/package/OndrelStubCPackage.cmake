@@ -35,10 +35,12 @@ endif()
 if(NOT version_text STREQUAL "")
     list(APPEND strings "ProductVersion=${version_text}")
 endif()
-# _ondrel_key(OUT ENTRY): the KEY of KEY=VALUE.
+# _ondrel_key(OUT ENTRY): the KEY of KEY=VALUE, in lower case: Windows finds a version string
+# whatever the case of its key, so the packer takes keys that differ only in case as one.
 function(_ondrel_key out entry)
     string(FIND "${entry}" "=" equals)
     string(SUBSTRING "${entry}" 0 ${equals} key)
+    string(TOLOWER "${key}" key)
     set(${out} "${key}" PARENT_SCOPE)
 endfunction()
 set(own_keys "")

@@ -94,8 +94,8 @@ CompanyName=Velmora
 FileDescription=Velmora Notes installer
 FileVersion=2.3.1.0
 OriginalFilename=VelmoraNotes-2.3.1-win64.exe
-ProductName=Velmora Notes
-ProductVersion=2.3.1.0"
+ProductVersion=2.3.1.0
+productname=Velmora Notes"
 [ "$(icon_and_level "$packaged")" = "16x16x32 asInvoker" ] ||
     fail "cpack's installer's icon and level: $(icon_and_level "$packaged" 2>&1)"
 # The installed tree less the setup program.
