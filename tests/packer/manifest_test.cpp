@@ -46,6 +46,7 @@ TEST(CheckManifest, AcceptsWellFormedAssembliesOnly) {
       {kRoot + "<!ENTITY x 'y'></assembly>", "a declaration inside an element"},
       {kRoot + "&ent;</assembly>", "an entity reference &ent;"},
       {kRoot + "a & b</assembly>", "a bare \"&\""},
+      {kRoot + "<x a='&\n p;'/></assembly>", "a bare \"&\""}, // the message stays one line
       {kRoot + "&#0;</assembly>", "a character reference to no XML character"},
       {kRoot + "&#x110000;</assembly>", "a character reference to no XML character"},
       {kRoot + "</assembly><x/>", "something follows the root element"},

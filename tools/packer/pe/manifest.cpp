@@ -166,6 +166,11 @@ private:
       pos_ = end + 1;
       return;
     }
+    // Only a name makes an entity reference; anything else is an ampersand on its own.
+    if (ref.empty() || !IsNameStart(ref[0]) ||
+        !std::all_of(ref.begin(), ref.end(), [](char c) { return IsNameChar(c); })) {
+      Fail("a bare \"&\" (write &amp;)");
+    }
     Fail("an entity reference &" + std::string(ref) +
          "; (a manifest has no entities but the five predefined ones)");
   }

@@ -61,7 +61,7 @@ void ApplyVersion(const VersionInfo &info, std::vector<ResourceEntry> &entries) 
   const std::uint16_t language = old ? old->language : kLanguageUsEnglish;
   RemoveType(entries, kRtVersion);
   entries.push_back(
-      InMemory(kRtVersion, name, language, WriteVersionBlock(info), "--file-version"));
+      InMemory(kRtVersion, name, language, WriteVersionBlock(info), "the version options"));
 }
 
 // The icon's images become RT_ICON 1 to n, replacing every image and group of the stub; the
