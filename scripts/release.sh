@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Zlib
 # Makes the release archives: dist/ondrel-stub-VERSION-linux-x86_64.tar.gz and
 # dist/ondrel-stub-VERSION-windows-x64.zip, each holding the bare stub, the packer for that
-# platform, the licence, the reference, a README on the setup program, packing and signing, the
+# platform, the CMake package that packs from a product's build, the licence, the reference, a README on the setup program, packing and signing, the
 # notices of the libraries linked in (read from the link maps) and SHA256SUMS of its files, the
 # Linux one also the packer's man page; dist/ondrel-stub-VERSION-linux-x86_64-relink.tar.gz, what
 # relinks the static Linux packer with another C library; dist/ondrel-stub-VERSION-windows-tests.zip,
@@ -99,12 +99,26 @@ bundle() {
     bundle_doc "$repo/docs/reference.md" >reference.md
     bundle_doc "$repo/docs/release-README.md" >README.md
     write_notices "$notices" "$build" ondrel-stub.exe "$stub_map" "${packer##*/}" "$3" || exit 1
+    cmake_package
     if [ "$name" = "$linux" ]; then
         help2man --no-info --name="packs the Ondrel installer stub with a product" \
             --output=pack-stub.1 ./pack-stub
     fi
     checksums
     cd "$stage"
+}
+
+# cmake_package: lib/cmake/OndrelStub/, where find_package(OndrelStub) finds the bundle from a
+# CMAKE_PREFIX_PATH that names it; the same files in both bundles, which find the packer beside
+# them.
+cmake_package() {
+    local file
+    mkdir -p lib/cmake/OndrelStub
+    for file in Config Functions Steps CPack CPackage; do
+        install -m 0644 "$repo/cmake/package/OndrelStub$file.cmake" lib/cmake/OndrelStub/
+    done
+    sed "s/@VERSION@/$version/" "$repo/cmake/package/OndrelStubConfigVersion.cmake.in" \
+        >lib/cmake/OndrelStub/OndrelStubConfigVersion.cmake
 }
 
 # checksums: SHA256SUMS of every file in the current folder, and every file dated SOURCE_DATE_EPOCH.

@@ -63,12 +63,14 @@ pack() {
         --setup "$(windows_path "$scratch/setup.exe")" ;;
     esac
 }
+cmake_package="Config ConfigVersion Functions Steps CPack CPackage"
 # platform folder packer other notices: each bundle holds these files and no other, matching its
 # SHA256SUMS; its packer names the version, and packs.
 while read -r platform folder packer other notices; do
     bundle=$platform-user/$folder
     expected=$(printf '%s\n' README.md SHA256SUMS LICENSE ondrel-stub.exe "$packer" ${other#-} \
-        reference.md licenses/README.md $(printf 'licenses/%s.txt ' ${notices//,/ }) | LC_ALL=C sort)
+        reference.md licenses/README.md $(printf 'licenses/%s.txt ' ${notices//,/ }) \
+        $(printf 'lib/cmake/OndrelStub/OndrelStub%s.cmake ' $cmake_package) | LC_ALL=C sort)
     [ "$(cd "$bundle" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)" = "$expected" ] ||
         fail "$folder holds $(cd "$bundle" && find . -type f | tr '\n' ' ')"
     (cd "$bundle" && sha256sum --quiet -c SHA256SUMS) || fail "$folder: SHA256SUMS does not match"
@@ -95,12 +97,14 @@ cmp -s packed/linux.exe packed/windows.exe || fail "the two packers made differe
 
 # The documents of each bundle name no path of the repository, and its reference keeps every
 # section of the repository's (a marked block left open would swallow the rest); LICENSE is the
-# project's.
+# project's; the CMake package names no folder of the machine that made it.
 for bundle in "linux-user/$linux" "windows-user/$windows"; do
     [ "$(grep '^#' "$repo/docs/reference.md")" = "$(grep '^#' "$bundle/reference.md")" ] ||
         fail "$bundle/reference.md lacks sections of docs/reference.md"
     cmp -s "$repo/LICENSE" "$bundle/LICENSE" || fail "$bundle: LICENSE is not the project's"
-    grep -HnE '(^|[^[:alnum:]_.-])(tools|build|src|demo|scripts|bench|resources)/|cmake --' \
+    grep -rlF -e "$repo" -e "$build" "$bundle/lib/cmake" >paths.log &&
+        fail "the CMake package names where it was made: $(head -n 1 paths.log)"
+    grep -HnE '(^|[^[:alnum:]_.-])(tools|build|src|demo|scripts|bench|resources)/|--preset' \
         "$bundle/README.md" "$bundle/reference.md" >paths.log && fail "repository path: $(head -n 1 paths.log)"
 done
 
