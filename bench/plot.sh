@@ -21,7 +21,7 @@ trap 'rm -rf -- "$work"' EXIT
 # The methods lzx-corpus.svg sets against MSZIP, with the names its key gives them.
 corpus_methods=(lzx:21 lzx-fast:21 wimlib-lzx:100 xz-9e)
 declare -A method_name=([lzx:21]="pack-stub, LZX 21 cabinet" [wimlib-lzx:100]="wimlib LZX:100"
-    [lzx-fast:21]="pack-stub, LZX 21 fast parse" [xz-9e]="xz -9e" [lzx:15]="pack-stub, LZX 15 cabinet" [lzx:18]="pack-stub, LZX 18 cabinet")
+    [lzx-fast:21]="pack-stub, LZX 21 fast parse" [lzx-max:21]="pack-stub, LZX 21 strongest parse" [xz-9e]="xz -9e" [lzx:15]="pack-stub, LZX 15 cabinet" [lzx:18]="pack-stub, LZX 18 cabinet")
 colours=("#4e79a7" "#f28e2b" "#59a14f" "#e15759" "#b07aa1" "#9c755f" "#bab0ac")
 
 # gnuplot SCRIPT OUT.svg: the common frame, then SCRIPT.
