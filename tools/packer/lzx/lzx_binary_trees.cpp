@@ -29,8 +29,9 @@ std::uint8_t *LzxBinaryTrees::Append(std::uint32_t size, std::uint32_t keep) {
 }
 
 void LzxBinaryTrees::FindMatches(const std::vector<LzxFrame> &frames) {
-  // A stream longer than announced: positions below the old size keep their nodes.
-  if (data_.end() > children_.size() / 2)
+  // A stream longer than announced: positions below the old size keep their nodes. Once the
+  // table spans the window, positions wrap around it.
+  if (children_.size() < 2 * std::size_t{window_} && data_.end() > children_.size() / 2)
     children_.Grow(2 * std::size_t{window_});
   cached_ = searched_;
   matches_.clear();

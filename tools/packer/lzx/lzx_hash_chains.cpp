@@ -35,8 +35,9 @@ std::uint8_t *LzxHashChains::Append(std::uint32_t size, std::uint32_t keep) {
 }
 
 void LzxHashChains::InsertUpTo(std::uint32_t position) {
-  // A stream longer than announced: positions below the old size keep their entries.
-  if (data_.end() > prev_.size()) {
+  // A stream longer than announced: positions below the old size keep their entries. Once the
+  // table has its full size, positions wrap around it.
+  if (prev_.size() < prev_full_ && data_.end() > prev_.size()) {
     prev_.Grow(prev_full_);
     prev_mask_ = static_cast<std::uint32_t>(prev_.size() - 1);
   }
