@@ -396,6 +396,7 @@ def pack_stub_row(rounds, mib):
 
 COLOURS = ["#4e79a7", "#f28e2b", "#59a14f", "#e15759", "#b07aa1", "#9c755f", "#bab0ac"]
 METHOD_NAMES = {"lzx:21": "pack-stub, LZX 21 cabinet", "lzx-fast:21": "pack-stub, LZX 21 fast parse",
+                "lzx-max:21": "pack-stub, LZX 21 strongest parse",
                 "lzx:15": "pack-stub, LZX 15 cabinet", "lzx:18": "pack-stub, LZX 18 cabinet",
                 "wimlib-lzx:100": "wimlib LZX:100", "xz-9e": "xz -9e"}
 CORPUS_METHODS = ["lzx:21", "lzx-fast:21", "wimlib-lzx:100", "xz-9e"]

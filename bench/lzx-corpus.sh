@@ -28,7 +28,7 @@ corpus=(kernelbase.dll ntdll.dll user32.dll gdi32.dll ole32.dll oleaut32.dll com
     msvcp140.dll windowscodecs.dll quartz.dll d2d1.dll cmd.exe notepad.exe regedit.exe
     explorer.exe msiexec.exe winecfg.exe)
 own=(build/bin/ondrel-stub.exe build/bin/setup-fixture.exe build/bin/cabinet_expansion_test.exe)
-methods=(lzx:21 lzx-fast:21 lzx:15 lzx:18 mszip wimlib-lzx:100 xz-9e)
+methods=(lzx:21 lzx-max:21 lzx-fast:21 lzx:15 lzx:18 mszip wimlib-lzx:100 xz-9e)
 
 work=$prefix/drive_c/ondrel-lzx-bench
 rm -rf "$work"

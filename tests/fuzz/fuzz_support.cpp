@@ -96,6 +96,7 @@ CabinetMethod MethodFromByte(std::uint8_t selector) {
       {CabinetCompression::kLzx, 15, LzxParse::kFast},
       {CabinetCompression::kLzx, 18, LzxParse::kFast},
       {CabinetCompression::kLzx, 21, LzxParse::kFast},
+      {CabinetCompression::kLzx, 16, LzxParse::kMax},
   };
   return kMethods[selector % std::size(kMethods)];
 }
@@ -105,7 +106,9 @@ void RoundTrip(const std::uint8_t *data, std::size_t size, CabinetMethod method)
                           : method.compression == CabinetCompression::kNone
                               ? std::string("stored")
                               : "LZX " + std::to_string(method.window_bits) +
-                                    (method.lzx_parse == LzxParse::kFast ? " (fast)" : "");
+                                    (method.lzx_parse == LzxParse::kFast  ? " (fast)"
+                                     : method.lzx_parse == LzxParse::kMax ? " (max)"
+                                                                          : "");
   MemorySource input(data, size);
   MemorySink cabinet;
   try {

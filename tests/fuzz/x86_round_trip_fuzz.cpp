@@ -131,10 +131,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     return 0;
   }
   const unsigned window_bits[] = {15, 18, 21};
-  // The default parse mostly, the fast one a quarter of the time.
+  // The default parse half the time, the strongest and the fast one a quarter each.
+  const packer::LzxParse parses[] = {packer::LzxParse::kNearOptimal, packer::LzxParse::kNearOptimal,
+                                     packer::LzxParse::kMax, packer::LzxParse::kFast};
   const packer::CabinetMethod method{packer::CabinetCompression::kLzx, window_bits[data[0] % 3],
-                                     data[0] / 3 % 4 == 3 ? packer::LzxParse::kFast
-                                                          : packer::LzxParse::kNearOptimal};
+                                     parses[data[0] / 3 % 4]};
   Program program(data + 1, size - 1);
   const Bytes code = Generate(program, std::size_t{1} << method.window_bits);
   packer::fuzz::RoundTrip(code.data(), code.size(), method);

@@ -336,7 +336,9 @@ std::uint64_t EnvNumber(const char *name, std::uint64_t fallback) {
 std::string MethodName(const CabinetMethod &method) {
   switch (method.compression) {
   case CabinetCompression::kLzx:
-    return (method.lzx_parse == LzxParse::kFast ? "lzx-fast:" : "lzx:") +
+    return (method.lzx_parse == LzxParse::kFast  ? "lzx-fast:"
+            : method.lzx_parse == LzxParse::kMax ? "lzx-max:"
+                                                 : "lzx:") +
            std::to_string(method.window_bits);
   case CabinetCompression::kMszip:
     return "mszip";
@@ -368,8 +370,10 @@ std::vector<RoundTrip> GeneratedRoundTrips(std::uint64_t seed, std::uint64_t cou
     // Small windows are likelier: a round trip at 2^21 costs a window's worth of input.
     else if (pick < 5)
       method.window_bits = 15 + static_cast<unsigned>(random() % 3);
-    if (random() % 4 == 0)
+    if (const auto parse = random() % 4; parse == 0)
       method.lzx_parse = LzxParse::kFast;
+    else if (parse == 1)
+      method.lzx_parse = LzxParse::kMax;
     const std::size_t window = std::size_t{1} << method.window_bits;
     const std::size_t frame = 32768, group = 8 * frame;
     const std::size_t edges[] = {0, 1, 11, frame, 2 * frame, group, 3 * group, window};
@@ -408,7 +412,8 @@ std::vector<RoundTrip> ProgramRoundTrips(const std::string &programs) {
       mszip = Pack(program, program.size()).size();
     for (const CabinetMethod method :
          {CabinetMethod{CabinetCompression::kLzx, 15}, CabinetMethod{CabinetCompression::kLzx, 21},
-          CabinetMethod{CabinetCompression::kLzx, 21, LzxParse::kFast}})
+          CabinetMethod{CabinetCompression::kLzx, 21, LzxParse::kFast},
+          CabinetMethod{CabinetCompression::kLzx, 18, LzxParse::kMax}})
       cases.push_back({path + ", " + MethodName(method), program, method, mszip});
   }
   return cases;

@@ -140,7 +140,10 @@ refused 2 "LZX window above 21" "the LZX window is 15 to 21" -o out/x.exe --setu
     --cab-compression lzx:22
 refused 2 "LZX window of the fast parse above 21" "the LZX window is 15 to 21" -o out/x.exe \
     --setup setup.exe --cab-compression lzx-fast:22
-refused 2 "unknown compression" "not lzx, lzx:15 to lzx:21, lzx-fast," -o out/x.exe \
+refused 2 "LZX window of the strongest parse below 15" "the LZX window is 15 to 21" -o out/x.exe \
+    --setup setup.exe --cab-compression lzx-max:14
+refused 2 "unknown compression" "not lzx, lzx-max or lzx-fast (each with :15 to :21)," \
+    -o out/x.exe \
     --setup setup.exe --cab-compression zip
 refused 2 "compression of a ready cabinet" "applies to --setup only" -o out/x.exe \
     --setup-cab good.cab --cab-compression mszip
@@ -490,7 +493,8 @@ PY
 fi
 
 # ... and the compression of the cabinet the packer made.
-for method in "lzx:15 LZX, window 2^15" "lzx-fast:18 LZX, window 2^18" "mszip MSZIP" \
+for method in "lzx:15 LZX, window 2^15" "lzx-fast:18 LZX, window 2^18" \
+    "lzx-max:16 LZX, window 2^16" "mszip MSZIP" \
     "none stored"; do
     "$pack" -o out/c.exe "${payload[@]}" --cab-compression "${method%% *}" >/dev/null 2>&1 &&
         "$pack" --check out/c.exe >stdout 2>&1
@@ -658,7 +662,7 @@ grep -qF -- "-o: no such directory: Ünïcödé 名前" console.log ||
 if "$pack" --help >stdout 2>stderr; then
     for text in "Usage: pack-stub -o OUT.exe" --stub --archive --setup --setup-cab --patch \
         --previous-version --rcdata-file "--resource TYPE NAME FILE" --no-layout-check \
-        "--cab-compression lzx[:15..21] | lzx-fast[:15..21] | mszip | none" \
+        "--cab-compression lzx[:15..21] | lzx-max[:15..21] | lzx-fast[:15..21] | mszip | none" \
         "--check STUB.exe" makecab CompressionType=LZX "--sign-cert CERT" "--sign-key KEY" \
         "--sign-pass-file FILE" --quiet "a symbolic link is replaced" osslsigncode \
         SOURCE_DATE_EPOCH "--file-version A.B.C.D" "--product-version A.B.C.D" \

@@ -10,9 +10,12 @@ set(PACKER_SOURCES
     cli/pack_command.cpp
     layout/layout_check.cpp
     lzx/huffman_code.cpp
+    lzx/lzx_binary_trees.cpp
     lzx/lzx_blocks.cpp
     lzx/lzx_encoder.cpp
-    lzx/lzx_match_finder.cpp
+    lzx/lzx_hash_chains.cpp
+    lzx/lzx_lazy_parser.cpp
+    lzx/lzx_memory.cpp
     lzx/lzx_optimal_parser.cpp
     mszip/mszip_encoder.cpp
     pe/authenticode.cpp

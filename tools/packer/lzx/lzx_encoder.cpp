@@ -74,10 +74,12 @@ void LzxEncoder::Stream::EndFrame() {
 LzxEncoder::LzxEncoder(unsigned window_bits, std::uint64_t stream_size, Sink sink, LzxParse parse)
     : main_symbols_(256 + 8 * LzxPositionSlots(window_bits)), stream_size_(stream_size),
       sink_(std::move(sink)) {
+  const LzxNearOptimalSettings &settings =
+      parse == LzxParse::kMax ? kLzxNearOptimalMax : kLzxNearOptimal;
   if (parse == LzxParse::kFast)
-    fast_.emplace(window_bits, kFramesPerGroup * kLzxFrameSize);
+    fast_.emplace(window_bits, kFramesPerGroup * kLzxFrameSize, stream_size);
   else
-    optimal_.emplace(window_bits, kFramesPerGroup * kLzxFrameSize);
+    optimal_.emplace(window_bits, kFramesPerGroup * kLzxFrameSize, stream_size, settings);
   stream_.trees.main.assign(main_symbols_, 0);
   stream_.trees.length.assign(kLzxLengthSymbols, 0);
 }
@@ -133,7 +135,9 @@ std::vector<std::size_t> LzxEncoder::ParseNearOptimal() {
   // to the next.
   LzxCosts costs =
       last_costs_ ? *last_costs_ : LzxCosts::Guess(At(frames_.front().start), size, main_symbols_);
-  for (int pass = 0; pass < optimal_->settings().group_passes; ++pass) {
+  const int group_passes =
+      last_costs_ ? optimal_->settings().group_passes : optimal_->settings().first_group_passes;
+  for (int pass = 0; pass < group_passes; ++pass) {
     if (pass > 0)
       costs = CostsOf(0, n);
     items_.clear();

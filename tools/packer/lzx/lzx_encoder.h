@@ -1,10 +1,42 @@
 // SPDX-License-Identifier: Zlib
-// lzx/: the LZX compressor: its format's constants, the match finder, Huffman codes and the block
-// encoder.
+// lzx/: the LZX compressor of cabinet folders.
+//
+// The format. A folder's bytes are one stream, cut into frames of 32 KiB (the last may be
+// shorter); each frame's compressed bits end on a 16-bit boundary and fill one cabinet data
+// block. The stream is a sequence of blocks, each spanning whole frames here (the format allows
+// any size), of three types: uncompressed (the bytes as they are, after the three registers
+// below), verbatim and aligned. A compressed block codes items: a literal byte, or a match of 2
+// to 257 bytes at a distance of up to the window size. Its main tree codes 256 literals and, per
+// position slot, eight length headers (2 to 8, or "9 and more", whose rest goes through the
+// length tree); a slot stands for a range of distances, whose footer bits follow the symbol.
+// Slots 0 to 2 repeat one of the last three distances (R0 to R2), kept as an LRU list: a match
+// with R1 or R2 swaps it with R0, a new distance pushes the list down. An aligned block also
+// codes the low three footer bits of long distances with an eight-symbol tree, which pays when
+// those bits are skewed. The trees are sent per block as changes against the previous block's
+// lengths, run-length coded through a pretree. A program's E8 (call) operands are made absolute
+// first, so that calls to one function look alike (translation, see TranslateCalls).
+//
+// The parses. An LZX encoder chooses which items cover the stream; the rest is bookkeeping.
+// - The near-optimal parse (`lzx`, `lzx-max`; LzxOptimalParser, with LzxBinaryTrees finding the
+//   matches): binary trees find, at every position, each longer match at its nearest distance,
+//   once per group of eight frames. Then the cheapest path through each frame is found under a
+//   cost model (bits per symbol from Huffman code lengths), forward, position by position,
+//   carrying R0-R2 along each position's cheapest path, and also trying "match, literal, R0
+//   again", which the registers make cheap. The first pass over a group goes by the codes of the
+//   block before it (or a guess); its output gives codes for the next pass. The group's blocks
+//   are then chosen by computed size (LzxPlanBlocks), and each block parsed again under its own
+//   codes. Passes per group and per block are the settings of each strength.
+// - The fast parse (`lzx-fast`; LzxLazyParser, with LzxHashChains finding the matches): hash
+//   chains and a one-step lazy choice under a rough guess of bits, frame by frame as they come.
+// Either way the items of a group are then written as its blocks (EncodeFrames). Two limits of
+// the decoders need the exact bits: a data block holds at most kMaxBlockData bytes, and libmspack
+// misreads a short last frame whose block starts on a 4 KiB read (MisleadsLibmspack). Both are
+// known only once the trees' coding against the previous block is known, so a planned block that
+// breaks one is written again frame by frame.
 #pragma once
 
 #include "lzx/lzx_blocks.h"
-#include "lzx/lzx_match_finder.h"
+#include "lzx/lzx_lazy_parser.h"
 #include "lzx/lzx_optimal_parser.h"
 #include "lzx/lzx_parse.h"
 
@@ -69,7 +101,7 @@ private:
   std::uint64_t stream_size_;
   std::uint64_t sent_ = 0; // payload bytes handed to the sink
   Sink sink_;
-  std::optional<LzxMatchFinder> fast_;      // parses each frame as it comes
+  std::optional<LzxLazyParser> fast_;       // parses each frame as it comes
   std::optional<LzxOptimalParser> optimal_; // parses the waiting frames together
   std::uint32_t repeats_[3] = {1, 1, 1};    // R0-R2 before the waiting frames (near-optimal)
   std::optional<LzxCosts> last_costs_;      // of the last block encoded (near-optimal)

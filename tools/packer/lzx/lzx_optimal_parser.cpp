@@ -10,18 +10,12 @@
 namespace packer {
 namespace {
 
-// Two-byte matches are found, at their nearest, up to this distance: further off they never
-// pay.
-constexpr std::uint32_t kPairDistance = 1024;
 // What a code's unused symbol is taken to cost, in bits: a parse may still choose it.
 constexpr std::uint32_t kUnusedMainBits = 15, kUnusedAlignedBits = 7;
 // First guesses, in bits, for a stretch never coded.
 constexpr std::uint32_t kGuessMatchBits = 10, kGuessLengthBits = 6;
 
 constexpr std::uint32_t kInfinite = std::numeric_limits<std::uint32_t>::max();
-
-std::uint32_t Length(std::uint32_t match) { return match >> 22; }
-std::uint32_t Distance(std::uint32_t match) { return match & ((1u << 22) - 1); }
 
 std::uint32_t Header(std::uint32_t length) { return std::min<std::uint32_t>(length - 2, 7); }
 
@@ -79,118 +73,10 @@ LzxCosts LzxCosts::From(const LzxBlockCodes &codes) {
 }
 
 LzxOptimalParser::LzxOptimalParser(unsigned window_bits, std::uint32_t lookahead,
+                                   std::uint64_t stream_size,
                                    const LzxNearOptimalSettings &settings)
-    : settings_(settings), window_(std::uint32_t{1} << window_bits),
-      max_distance_(LzxMaxDistance(window_bits)), data_(window_, lookahead),
-      hash_shift_(32 - std::min(window_bits - 1, 20u)),
-      head_(std::size_t{1} << (32 - hash_shift_), 0), pairs_(65536, 0),
-      children_(2 * std::size_t{window_}, 0), nodes_(kLzxFrameSize + 1) {}
-
-std::uint8_t *LzxOptimalParser::Append(std::uint32_t size, std::uint32_t keep) {
-  // Keep the window before the first position still to be searched, and what the caller needs.
-  return data_.Append(size, std::min(searched_ > window_ ? searched_ - window_ : 0, keep));
-}
-
-void LzxOptimalParser::FindMatches(const std::vector<LzxFrame> &frames) {
-  cached_ = searched_;
-  matches_.clear();
-  first_match_.clear();
-  std::uint32_t covered = searched_; // positions below this lie inside a long match
-  for (const LzxFrame &frame : frames) {
-    const std::uint32_t frame_end = frame.start + frame.size;
-    for (std::uint32_t position = std::max(frame.start, searched_); position < frame_end;
-         ++position) {
-      first_match_.push_back(static_cast<std::uint32_t>(matches_.size()));
-      const std::uint32_t longest = SearchTree(position, frame_end, position >= covered);
-      if (longest >= settings_.nice_length)
-        covered = position + longest;
-    }
-  }
-  first_match_.push_back(static_cast<std::uint32_t>(matches_.size()));
-  searched_ = data_.end();
-}
-
-std::uint32_t LzxOptimalParser::SearchTree(std::uint32_t position, std::uint32_t frame_end,
-                                           bool record) {
-  const std::uint32_t available = data_.end() - position;
-  if (available < 3)
-    return 0;
-  const std::uint32_t tree_limit = std::min(settings_.nice_length, available);
-  const std::uint32_t frame_limit = std::min(kLzxMaxMatch, frame_end - position);
-  const std::uint8_t *here = At(position);
-  const std::uint32_t mask = window_ - 1;
-  std::uint32_t &head = head_[LzxHash3(here, hash_shift_)];
-  // The next position's tree root is a cache miss otherwise.
-  if (available > 3)
-    __builtin_prefetch(&head_[LzxHash3(here + 1, hash_shift_)]);
-  std::uint32_t candidate = std::exchange(head, position + 1);
-  // Where the next smaller and the next greater string go: the new node's subtrees at first.
-  std::uint32_t *smaller = &children_[2 * std::size_t{position & mask}];
-  std::uint32_t *greater = smaller + 1;
-  std::uint32_t smaller_length = 0, greater_length = 0, best = 2, kept = 0;
-  const std::size_t first = matches_.size();
-  const std::uint32_t pair = std::exchange(pairs_[here[0] | here[1] << 8], position + 1);
-  const std::uint32_t pair_distance = pair != 0 ? position - (pair - 1) : 0;
-  for (unsigned depth = settings_.max_depth;; --depth) {
-    const std::uint32_t at = candidate - 1;
-    if (candidate == 0 || position - at > max_distance_ || depth == 0) {
-      *smaller = *greater = 0;
-      break;
-    }
-    const std::uint8_t *there = At(at);
-    std::uint32_t length = std::min(smaller_length, greater_length);
-    length += LzxMatchLength(here + length, there + length, tree_limit - length);
-    if (record && length > best) {
-      best = length;
-      const std::uint32_t clipped = std::min(length, frame_limit);
-      if (clipped > kept && clipped >= 3) {
-        matches_.push_back(clipped << 22 | (position - at));
-        kept = clipped;
-      }
-    }
-    std::uint32_t *node = &children_[2 * std::size_t{at & mask}];
-    if (length >= tree_limit) {
-      // As good as the tree can tell: the new node takes this one's place.
-      *smaller = node[0];
-      *greater = node[1];
-      break;
-    }
-    if (there[length] < here[length]) {
-      *smaller = candidate;
-      smaller = node + 1;
-      candidate = *smaller;
-      smaller_length = length;
-    } else {
-      *greater = candidate;
-      greater = node;
-      candidate = *greater;
-      greater_length = length;
-    }
-  }
-  return record ? Complete(first, here, frame_limit, pair_distance, kept) : 0;
-}
-
-// The matches found at `here` from `first` on, the longest (of `kept`) taken to its full length
-// and the nearest two bytes alike added, unless a longer match is as near; the fewest kept.
-std::uint32_t LzxOptimalParser::Complete(std::size_t first, const std::uint8_t *here,
-                                         std::uint32_t frame_limit, std::uint32_t pair_distance,
-                                         std::uint32_t kept) {
-  if (pair_distance != 0 && pair_distance <= kPairDistance && frame_limit >= 2 &&
-      (matches_.size() == first || Distance(matches_[first]) > pair_distance))
-    matches_.insert(matches_.begin() + static_cast<std::ptrdiff_t>(first),
-                    2u << 22 | pair_distance);
-  if (matches_.size() == first)
-    return 0;
-  if (kept == settings_.nice_length && frame_limit > settings_.nice_length) {
-    const std::uint32_t distance = Distance(matches_.back());
-    kept = LzxMatchLength(here, here - distance, frame_limit);
-    matches_.back() = kept << 22 | distance;
-  }
-  if (matches_.size() - first > settings_.max_matches_kept)
-    matches_.erase(matches_.begin() + static_cast<std::ptrdiff_t>(first),
-                   matches_.end() - settings_.max_matches_kept);
-  return kept;
-}
+    : settings_(settings), trees_(window_bits, lookahead, stream_size, settings.search),
+      nodes_(std::min<std::uint64_t>(kLzxFrameSize, stream_size) + 1) {}
 
 void LzxOptimalParser::Parse(std::vector<LzxFrame> &frames, std::size_t first, std::size_t last,
                              const std::uint32_t repeats[3], const LzxCosts &costs,
@@ -210,9 +96,9 @@ void LzxOptimalParser::Relax(std::uint32_t to, std::uint32_t cost, std::uint32_t
   if (cost >= node.cost)
     return;
   node.cost = cost;
-  node.length = length;
+  node.length = static_cast<std::uint16_t>(length);
   node.offset = offset;
-  node.first_length = first_length;
+  node.first_length = static_cast<std::uint16_t>(first_length);
   node.first_offset = first_offset;
   node.after_literal = after_literal;
 }
@@ -253,6 +139,8 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
                                   const LzxCosts &costs, std::vector<LzxItem> &items,
                                   std::uint32_t out[3]) {
   const std::uint32_t size = frame.size;
+  if (nodes_.size() <= size)
+    nodes_.resize(size + 1);
   for (std::uint32_t i = 0; i <= size; ++i)
     nodes_[i].cost = kInfinite;
   nodes_[0].cost = 0;
@@ -290,8 +178,8 @@ void LzxOptimalParser::TryRepeats(std::uint32_t i, const Node &node, std::uint32
     const std::uint32_t longest = RepeatAfter(i, 0, distance, size);
     if (longest == 0)
       continue;
-    for (std::uint32_t length = longest >= settings_.nice_length ? longest : 2; length <= longest;
-         ++length)
+    for (std::uint32_t length = longest >= settings_.search.nice_length ? longest : 2;
+         length <= longest; ++length)
       Relax(i + length, node.cost + MatchCost(r, length), length, r);
     if (const std::uint32_t after = RepeatAfter(i, longest + 1, distance, size))
       Relax(i + longest + 1 + after,
@@ -305,11 +193,12 @@ void LzxOptimalParser::TryRepeats(std::uint32_t i, const Node &node, std::uint32
 // the nice length on), and each longest followed by a literal and the same offset again.
 void LzxOptimalParser::TryMatches(std::uint32_t i, const Node &node, std::uint32_t size) {
   const std::uint32_t position = frame_start_ + i;
-  const Match *match = matches_.data() + first_match_[position - cached_];
-  const Match *matches_end = matches_.data() + first_match_[position - cached_ + 1];
-  for (std::uint32_t shorter = 1; match != matches_end; ++match) {
-    const std::uint32_t longest = Length(*match), distance = Distance(*match);
-    const std::uint32_t from = longest >= settings_.nice_length ? longest : shorter + 1;
+  const LzxBinaryTrees::Match *matches_end = trees_.end(position);
+  std::uint32_t shorter = 1;
+  for (const LzxBinaryTrees::Match *match = trees_.begin(position); match != matches_end; ++match) {
+    const std::uint32_t longest = LzxBinaryTrees::Length(*match);
+    const std::uint32_t distance = LzxBinaryTrees::Distance(*match);
+    const std::uint32_t from = longest >= settings_.search.nice_length ? longest : shorter + 1;
     shorter = longest;
     // A distance in a register was weighed as a repeat.
     if (distance == node.repeats[0] || distance == node.repeats[1] || distance == node.repeats[2])

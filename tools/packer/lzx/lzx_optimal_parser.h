@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Zlib
 #pragma once
 
+#include "lzx/lzx_binary_trees.h"
 #include "lzx/lzx_blocks.h"
 #include "lzx/lzx_format.h"
-#include "lzx/lzx_window.h"
 
 #include <array>
 #include <cstdint>
@@ -30,24 +30,26 @@ struct LzxCosts {
 
 // How hard the near-optimal parse works.
 struct LzxNearOptimalSettings {
-  // Tree nodes visited per position, and a length that ends the search: the longest match is
-  // then taken up to its real length, and the positions it covers are only added to the trees.
-  unsigned max_depth;
-  std::uint32_t nice_length;
-  // The longest matches kept per position; shorter ones go first.
-  std::uint32_t max_matches_kept;
+  LzxTreeSearch search;
   // Passes over a group of frames before its blocks are chosen, each under the codes of the one
-  // before; then passes over each block chosen, under its own codes.
-  int group_passes, block_passes;
+  // before: the first group starts from a guess, the others from the codes of the block before
+  // them. Then passes over each block chosen, under its own codes.
+  int first_group_passes, group_passes, block_passes;
 };
 
-// The parse's tuning, in one place. Against one pass of each, the second passes cost some 40 %
-// more packing time for some 0.35 % less output over real programs.
-inline constexpr LzxNearOptimalSettings kLzxNearOptimal{.max_depth = 32,
-                                                        .nice_length = 128,
-                                                        .max_matches_kept = 16,
-                                                        .group_passes = 2,
-                                                        .block_passes = 2};
+// The default: a second pass only where the first had nothing but a guess to go by. Over real
+// programs of at most 2 MiB it packs some 40 % faster than the strongest for some 0.1 % more.
+inline constexpr LzxNearOptimalSettings kLzxNearOptimal{
+    .search = {.max_depth = 32, .nice_length = 128, .max_matches_kept = 16},
+    .first_group_passes = 2,
+    .group_passes = 1,
+    .block_passes = 1};
+// `lzx-max`: every group and every block twice.
+inline constexpr LzxNearOptimalSettings kLzxNearOptimalMax{
+    .search = {.max_depth = 32, .nice_length = 128, .max_matches_kept = 16},
+    .first_group_passes = 2,
+    .group_passes = 2,
+    .block_passes = 2};
 
 // A near-optimal parse: binary trees find every useful match length and distance at each
 // position, and a minimum-cost path through each frame is chosen under a cost model, carrying the
@@ -56,18 +58,16 @@ inline constexpr LzxNearOptimalSettings kLzxNearOptimal{.max_depth = 32,
 // not grow with the stream. Deterministic: positions, not addresses, are hashed.
 class LzxOptimalParser {
 public:
-  LzxOptimalParser(unsigned window_bits, std::uint32_t lookahead,
+  // `stream_size`: the bytes the stream will hold, which sizes the tables when it is shorter than
+  // the window.
+  LzxOptimalParser(unsigned window_bits, std::uint32_t lookahead, std::uint64_t stream_size,
                    const LzxNearOptimalSettings &settings = kLzxNearOptimal);
   const LzxNearOptimalSettings &settings() const { return settings_; }
 
-  // As LzxMatchFinder: room for the next `size` stream bytes; the caller still needs those from
-  // `keep` on.
-  std::uint8_t *Append(std::uint32_t size, std::uint32_t keep);
-  const std::uint8_t *At(std::uint32_t position) const { return data_.At(position); }
-
-  // Finds the matches of `frames`, all bytes appended since the last call; no match reaches past
-  // the end of its frame.
-  void FindMatches(const std::vector<LzxFrame> &frames);
+  // As LzxBinaryTrees.
+  std::uint8_t *Append(std::uint32_t size, std::uint32_t keep) { return trees_.Append(size, keep); }
+  const std::uint8_t *At(std::uint32_t position) const { return trees_.At(position); }
+  void FindMatches(const std::vector<LzxFrame> &frames) { trees_.FindMatches(frames); }
   // Parses frames[first, last) (their matches found) with `costs`, from the registers after the
   // frame before `first` (`repeats` for the first one), appending their items; sets each frame's
   // items_end and repeats.
@@ -75,26 +75,20 @@ public:
              const std::uint32_t repeats[3], const LzxCosts &costs, std::vector<LzxItem> &items);
 
 private:
-  // A match found, as length << 22 | distance: distances stay below 2^21.
-  using Match = std::uint32_t;
   // The cheapest known way to a position. Its step is one item, or a match with R0 after a
   // literal, or after a match (`first_length`, `first_offset`) and a literal: LZX's registers
   // make a match broken by one byte cheap, which the cheapest path to each position alone does
   // not see.
   struct Node {
     std::uint32_t cost;
-    std::uint32_t repeats[3];                 // set once the position is reached
-    std::uint32_t length;                     // of the (last) item of the step: 1 for a literal
-    std::uint32_t offset;                     // 0-2: the register it uses, else its distance + 3
-    std::uint32_t first_length, first_offset; // the match before the literal, if any
-    bool after_literal;                       // the step ends with a literal and an R0 match
+    std::uint32_t repeats[3]; // set once the position is reached
+    std::uint32_t offset;     // 0-2: the register it uses, else its distance + 3
+    std::uint32_t first_offset;
+    std::uint16_t length;       // of the (last) item of the step: 1 for a literal
+    std::uint16_t first_length; // the match before the literal, if any, and its offset above
+    bool after_literal;         // the step ends with a literal and an R0 match
   };
 
-  // Adds `position` to the trees; when `record`, keeps the matches met on the way and returns the
-  // longest one's length.
-  std::uint32_t SearchTree(std::uint32_t position, std::uint32_t frame_end, bool record);
-  std::uint32_t Complete(std::size_t first, const std::uint8_t *here, std::uint32_t frame_limit,
-                         std::uint32_t pair_distance, std::uint32_t kept);
   void ParseFrame(const LzxFrame &frame, const std::uint32_t repeats[3], const LzxCosts &costs,
                   std::vector<LzxItem> &items, std::uint32_t out[3]);
   // What a match in `slot` of `length` costs, but for its footer.
@@ -116,19 +110,8 @@ private:
                  std::vector<LzxItem> &items, std::uint32_t out[3]);
 
   LzxNearOptimalSettings settings_;
-  std::uint32_t window_;
-  std::uint32_t max_distance_;
-  LzxWindow data_;
-  std::uint32_t searched_ = 0; // the first position whose matches are not yet found
-  std::uint32_t cached_ = 0;   // the first position of the matches held
-  unsigned hash_shift_;
-  std::vector<std::uint32_t> head_;  // per hash: the newest position + 1, 0 for none
-  std::vector<std::uint32_t> pairs_; // per two bytes: their newest position + 1, 0 for none
-  // Per position (masked): the roots of its subtrees of smaller and greater strings, + 1.
-  std::vector<std::uint32_t> children_;
-  std::vector<Match> matches_;
-  std::vector<std::uint32_t> first_match_; // per position from cached_, and one more
-  std::vector<Node> nodes_;
+  LzxBinaryTrees trees_;
+  std::vector<Node, LzxAllocator<Node>> nodes_;
   // The frame being parsed: where it starts, its costs, and what each length adds to a match.
   std::uint32_t frame_start_ = 0;
   const LzxCosts *costs_ = nullptr;

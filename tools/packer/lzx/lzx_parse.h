@@ -3,8 +3,8 @@
 
 namespace packer {
 
-// How LZX finds its matches: a near-optimal parse (the smallest output), or a greedy one with a
-// one-step lazy choice, several times faster.
-enum class LzxParse { kNearOptimal, kFast };
+// How LZX finds its matches: a near-optimal parse (the default), the same parse working harder
+// for the smallest output, or a greedy one with a one-step lazy choice, several times faster.
+enum class LzxParse { kNearOptimal, kMax, kFast };
 
 } // namespace packer

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Zlib
-#include "lzx/lzx_match_finder.h"
+// Both parsers (lzx_lazy_parser.cpp, lzx_optimal_parser.cpp) keep one rule, so one table.
+#include "lzx/lzx_lazy_parser.h"
 #include "lzx/lzx_optimal_parser.h"
 
 #include "lzx/lzx_format.h"
@@ -62,10 +63,11 @@ private:
 
 // Both parsers over `input` frame by frame (the near-optimal one two frames at a time, under its
 // first guess of costs), their items replayed.
-void ParseAndReplay(unsigned window_bits, const Bytes &input, bool optimal, Replay &replay) {
+void ParseAndReplay(unsigned window_bits, const Bytes &input, std::uint64_t announced, bool optimal,
+                    Replay &replay) {
   constexpr std::uint32_t kLookahead = 2 * kLzxFrameSize;
-  LzxMatchFinder finder(window_bits, kLookahead);
-  LzxOptimalParser parser(window_bits, kLookahead);
+  LzxLazyParser finder(window_bits, kLookahead, announced);
+  LzxOptimalParser parser(window_bits, kLookahead, announced);
   std::uint32_t repeats[3] = {1, 1, 1};
   const auto total = static_cast<std::uint32_t>(input.size());
   for (std::uint32_t at = 0; at < total; at += kLookahead) {
@@ -107,6 +109,8 @@ TEST(LzxParsers, EveryMatchIsRealAndWithinTheWindow) {
     std::string label;
     unsigned window_bits;
     Bytes input;
+    // The stream size the parsers are told, which sizes their tables; 0 for the input's own.
+    std::uint64_t announced = 0;
   };
   std::vector<Case> cases;
   cases.push_back({"one byte value", 15, Bytes(200000, 0x41)});
@@ -129,6 +133,9 @@ TEST(LzxParsers, EveryMatchIsRealAndWithinTheWindow) {
   }
   cases.push_back({"mixed, window 2^15", 15, mixed});
   cases.push_back({"mixed, window 2^17", 17, mixed});
+  // Tables sized for less than comes must grow without losing what they hold.
+  cases.push_back({"mixed, announced as 1 byte", 17, mixed, 1});
+  cases.push_back({"mixed, announced as 40,000 bytes", 15, mixed, 40000});
   // A random run again at the longest distance allowed, and one byte further.
   for (std::uint32_t distance : {32768u - 4, 32768u - 3}) {
     Bytes edge = noise(distance);
@@ -147,7 +154,8 @@ TEST(LzxParsers, EveryMatchIsRealAndWithinTheWindow) {
     for (bool optimal : {false, true}) {
       SCOPED_TRACE(c.label + (optimal ? ", near-optimal" : ", fast"));
       Replay replay(c.window_bits);
-      ParseAndReplay(c.window_bits, c.input, optimal, replay);
+      ParseAndReplay(c.window_bits, c.input, c.announced != 0 ? c.announced : c.input.size(),
+                     optimal, replay);
       EXPECT_TRUE(replay.out() == c.input) << "the items give other bytes";
       EXPECT_GT(replay.matches(), 0u);
     }

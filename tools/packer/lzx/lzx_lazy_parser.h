@@ -2,27 +2,39 @@
 #pragma once
 
 #include "lzx/lzx_format.h"
-#include "lzx/lzx_window.h"
+#include "lzx/lzx_hash_chains.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace packer {
 
-// Finds the matches of one folder's stream with hash chains and a one-step lazy parse, and keeps
-// the repeated-offset registers as the decoder will. Holds the window and up to `lookahead`
-// unparsed bytes after it, and no more: memory does not grow with the stream. Deterministic:
-// positions, not addresses, are hashed.
-class LzxMatchFinder {
+// How the fast parse works.
+struct LzxLazySettings {
+  LzxChainSearch search;
+  // Longer matches are taken without looking one byte further.
+  std::uint32_t lazy_length;
+};
+
+inline constexpr LzxLazySettings kLzxLazy{
+    .search = {.max_chain = 64, .good_length = 24, .nice_length = 128}, .lazy_length = 48};
+
+// The fast parse (`lzx-fast`): at each position the best of the repeated offsets and the hash
+// chains' matches, scored by a rough guess of bits saved, taken unless the next position offers
+// a better one (a one-step lazy choice). Keeps the repeated-offset registers as the decoder will.
+class LzxLazyParser {
 public:
-  LzxMatchFinder(unsigned window_bits, std::uint32_t lookahead);
+  // `stream_size`: the bytes the stream will hold, which sizes the tables when it is shorter than
+  // the window.
+  LzxLazyParser(unsigned window_bits, std::uint32_t lookahead, std::uint64_t stream_size,
+                const LzxLazySettings &settings = kLzxLazy);
 
   // Room for the next `size` stream bytes, to be filled by the caller, who still needs the bytes
   // from stream position `keep` on. Neither the bytes waiting to be parsed nor those from `keep`
   // on may exceed `lookahead`.
   std::uint8_t *Append(std::uint32_t size, std::uint32_t keep);
   // The stream byte at `position`, which must be in the window or waiting.
-  const std::uint8_t *At(std::uint32_t position) const { return data_.At(position); }
+  const std::uint8_t *At(std::uint32_t position) const { return chains_.At(position); }
 
   // Parses the next `size` appended bytes into `items`; no match reaches past them.
   void Parse(std::uint32_t size, std::vector<LzxItem> &items);
@@ -37,18 +49,13 @@ private:
     int score = 0;   // bits saved against literals, roughly
   };
   Choice Find(std::uint32_t position, std::uint32_t limit) const;
-  void InsertUpTo(std::uint32_t position);
   void Emit(const Choice &choice, std::vector<LzxItem> &items);
 
+  LzxLazySettings settings_;
   std::uint32_t window_;
   std::uint32_t max_distance_;
-  LzxWindow data_;
-  std::uint32_t parsed_ = 0;   // stream position after the last parsed byte
-  std::uint32_t inserted_ = 0; // positions below this are in the hash chains
-  unsigned hash_shift_;
-  std::vector<std::uint32_t> head_; // per hash: last position + 1, 0 for none
-  std::vector<std::uint32_t> prev_; // per position (masked): the one before it, + 1
-  std::uint32_t prev_mask_;
+  LzxHashChains chains_;
+  std::uint32_t parsed_ = 0; // stream position after the last parsed byte
   std::uint32_t repeats_[3] = {1, 1, 1};
 };
 

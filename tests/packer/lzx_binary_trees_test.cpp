@@ -1,0 +1,99 @@
+// SPDX-License-Identifier: Zlib
+#include "lzx/lzx_binary_trees.h"
+
+#include "lzx/lzx_format.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+
+using namespace packer;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The longest match of at least three bytes at `position`, up to `limit` bytes, at a distance of
+// at most `max_distance`, by trying every earlier position.
+std::uint32_t LongestByHand(const Bytes &b, std::uint32_t position, std::uint32_t limit,
+                            std::uint32_t max_distance) {
+  std::uint32_t best = 0;
+  for (std::uint32_t at = position > max_distance ? position - max_distance : 0; at < position;
+       ++at) {
+    std::uint32_t n = 0;
+    while (n < limit && b[at + n] == b[position + n])
+      ++n;
+    best = std::max(best, n);
+  }
+  return best >= 3 ? best : 0;
+}
+
+TEST(LzxBinaryTrees, EachLongerMatchIsRealNoNearerAndTheLastIsTheLongest) {
+  std::mt19937 random(15);
+  const auto text = [&](std::size_t n, unsigned letters) {
+    Bytes b(n);
+    for (auto &x : b)
+      x = static_cast<std::uint8_t>('a' + random() % letters);
+    return b;
+  };
+  struct Case {
+    std::string label;
+    unsigned window_bits;
+    Bytes input;
+    std::uint64_t announced; // the stream size the trees are told
+  };
+  Bytes run(3000, 0x41); // matches reach the longest length and the frame's end
+  Bytes far = text(32768, 200);
+  far.insert(far.end(), far.begin(), far.begin() + 200); // at the window's edge and beyond
+  const std::vector<Case> cases = {
+      {"two letters", 15, text(6000, 2), 6000},
+      {"four letters", 16, text(8000, 4), 8000},
+      {"one byte value", 15, run, 3000},
+      {"a run at the window's edge", 15, far, far.size()},
+      {"announced as 1 byte", 15, text(5000, 3), 1},
+  };
+  // An unbounded search: nothing cut short, so the last match is the longest there is.
+  const LzxTreeSearch search{
+      .max_depth = 1u << 30, .nice_length = kLzxMaxMatch, .max_matches_kept = kLzxMaxMatch};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    const auto size = static_cast<std::uint32_t>(c.input.size());
+    LzxBinaryTrees trees(c.window_bits, size, c.announced, search);
+    std::copy(c.input.begin(), c.input.end(), trees.Append(size, 0));
+    // One frame for all, so that only the stream's end limits a match.
+    trees.FindMatches({LzxFrame{0, size, 0, {}}});
+    const std::uint32_t max_distance = LzxMaxDistance(c.window_bits);
+    std::size_t found = 0;
+    // Positions inside a match of the nice length are only added to the trees.
+    std::uint32_t covered = 0;
+    for (std::uint32_t p = 0; p < size; ++p) {
+      if (p < covered) {
+        ASSERT_EQ(trees.begin(p), trees.end(p)) << "at " << p;
+        continue;
+      }
+      std::uint32_t shorter = 0, nearer = 0;
+      for (const auto *m = trees.begin(p); m != trees.end(p); ++m, ++found) {
+        const std::uint32_t length = LzxBinaryTrees::Length(*m);
+        const std::uint32_t distance = LzxBinaryTrees::Distance(*m);
+        ASSERT_GT(length, shorter) << "at " << p;
+        ASSERT_GE(distance, nearer) << "at " << p;
+        ASSERT_TRUE(distance >= 1 && distance <= p && distance <= max_distance) << "at " << p;
+        ASSERT_LE(p + length, size);
+        ASSERT_TRUE(std::equal(c.input.begin() + p, c.input.begin() + p + length,
+                               c.input.begin() + (p - distance)))
+            << "at " << p << ": no match of " << length << " at " << distance;
+        shorter = length, nearer = distance;
+      }
+      const std::uint32_t longest =
+          LongestByHand(c.input, p, std::min(kLzxMaxMatch, size - p), max_distance);
+      ASSERT_EQ(shorter < 3 ? 0 : shorter, longest) << "at " << p;
+      if (shorter >= search.nice_length)
+        covered = p + shorter;
+    }
+    EXPECT_GT(found, 0u);
+  }
+}
+
+} // namespace

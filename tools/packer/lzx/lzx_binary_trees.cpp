@@ -1,0 +1,135 @@
+// SPDX-License-Identifier: Zlib
+#include "lzx/lzx_binary_trees.h"
+
+#include "lzx/lzx_format.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace packer {
+namespace {
+
+// Two-byte matches are found, at their nearest, up to this distance: further off they never
+// pay.
+constexpr std::uint32_t kPairDistance = 1024;
+
+} // namespace
+
+LzxBinaryTrees::LzxBinaryTrees(unsigned window_bits, std::uint32_t lookahead,
+                               std::uint64_t stream_size, const LzxTreeSearch &search)
+    : search_(search), window_(std::uint32_t{1} << window_bits),
+      max_distance_(LzxMaxDistance(window_bits)), data_(window_, lookahead, stream_size),
+      hash_shift_(32 - std::min(LzxTableBits(window_bits, stream_size) - 1, 20u)),
+      head_(std::size_t{1} << (32 - hash_shift_)), pairs_(65536),
+      children_(std::size_t{2} << LzxTableBits(window_bits, stream_size)) {}
+
+std::uint8_t *LzxBinaryTrees::Append(std::uint32_t size, std::uint32_t keep) {
+  // Keep the window before the first position still to be searched, and what the caller needs.
+  return data_.Append(size, std::min(searched_ > window_ ? searched_ - window_ : 0, keep));
+}
+
+void LzxBinaryTrees::FindMatches(const std::vector<LzxFrame> &frames) {
+  // A stream longer than announced: positions below the old size keep their nodes. Once the
+  // table spans the window, positions wrap around it.
+  if (children_.size() < 2 * std::size_t{window_} && data_.end() > children_.size() / 2)
+    children_.Grow(2 * std::size_t{window_});
+  cached_ = searched_;
+  matches_.clear();
+  first_match_.clear();
+  std::uint32_t covered = searched_; // positions below this lie inside a long match
+  for (const LzxFrame &frame : frames) {
+    const std::uint32_t frame_end = frame.start + frame.size;
+    for (std::uint32_t position = std::max(frame.start, searched_); position < frame_end;
+         ++position) {
+      first_match_.push_back(static_cast<std::uint32_t>(matches_.size()));
+      const std::uint32_t longest = Search(position, frame_end, position >= covered);
+      if (longest >= search_.nice_length)
+        covered = position + longest;
+    }
+  }
+  first_match_.push_back(static_cast<std::uint32_t>(matches_.size()));
+  searched_ = data_.end();
+}
+
+std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame_end, bool record) {
+  const std::uint32_t available = data_.end() - position;
+  if (available < 3)
+    return 0;
+  const std::uint32_t tree_limit = std::min(search_.nice_length, available);
+  const std::uint32_t frame_limit = std::min(kLzxMaxMatch, frame_end - position);
+  const std::uint8_t *here = At(position);
+  const std::uint32_t mask = static_cast<std::uint32_t>(children_.size() / 2 - 1);
+  std::uint32_t &head = head_[LzxHash3(here, hash_shift_)];
+  // The next position's tree root is a cache miss otherwise.
+  if (available > 3)
+    __builtin_prefetch(&head_[LzxHash3(here + 1, hash_shift_)]);
+  std::uint32_t candidate = std::exchange(head, position + 1);
+  // Where the next smaller and the next greater string go: the new node's subtrees at first.
+  std::uint32_t *smaller = &children_[2 * std::size_t{position & mask}];
+  std::uint32_t *greater = smaller + 1;
+  std::uint32_t smaller_length = 0, greater_length = 0, best = 2, kept = 0;
+  const std::size_t first = matches_.size();
+  const std::uint32_t pair = std::exchange(pairs_[here[0] | here[1] << 8], position + 1);
+  const std::uint32_t pair_distance = pair != 0 ? position - (pair - 1) : 0;
+  for (unsigned depth = search_.max_depth;; --depth) {
+    const std::uint32_t at = candidate - 1;
+    if (candidate == 0 || position - at > max_distance_ || depth == 0) {
+      *smaller = *greater = 0;
+      break;
+    }
+    const std::uint8_t *there = At(at);
+    std::uint32_t length = std::min(smaller_length, greater_length);
+    length += LzxMatchLength(here + length, there + length, tree_limit - length);
+    if (record && length > best) {
+      best = length;
+      const std::uint32_t clipped = std::min(length, frame_limit);
+      if (clipped > kept && clipped >= 3) {
+        matches_.push_back(clipped << 22 | (position - at));
+        kept = clipped;
+      }
+    }
+    std::uint32_t *node = &children_[2 * std::size_t{at & mask}];
+    if (length >= tree_limit) {
+      // As good as the tree can tell: the new node takes this one's place.
+      *smaller = node[0];
+      *greater = node[1];
+      break;
+    }
+    if (there[length] < here[length]) {
+      *smaller = candidate;
+      smaller = node + 1;
+      candidate = *smaller;
+      smaller_length = length;
+    } else {
+      *greater = candidate;
+      greater = node;
+      candidate = *greater;
+      greater_length = length;
+    }
+  }
+  return record ? Complete(first, here, frame_limit, pair_distance, kept) : 0;
+}
+
+// The matches found at `here` from `first` on, the longest (of `kept`) taken to its full length
+// and the nearest two bytes alike added, unless a longer match is as near; the fewest kept.
+std::uint32_t LzxBinaryTrees::Complete(std::size_t first, const std::uint8_t *here,
+                                       std::uint32_t frame_limit, std::uint32_t pair_distance,
+                                       std::uint32_t kept) {
+  if (pair_distance != 0 && pair_distance <= kPairDistance && frame_limit >= 2 &&
+      (matches_.size() == first || Distance(matches_[first]) > pair_distance))
+    matches_.insert(matches_.begin() + static_cast<std::ptrdiff_t>(first),
+                    2u << 22 | pair_distance);
+  if (matches_.size() == first)
+    return 0;
+  if (kept == search_.nice_length && frame_limit > search_.nice_length) {
+    const std::uint32_t distance = Distance(matches_.back());
+    kept = LzxMatchLength(here, here - distance, frame_limit);
+    matches_.back() = kept << 22 | distance;
+  }
+  if (matches_.size() - first > search_.max_matches_kept)
+    matches_.erase(matches_.begin() + static_cast<std::ptrdiff_t>(first),
+                   matches_.end() - search_.max_matches_kept);
+  return kept;
+}
+
+} // namespace packer
