@@ -40,6 +40,11 @@ for f in one two; do head -c 100 /dev/urandom >cabinet-files/$f; done
 (cd cabinet-files && gcab -c -z ../good.cab one && gcab -c -z ../two-files.cab one two) ||
     fail "gcab could not make test cabinets"
 { cat -- "$bare" && printf 'x'; } >bare-plus-data.exe
+# A certificate table's offset with no size: the security directory's entry, the fifth of the
+# optional header's, 24 + 112 + 4 * 8 bytes after the PE signature's offset.
+cp -- "$bare" empty-certificate-table.exe
+printf '\x00\x00\x00\x05' | dd of=empty-certificate-table.exe conv=notrunc status=none bs=1 \
+    seek=$(($(od -An -tu4 -j60 -N4 "$bare") + 24 + 112 + 32))
 head -c 1000 -- "$bare" >truncated.exe
 openssl req -x509 -newkey rsa:2048 -nodes -keyout signer.key -out signer.crt -days 2 \
     -subj "/CN=pack-stub test signer" >/dev/null 2>&1 || fail "openssl could not make a certificate"
@@ -288,6 +293,8 @@ refused 1 "stub with data after it" "data follows its last section" -o out/x.exe
 refused 1 "stub already packed" "already carries a payload" -o out/x.exe --stub packed.exe \
     "${payload[@]}"
 refused 1 "stub signed" "it is signed" -o out/x.exe --stub signed-bare.exe "${payload[@]}"
+refused 1 "stub with a certificate table of no size" "a certificate table of no size" \
+    -o out/x.exe --stub empty-certificate-table.exe "${payload[@]}"
 refused 1 "certificate missing" "--sign-cert: no such file" -o out/x.exe "${payload[@]}" \
     --sign-cert missing.crt --sign-key signer.key
 refused 1 "no certificate in the file" "no certificate in" -o out/x.exe "${payload[@]}" \

@@ -148,8 +148,13 @@ void PutSection(std::uint8_t *p, const SectionHeader &s) {
 // Refuses a bare stub this cannot rewrite; returns the index of its resource section, which only
 // the base relocations may follow.
 std::size_t CheckRewritable(const InputFile &stub, const PeImage &image) {
-  if (image.Directory(kSecurityDirectory).size != 0) {
+  const DataDirectory certificates = image.Directory(kSecurityDirectory);
+  if (certificates.size != 0) {
     Refuse(stub, "it is signed (pack the unsigned stub, then sign, or use --sign-cert)");
+  }
+  // --check reads any entry there as a certificate table, so a packed stub would fail it.
+  if (certificates.rva != 0) {
+    Refuse(stub, "its security directory names a certificate table of no size");
   }
   if (stub.size() != image.end_of_sections) {
     Refuse(stub, "data follows its last section");
