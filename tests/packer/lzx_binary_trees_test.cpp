@@ -2,6 +2,7 @@
 #include "lzx/lzx_binary_trees.h"
 
 #include "lzx/lzx_format.h"
+#include "packer/lzx_match_check.h"
 
 #include <gtest/gtest.h>
 
@@ -13,30 +14,12 @@ using namespace packer;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// The longest match of at least three bytes at `position`, up to `limit` bytes, at a distance of
-// at most `max_distance`, by trying every earlier position.
-std::uint32_t LongestByHand(const Bytes &b, std::uint32_t position, std::uint32_t limit,
-                            std::uint32_t max_distance) {
-  std::uint32_t best = 0;
-  for (std::uint32_t at = position > max_distance ? position - max_distance : 0; at < position;
-       ++at) {
-    std::uint32_t n = 0;
-    while (n < limit && b[at + n] == b[position + n])
-      ++n;
-    best = std::max(best, n);
-  }
-  return best >= 3 ? best : 0;
-}
+using test::Bytes;
 
 TEST(LzxBinaryTrees, EachLongerMatchIsRealNoNearerAndTheLastIsTheLongest) {
   std::mt19937 random(15);
   const auto text = [&](std::size_t n, unsigned letters) {
-    Bytes b(n);
-    for (auto &x : b)
-      x = static_cast<std::uint8_t>('a' + random() % letters);
-    return b;
+    return test::RandomLetters(random, n, letters);
   };
   struct Case {
     std::string label;
@@ -87,7 +70,7 @@ TEST(LzxBinaryTrees, EachLongerMatchIsRealNoNearerAndTheLastIsTheLongest) {
         shorter = length, nearer = distance;
       }
       const std::uint32_t longest =
-          LongestByHand(c.input, p, std::min(kLzxMaxMatch, size - p), max_distance);
+          test::LongestByHand(c.input, p, std::min(kLzxMaxMatch, size - p), max_distance);
       ASSERT_EQ(shorter < 3 ? 0 : shorter, longest) << "at " << p;
       if (shorter >= search.nice_length)
         covered = p + shorter;

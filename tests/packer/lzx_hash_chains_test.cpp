@@ -2,6 +2,7 @@
 #include "lzx/lzx_hash_chains.h"
 
 #include "lzx/lzx_format.h"
+#include "packer/lzx_match_check.h"
 
 #include <gtest/gtest.h>
 
@@ -13,15 +14,12 @@ using namespace packer;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test::Bytes;
 
 TEST(LzxHashChains, EachLongerMatchIsRealAndFurtherAndTheLastIsTheLongest) {
   std::mt19937 random(16);
   const auto text = [&](std::size_t n, unsigned letters) {
-    Bytes b(n);
-    for (auto &x : b)
-      x = static_cast<std::uint8_t>('a' + random() % letters);
-    return b;
+    return test::RandomLetters(random, n, letters);
   };
   struct Case {
     std::string label;
@@ -58,13 +56,7 @@ TEST(LzxHashChains, EachLongerMatchIsRealAndFurtherAndTheLastIsTheLongest) {
                                                   c.input.begin() + (p - distance)));
         shorter = length, nearer = distance;
       });
-      std::uint32_t longest = 0;
-      for (std::uint32_t at = p > max_distance ? p - max_distance : 0; at < p; ++at) {
-        std::uint32_t n = 0;
-        while (n < limit && c.input[at + n] == c.input[p + n])
-          ++n;
-        longest = std::max(longest, n);
-      }
+      const std::uint32_t longest = test::LongestByHand(c.input, p, limit, max_distance);
       ASSERT_EQ(shorter, std::max(longest, 2u)) << "at " << p;
     }
   }
