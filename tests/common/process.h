@@ -22,7 +22,8 @@ bool NeverRan(DWORD exit_code);
 ProcessOutcome RunProcess(const std::wstring &application, const std::wstring &command_line);
 
 // The two halves of RunProcess, for running several at once: the process handle, or null with
-// the reason in start_error; then its outcome once it has ended (the handle is closed).
+// the reason in start_error (a start Wine failed with no process at all is made once more); then
+// its outcome once it has ended (the handle is closed).
 HANDLE StartProcess(const std::wstring &application, const std::wstring &command_line,
                     DWORD &start_error);
 ProcessOutcome WaitForProcess(HANDLE process);
