@@ -2,6 +2,7 @@
 #include "lzx/lzx_binary_trees.h"
 
 #include "lzx/lzx_format.h"
+#include "lzx/lzx_optimal_parser.h"
 #include "packer/lzx_match_check.h"
 
 #include <gtest/gtest.h>
@@ -74,6 +75,50 @@ TEST(LzxBinaryTrees, EachLongerMatchIsRealNoNearerAndTheLastIsTheLongest) {
       ASSERT_EQ(shorter < 3 ? 0 : shorter, longest) << "at " << p;
       if (shorter >= search.nice_length)
         covered = p + shorter;
+    }
+    EXPECT_GT(found, 0u);
+  }
+}
+
+// The encoder finds a group's matches before the next group's bytes have come; a match the end of
+// the bytes at hand cut short must not order the trees as if the strings were equal, or later
+// searches report matches that are not there.
+TEST(LzxBinaryTrees, MatchesStayRealWhenTheBytesComeInPieces) {
+  std::mt19937 random(31);
+  struct Case {
+    std::string label;
+    unsigned letters;
+    std::uint32_t piece;
+    LzxTreeSearch search;
+  };
+  const LzxTreeSearch unbounded{
+      .max_depth = 1u << 30, .nice_length = kLzxMaxMatch, .max_matches_kept = kLzxMaxMatch};
+  const LzxTreeSearch default_search = kLzxNearOptimal.search;
+  const std::vector<Case> cases = {
+      {"two letters, pieces of 1000", 2, 1000, unbounded},
+      {"three letters, pieces of 300", 3, 300, unbounded},
+      {"two letters, pieces of 4096, the default search", 2, 4096, default_search},
+      {"four letters, pieces of 200, the default search", 4, 200, default_search},
+  };
+  constexpr std::uint32_t kSize = 60000;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.label);
+    const Bytes input = test::RandomLetters(random, kSize, c.letters);
+    LzxBinaryTrees trees(17, c.piece, kSize, c.search);
+    std::size_t found = 0;
+    for (std::uint32_t start = 0; start < kSize; start += c.piece) {
+      const std::uint32_t size = std::min(c.piece, kSize - start);
+      std::copy_n(input.begin() + start, size, trees.Append(size, 0));
+      trees.FindMatches({LzxFrame{start, size, 0, {}}});
+      for (std::uint32_t p = start; p < start + size; ++p)
+        for (const auto *m = trees.begin(p); m != trees.end(p); ++m, ++found) {
+          const std::uint32_t length = LzxBinaryTrees::Length(*m);
+          const std::uint32_t distance = LzxBinaryTrees::Distance(*m);
+          ASSERT_TRUE(distance >= 1 && distance <= p && p + length <= start + size) << "at " << p;
+          ASSERT_TRUE(std::equal(input.begin() + p, input.begin() + p + length,
+                                 input.begin() + (p - distance)))
+              << "at " << p << ": no match of " << length << " at " << distance;
+        }
     }
     EXPECT_GT(found, 0u);
   }

@@ -18,14 +18,15 @@ constexpr std::uint32_t kPairDistance = 1024;
 LzxBinaryTrees::LzxBinaryTrees(unsigned window_bits, std::uint32_t lookahead,
                                std::uint64_t stream_size, const LzxTreeSearch &search)
     : search_(search), window_(std::uint32_t{1} << window_bits),
-      max_distance_(LzxMaxDistance(window_bits)), data_(window_, lookahead, stream_size),
+      max_distance_(LzxMaxDistance(window_bits)),
+      data_(window_, lookahead + search.nice_length, stream_size),
       hash_shift_(32 - std::min(LzxTableBits(window_bits, stream_size) - 1, 20u)),
       head_(std::size_t{1} << (32 - hash_shift_)), pairs_(65536),
       children_(std::size_t{2} << LzxTableBits(window_bits, stream_size)) {}
 
 std::uint8_t *LzxBinaryTrees::Append(std::uint32_t size, std::uint32_t keep) {
-  // Keep the window before the first position still to be searched, and what the caller needs.
-  return data_.Append(size, std::min(searched_ > window_ ? searched_ - window_ : 0, keep));
+  // Keep the window before the first position still to be added, and what the caller needs.
+  return data_.Append(size, std::min(added_ > window_ ? added_ - window_ : 0, keep));
 }
 
 void LzxBinaryTrees::FindMatches(const std::vector<LzxFrame> &frames) {
@@ -33,6 +34,13 @@ void LzxBinaryTrees::FindMatches(const std::vector<LzxFrame> &frames) {
   // table spans the window, positions wrap around it.
   if (children_.size() < 2 * std::size_t{window_} && data_.end() > children_.size() / 2)
     children_.Grow(2 * std::size_t{window_});
+  // A position is added to its tree only once the nice length of bytes after it has come: a
+  // string cut short by the end of the bytes at hand cannot be put in order. Those searched
+  // before, at the end of the bytes then, are added now.
+  const std::uint32_t end = data_.end();
+  const std::uint32_t addable = end >= search_.nice_length ? end - search_.nice_length + 1 : 0;
+  for (; added_ < std::min(searched_, addable); ++added_)
+    Search(added_, end, false, true);
   cached_ = searched_;
   matches_.clear();
   first_match_.clear();
@@ -42,7 +50,9 @@ void LzxBinaryTrees::FindMatches(const std::vector<LzxFrame> &frames) {
     for (std::uint32_t position = std::max(frame.start, searched_); position < frame_end;
          ++position) {
       first_match_.push_back(static_cast<std::uint32_t>(matches_.size()));
-      const std::uint32_t longest = Search(position, frame_end, position >= covered);
+      const bool add = position < addable;
+      const std::uint32_t longest = Search(position, frame_end, position >= covered, add);
+      added_ += add ? 1 : 0;
       if (longest >= search_.nice_length)
         covered = position + longest;
     }
@@ -51,7 +61,8 @@ void LzxBinaryTrees::FindMatches(const std::vector<LzxFrame> &frames) {
   searched_ = data_.end();
 }
 
-std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame_end, bool record) {
+std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame_end, bool record,
+                                     bool add) {
   const std::uint32_t available = data_.end() - position;
   if (available < 3)
     return 0;
@@ -63,45 +74,60 @@ std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame
   // The next position's tree root is a cache miss otherwise.
   if (available > 3)
     __builtin_prefetch(&head_[LzxHash3(here + 1, hash_shift_)]);
-  std::uint32_t candidate = std::exchange(head, position + 1);
-  // Where the next smaller and the next greater string go: the new node's subtrees at first.
+  std::uint32_t candidate = head;
+  if (add)
+    head = position + 1;
+  // Where the next smaller and the next greater string go: the new node's subtrees at first. A
+  // search that adds nothing walks the same way and writes nothing.
   std::uint32_t *smaller = &children_[2 * std::size_t{position & mask}];
   std::uint32_t *greater = smaller + 1;
   std::uint32_t smaller_length = 0, greater_length = 0, best = 2, kept = 0;
   const std::size_t first = matches_.size();
   const std::uint32_t pair = std::exchange(pairs_[here[0] | here[1] << 8], position + 1);
   const std::uint32_t pair_distance = pair != 0 ? position - (pair - 1) : 0;
+  // Keeps the match at `at` of `length` if longer than those before (which are no further off).
+  const auto consider = [&](std::uint32_t at, std::uint32_t length) {
+    if (!record || length <= best)
+      return;
+    best = length;
+    const std::uint32_t clipped = std::min(length, frame_limit);
+    if (clipped > kept && clipped >= 3) {
+      matches_.push_back(clipped << 22 | (position - at));
+      kept = clipped;
+    }
+  };
+  // The positions not yet in the trees, nearer than any there, one by one.
+  for (std::uint32_t at = position; record && at-- > added_;)
+    consider(at, LzxMatchLength(here, At(at), tree_limit));
   for (unsigned depth = search_.max_depth;; --depth) {
     const std::uint32_t at = candidate - 1;
     if (candidate == 0 || position - at > max_distance_ || depth == 0) {
-      *smaller = *greater = 0;
+      if (add)
+        *smaller = *greater = 0;
       break;
     }
     const std::uint8_t *there = At(at);
     std::uint32_t length = std::min(smaller_length, greater_length);
     length += LzxMatchLength(here + length, there + length, tree_limit - length);
-    if (record && length > best) {
-      best = length;
-      const std::uint32_t clipped = std::min(length, frame_limit);
-      if (clipped > kept && clipped >= 3) {
-        matches_.push_back(clipped << 22 | (position - at));
-        kept = clipped;
-      }
-    }
+    consider(at, length);
     std::uint32_t *node = &children_[2 * std::size_t{at & mask}];
     if (length >= tree_limit) {
       // As good as the tree can tell: the new node takes this one's place.
-      *smaller = node[0];
-      *greater = node[1];
+      if (add) {
+        *smaller = node[0];
+        *greater = node[1];
+      }
       break;
     }
     if (there[length] < here[length]) {
-      *smaller = candidate;
+      if (add)
+        *smaller = candidate;
       smaller = node + 1;
       candidate = *smaller;
       smaller_length = length;
     } else {
-      *greater = candidate;
+      if (add)
+        *greater = candidate;
       greater = node;
       candidate = *greater;
       greater_length = length;

@@ -25,9 +25,11 @@ struct LzxTreeSearch {
 // the most bytes with it, nearest first among equals. So one walk finds each longer match at the
 // nearest distance that gives it, and re-roots the tree at the new position. The nearest two
 // bytes alike come from a table of their own. Every match of a group of frames is found once and
-// kept, for the parse's passes to read again. Holds the window and up to `lookahead` unparsed
-// bytes after it; memory does not grow with the stream. Deterministic: positions, not addresses,
-// are hashed.
+// kept, for the parse's passes to read again. A position joins its tree only once the nice length
+// of bytes after it has come, since a string cut short by the end of the bytes at hand cannot be
+// put in order; until then it is compared with directly. Holds the window and up to `lookahead`
+// unparsed bytes after it; memory does not grow with the stream. Deterministic: positions, not
+// addresses, are hashed.
 class LzxBinaryTrees {
 public:
   // A match found, as length << 22 | distance: distances stay below 2^21.
@@ -58,9 +60,9 @@ public:
   }
 
 private:
-  // Adds `position` to its tree; when `record`, keeps the matches met on the way and returns the
-  // longest one's length.
-  std::uint32_t Search(std::uint32_t position, std::uint32_t frame_end, bool record);
+  // Adds `position` to its tree when `add` (else only walks it); when `record`, keeps the matches
+  // met on the way and returns the longest one's length.
+  std::uint32_t Search(std::uint32_t position, std::uint32_t frame_end, bool record, bool add);
   std::uint32_t Complete(std::size_t first, const std::uint8_t *here, std::uint32_t frame_limit,
                          std::uint32_t pair_distance, std::uint32_t kept);
 
@@ -69,6 +71,7 @@ private:
   std::uint32_t max_distance_;
   LzxWindow data_;
   std::uint32_t searched_ = 0; // the first position whose matches are not yet found
+  std::uint32_t added_ = 0;    // the first position not yet in the trees
   std::uint32_t cached_ = 0;   // the first position of the matches held
   unsigned hash_shift_;
   LzxTable<std::uint32_t> head_;  // per hash: the newest position + 1, 0 for none
