@@ -177,6 +177,47 @@ TEST(LzxEncoder, StoresAFrameThatDoesNotCompress) {
   }
 }
 
+// libmspack reads a cabinet's data 4,096 bytes at a time and learns that the last frame is short
+// only on reading into its data block: the frames before it must never end on such a read. Each
+// row sweeps one byte count `m` of a recipe over a range where the frames before the last would
+// end on a read for some m; every m must decode.
+TEST(LzxEncoder, NeverEndsTheFramesBeforeAShortLastOneOnA4096ByteRead) {
+  // Frame 0: m random bytes, then text; frame 1: random (`random_frame`) or text; 100 more.
+  const auto recipe = [](std::uint32_t m, bool random_frame) {
+    std::mt19937 random(7);
+    Bytes b = Join({Random(random, m), Text(random, kFrame - m)});
+    b = Join({b, random_frame ? Random(random, kFrame) : Text(random, kFrame), Text(random, 100)});
+    return b;
+  };
+  const struct {
+    Method method;
+    bool random_frame;
+    std::uint32_t from, to;
+  } rows[] = {
+      // The last whole frame is stored whatever the others do: only compressing it helps.
+      {{15, LzxParse::kFast}, true, 5976, 5992},
+      {{21, LzxParse::kNearOptimal}, true, 6872, 6888},
+      // Frames stored instead of compressed move the end.
+      {{15, LzxParse::kFast}, false, 2114, 2130},
+  };
+  for (const auto &row : rows) {
+    bool below = false, above = false; // ends just below and just above a read were seen
+    for (std::uint32_t m = row.from; m < row.to; ++m) {
+      SCOPED_TRACE("m = " + std::to_string(m) + ", parse " +
+                   std::to_string(static_cast<int>(row.method.parse)));
+      const Bytes input = recipe(m, row.random_frame);
+      const Encoded encoded = Encode(input, row.method.window_bits, row.method.parse);
+      ASSERT_EQ(encoded.payloads.size(), 3u);
+      const std::size_t end = encoded.payloads[0].size() + encoded.payloads[1].size();
+      EXPECT_NE(end % 4096, 0u);
+      below = below || end % 4096 > 4096 - 64;
+      above = above || (end % 4096 != 0 && end % 4096 < 64);
+      ExpectCabextractDecodes(input, row.method.window_bits, row.method.parse);
+    }
+    EXPECT_TRUE(below && above) << "the range no longer crosses a read: move it";
+  }
+}
+
 // The stream header says whether calls were translated: only a stream that starts with "MZ" is.
 // Its E8 operands, translated or not, must decode to the input.
 TEST(LzxEncoder, TranslatesOnlyAProgram) {

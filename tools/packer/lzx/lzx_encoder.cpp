@@ -184,7 +184,12 @@ LzxEncoder::Layout LzxEncoder::ChooseLayout(const std::vector<std::size_t> &ends
   Layout alone = EachFrameAlone(Tail::kSmaller);
   if (!MisleadsLibmspack(alone))
     return alone;
-  return EachFrameAlone(Tail::kStored);
+  Layout stored = EachFrameAlone(Tail::kStored);
+  if (!MisleadsLibmspack(stored))
+    return stored;
+  // The last whole frame was stored already: compressed, it has another size, if a larger one.
+  Layout compressed = EachFrameAlone(Tail::kLastWholeCompressed);
+  return FitDataBlocks(compressed.payload) ? compressed : stored;
 }
 
 bool LzxEncoder::FitDataBlocks(const std::vector<std::uint32_t> &payload) {
@@ -200,6 +205,8 @@ LzxEncoder::Layout LzxEncoder::EachFrameAlone(Tail tail) const {
     const std::uint64_t end = frames_[f].start + frames_[f].size;
     if (tail == Tail::kSmaller || end + kLzxFrameSize <= stream_size_)
       AppendAlone(layout, f);
+    else if (tail == Tail::kLastWholeCompressed && end != stream_size_)
+      Append(layout, Compressed(layout, f, f + 1));
     else
       Append(layout, Stored(layout, f));
   }
