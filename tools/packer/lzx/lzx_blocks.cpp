@@ -115,18 +115,26 @@ std::vector<std::uint8_t> LzxPretreeLengths(const std::vector<LzxTreeStep> &step
   return HuffmanLengths(counts, 15);
 }
 
+std::uint64_t LzxBlockHeaderBits(const LzxBlockCodes &codes, const LzxPreviousTrees &previous) {
+  const std::size_t main_symbols = codes.main.lengths.size();
+  return 3 + 24 + (codes.use_aligned ? 3 * kLzxAlignedSymbols : 0) +
+         TreeBits(codes.main.lengths, previous.main, 0, 256) +
+         TreeBits(codes.main.lengths, previous.main, 256, main_symbols) +
+         TreeBits(codes.length.lengths, previous.length, 0, kLzxLengthSymbols);
+}
+
+std::uint64_t LzxItemBits(const LzxSymbolCounts &counts, const LzxBlockCodes &codes) {
+  std::uint64_t bits =
+      Weighted(counts.main, codes.main.lengths) + Weighted(counts.length, codes.length.lengths);
+  bits += counts.footer_bits;
+  if (codes.use_aligned) // the low three bits of long footers by the aligned code instead
+    bits = bits + Weighted(counts.aligned, codes.aligned.lengths) - 3 * counts.aligned_footers;
+  return bits;
+}
+
 std::uint64_t LzxBlockBits(const LzxSymbolCounts &counts, const LzxBlockCodes &codes,
                            const LzxPreviousTrees &previous) {
-  const std::size_t main_symbols = counts.main.size();
-  std::uint64_t bits = 3 + 24 + TreeBits(codes.main.lengths, previous.main, 0, 256) +
-                       TreeBits(codes.main.lengths, previous.main, 256, main_symbols) +
-                       TreeBits(codes.length.lengths, previous.length, 0, kLzxLengthSymbols);
-  bits += Weighted(counts.main, codes.main.lengths) + Weighted(counts.length, codes.length.lengths);
-  bits += counts.footer_bits;
-  if (codes.use_aligned) // the aligned tree, and its codes instead of three bits per footer
-    bits = bits + 3 * kLzxAlignedSymbols + Weighted(counts.aligned, codes.aligned.lengths) -
-           3 * counts.aligned_footers;
-  return bits;
+  return LzxBlockHeaderBits(codes, previous) + LzxItemBits(counts, codes);
 }
 
 std::vector<std::size_t> LzxPlanBlocks(const std::vector<LzxFrame> &frames,

@@ -63,9 +63,13 @@ struct LzxPreviousTrees {
   std::vector<std::uint8_t> main, length;
 };
 
-// The size in bits of a compressed block of those counts: its header, trees and items.
+// The size in bits of a compressed block of those counts: its header and trees, coded against
+// `previous`, and its items.
 std::uint64_t LzxBlockBits(const LzxSymbolCounts &counts, const LzxBlockCodes &codes,
                            const LzxPreviousTrees &previous);
+// The two parts of it: what precedes the first item, and the items of some of the block's frames.
+std::uint64_t LzxBlockHeaderBits(const LzxBlockCodes &codes, const LzxPreviousTrees &previous);
+std::uint64_t LzxItemBits(const LzxSymbolCounts &counts, const LzxBlockCodes &codes);
 
 // Where the blocks over `frames` end (the index of the frame after each), so that their total
 // size is smallest: a block spans whole frames, sends its own trees, and a block of one frame

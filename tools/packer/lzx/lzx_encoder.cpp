@@ -21,9 +21,14 @@ constexpr std::uint32_t kTranslatedFrames = 32768;
 
 enum BlockType : std::uint32_t { kVerbatim = 1, kAligned = 2, kUncompressed = 3 };
 
-// Turns the relative operands of E8 (call) instructions into absolute ones, as the decoder
-// expects; the bytes of the last 10 of a frame never start one.
-void TranslateCalls(std::uint8_t *frame, std::uint32_t size, std::uint32_t index) {
+// The bytes a frame's payload takes when its bits end on a 16-bit word.
+std::uint32_t WordBytes(std::uint64_t bits) {
+  return static_cast<std::uint32_t>((bits + 15) / 16 * 2);
+}
+
+} // namespace
+
+void LzxTranslateCalls(std::uint8_t *frame, std::uint32_t size, std::uint32_t index) {
   if (index >= kTranslatedFrames || size <= 10)
     return;
   const std::int64_t base = std::int64_t{index} * kLzxFrameSize;
@@ -42,8 +47,6 @@ void TranslateCalls(std::uint8_t *frame, std::uint32_t size, std::uint32_t index
     i += 5;
   }
 }
-
-} // namespace
 
 void LzxEncoder::Stream::Put(std::uint32_t value, unsigned bits) {
   while (bits > 16) {
@@ -100,7 +103,7 @@ void LzxEncoder::AddFrame(const std::uint8_t *data, std::uint32_t size, bool las
       stream_.Put(static_cast<std::uint32_t>(kTranslationSize), 32);
   }
   if (translate_)
-    TranslateCalls(room, size, start / kLzxFrameSize);
+    LzxTranslateCalls(room, size, start / kLzxFrameSize);
   LzxFrame frame{start, size, 0, {}};
   if (fast_) {
     fast_->Parse(size, items_);
@@ -161,61 +164,128 @@ std::vector<std::size_t> LzxEncoder::ParseNearOptimal() {
   return ends;
 }
 
-// The blocks chosen, each as planned where its frames' payloads fit a data block, else frame by
-// frame.
-void LzxEncoder::EmitPlanned(const std::vector<std::size_t> &ends) {
+// The blocks planned, each kept where its frames' payloads fit data blocks, else frame by frame.
+LzxEncoder::Layout LzxEncoder::ChooseLayout(const std::vector<std::size_t> &ends) const {
+  Layout planned = StartLayout();
   for (std::size_t b = 0, first = 0; b < ends.size(); first = ends[b++]) {
-    if (ends[b] - first == 1) {
-      EmitAlone(first);
-      continue;
-    }
-    Stream joint = stream_;
-    EmitBlock(joint, first, ends[b]);
-    bool fits = true;
-    for (std::size_t i = stream_.cuts.size(); i < joint.cuts.size(); ++i)
-      fits = fits && joint.cuts[i] - (i == 0 ? 0 : joint.cuts[i - 1]) <= kMaxBlockData;
-    if (fits) {
-      stream_ = std::move(joint);
-      continue;
+    if (ends[b] - first > 1) {
+      Candidate joint = Compressed(planned, first, ends[b]);
+      if (FitDataBlocks(joint.payload)) {
+        Append(planned, std::move(joint));
+        continue;
+      }
     }
     for (std::size_t f = first; f < ends[b]; ++f)
-      EmitAlone(f);
+      AppendAlone(planned, f);
   }
+  if (!MisleadsLibmspack(planned))
+    return planned;
+  // Other sizes for the frames before the last, until libmspack reads into the last one in time.
+  Layout alone = EachFrameAlone(Tail::kSmaller);
+  if (!MisleadsLibmspack(alone))
+    return alone;
+  Layout stored = EachFrameAlone(Tail::kStored);
+  if (!MisleadsLibmspack(stored))
+    return stored;
+  // The last whole frame was stored already: compressed, it has another size, if a larger one.
+  Layout compressed = EachFrameAlone(Tail::kLastWholeCompressed);
+  return FitDataBlocks(compressed.payload) ? compressed : stored;
+}
+
+bool LzxEncoder::FitDataBlocks(const std::vector<std::uint32_t> &payload) {
+  return std::all_of(payload.begin(), payload.end(),
+                     [](std::uint32_t bytes) { return bytes <= kMaxBlockData; });
+}
+
+// Every frame a block of its own, compressed or stored, whichever is smaller; but the last whole
+// frame and the shorter one after it as `tail` says.
+LzxEncoder::Layout LzxEncoder::EachFrameAlone(Tail tail) const {
+  Layout layout = StartLayout();
+  for (std::size_t f = 0; f < frames_.size(); ++f) {
+    const std::uint64_t end = frames_[f].start + frames_[f].size;
+    if (tail == Tail::kSmaller || end + kLzxFrameSize <= stream_size_)
+      AppendAlone(layout, f);
+    else if (tail == Tail::kLastWholeCompressed && end != stream_size_)
+      Append(layout, Compressed(layout, f, f + 1));
+    else
+      Append(layout, Stored(layout, f));
+  }
+  return layout;
+}
+
+LzxEncoder::Layout LzxEncoder::StartLayout() const { return Layout{{}, {}, stream_.trees}; }
+
+// The bits the next frame of `layout` holds before its block: the stream's header, in the first
+// frame of all; else none, as every frame ends on a word.
+std::uint64_t LzxEncoder::BitsBefore(const Layout &layout) const {
+  return layout.payload.empty() ? 8 * std::uint64_t{stream_.bytes.size()} + stream_.pending_bits
+                                : 0;
+}
+
+LzxEncoder::Candidate LzxEncoder::Compressed(const Layout &layout, std::size_t first,
+                                             std::size_t last) const {
+  LzxSymbolCounts counts(main_symbols_);
+  for (std::size_t f = first; f < last; ++f)
+    counts.Add(frame_counts_[f]);
+  Candidate candidate{{first, last, false, LzxChooseCodes(counts)}, {}};
+  std::uint64_t bits = BitsBefore(layout) + LzxBlockHeaderBits(candidate.block.codes, layout.trees);
+  for (std::size_t f = first; f < last; ++f) {
+    bits += LzxItemBits(frame_counts_[f], candidate.block.codes);
+    candidate.payload.push_back(WordBytes(bits));
+    bits = 0;
+  }
+  return candidate;
+}
+
+// The header; padding to a word, at least one bit; the registers; the bytes, and one more after
+// an odd count.
+LzxEncoder::Candidate LzxEncoder::Stored(const Layout &layout, std::size_t frame) const {
+  const std::uint64_t header = BitsBefore(layout) + 3 + 24;
+  const std::uint32_t size = frames_[frame].size;
+  return {{frame, frame + 1, true, {}},
+          {static_cast<std::uint32_t>(2 * (header / 16 + 1)) + 12 + size + size % 2}};
+}
+
+void LzxEncoder::Append(Layout &layout, Candidate candidate) {
+  if (!candidate.block.stored)
+    layout.trees = {candidate.block.codes.main.lengths, candidate.block.codes.length.lengths};
+  layout.payload.insert(layout.payload.end(), candidate.payload.begin(), candidate.payload.end());
+  layout.blocks.push_back(std::move(candidate.block));
+}
+
+// One frame as a block of its own, compressed or stored, whichever is smaller.
+void LzxEncoder::AppendAlone(Layout &layout, std::size_t frame) const {
+  Candidate compressed = Compressed(layout, frame, frame + 1);
+  Candidate stored = Stored(layout, frame);
+  Append(layout,
+         compressed.payload[0] < stored.payload[0] ? std::move(compressed) : std::move(stored));
 }
 
 // libmspack (so cabextract) learns the size of a shorter last frame only when it reads into that
 // frame's data block, 4,096 bytes at a time; if the data before that block ends on such a read,
-// it decodes the last frame as a whole one and fails. Whether that happens is known once the
-// frame before the last is encoded.
-bool LzxEncoder::MisleadsLibmspack() const {
+// it decodes the last frame as a whole one and fails. Whether that happens depends on the sizes
+// of all frames before the last.
+bool LzxEncoder::MisleadsLibmspack(const Layout &layout) const {
   const std::uint64_t whole = stream_size_ - stream_size_ % kLzxFrameSize;
   if (whole == stream_size_ || whole == 0)
     return false;
-  for (std::size_t i = 0; i < frames_.size(); ++i)
+  std::uint64_t end = sent_;
+  for (std::size_t i = 0; i < frames_.size(); ++i) {
+    end += layout.payload[i];
     if (frames_[i].start + frames_[i].size == whole)
-      return (sent_ + stream_.cuts[i]) % 4096 == 0;
+      return end % 4096 == 0;
+  }
   return false;
 }
 
 void LzxEncoder::EncodeFrames() {
   const std::vector<std::size_t> ends =
       optimal_ ? ParseNearOptimal() : LzxPlanBlocks(frames_, items_, main_symbols_, stream_.trees);
-  const Stream before = stream_;
-  EmitPlanned(ends);
-  // Other sizes for the frames before the last, until libmspack reads into the last one in time.
-  if (MisleadsLibmspack()) {
-    stream_ = before;
-    for (std::size_t f = 0; f < frames_.size(); ++f)
-      EmitAlone(f);
-  }
-  if (MisleadsLibmspack()) {
-    stream_ = before;
-    for (std::size_t f = 0; f < frames_.size(); ++f)
-      if (frames_[f].start + frames_[f].size + kLzxFrameSize > stream_size_)
-        EmitUncompressed(stream_, f);
-      else
-        EmitAlone(f);
-  }
+  frame_counts_.clear();
+  for (std::size_t f = 0; f < frames_.size(); ++f)
+    frame_counts_.push_back(CountSymbols(f, f + 1));
+  layout_ = ChooseLayout(ends);
+  Write(layout_);
 
   std::size_t from = 0;
   for (std::size_t i = 0; i < frames_.size(); ++i) {
@@ -229,53 +299,51 @@ void LzxEncoder::EncodeFrames() {
   stream_.cuts.clear();
 }
 
-// One frame as a block of its own, compressed or stored, whichever is smaller.
-void LzxEncoder::EmitAlone(std::size_t frame) {
-  Stream compressed = stream_;
-  EmitBlock(compressed, frame, frame + 1);
-  Stream uncompressed = stream_;
-  EmitUncompressed(uncompressed, frame);
-  stream_ = compressed.bytes.size() < uncompressed.bytes.size() ? std::move(compressed)
-                                                                : std::move(uncompressed);
+void LzxEncoder::Write(const Layout &layout) {
+  for (const Layout::Block &block : layout.blocks)
+    if (block.stored)
+      EmitUncompressed(block.first);
+    else
+      EmitBlock(block);
 }
 
-void LzxEncoder::EmitTree(Stream &s, const std::vector<std::uint8_t> &lengths,
+void LzxEncoder::EmitTree(const std::vector<std::uint8_t> &lengths,
                           const std::vector<std::uint8_t> &previous, std::size_t from,
                           std::size_t to) {
   const std::vector<LzxTreeStep> steps = LzxTreeSteps(lengths, previous, from, to);
   const std::vector<std::uint8_t> pretree = LzxPretreeLengths(steps);
   const std::vector<std::uint16_t> codes = CanonicalCodes(pretree);
   for (unsigned symbol = 0; symbol < kLzxPretreeSymbols; ++symbol)
-    s.Put(pretree[symbol], 4);
+    stream_.Put(pretree[symbol], 4);
   for (const LzxTreeStep &step : steps) {
-    s.Put(codes[step.symbol], pretree[step.symbol]);
+    stream_.Put(codes[step.symbol], pretree[step.symbol]);
     if (step.extra_bits != 0)
-      s.Put(step.extra, step.extra_bits);
+      stream_.Put(step.extra, step.extra_bits);
   }
 }
 
-void LzxEncoder::EmitBlock(Stream &s, std::size_t first, std::size_t last) const {
-  const std::size_t items_begin = first == 0 ? 0 : frames_[first - 1].items_end;
-  const LzxBlockCodes codes = LzxChooseCodes(CountSymbols(first, last));
-  const LzxTree &main = codes.main, &length = codes.length, &aligned = codes.aligned;
-  const bool use_aligned = codes.use_aligned;
+void LzxEncoder::EmitBlock(const Layout::Block &block) {
+  Stream &s = stream_;
+  const LzxTree &main = block.codes.main, &length = block.codes.length,
+                &aligned = block.codes.aligned;
+  const bool use_aligned = block.codes.use_aligned;
 
   std::uint32_t size = 0;
-  for (std::size_t f = first; f < last; ++f)
+  for (std::size_t f = block.first; f < block.last; ++f)
     size += frames_[f].size;
   s.Put(use_aligned ? kAligned : kVerbatim, 3);
   s.Put(size, 24);
   if (use_aligned)
     for (unsigned symbol = 0; symbol < kLzxAlignedSymbols; ++symbol)
       s.Put(aligned.lengths[symbol], 3);
-  EmitTree(s, main.lengths, s.trees.main, 0, 256);
-  EmitTree(s, main.lengths, s.trees.main, 256, main_symbols_);
-  EmitTree(s, length.lengths, s.trees.length, 0, kLzxLengthSymbols);
+  EmitTree(main.lengths, s.trees.main, 0, 256);
+  EmitTree(main.lengths, s.trees.main, 256, main_symbols_);
+  EmitTree(length.lengths, s.trees.length, 0, kLzxLengthSymbols);
   s.trees.main = main.lengths;
   s.trees.length = length.lengths;
 
-  std::size_t i = items_begin;
-  for (std::size_t f = first; f < last; ++f) {
+  std::size_t i = block.first == 0 ? 0 : frames_[block.first - 1].items_end;
+  for (std::size_t f = block.first; f < block.last; ++f) {
     for (; i < frames_[f].items_end; ++i) {
       const LzxItem &item = items_[i];
       s.Put(main.codes[item.main], main.lengths[item.main]);
@@ -295,7 +363,8 @@ void LzxEncoder::EmitBlock(Stream &s, std::size_t first, std::size_t last) const
   }
 }
 
-void LzxEncoder::EmitUncompressed(Stream &s, std::size_t index) const {
+void LzxEncoder::EmitUncompressed(std::size_t index) {
+  Stream &s = stream_;
   const LzxFrame &frame = frames_[index];
   s.Put(kUncompressed, 3);
   s.Put(frame.size, 24);

@@ -28,11 +28,16 @@
 //   codes. Passes per group and per block are the settings of each strength.
 // - The fast parse (`lzx-fast`; LzxLazyParser, with LzxHashChains finding the matches): hash
 //   chains and a one-step lazy choice under a rough guess of bits, frame by frame as they come.
-// Either way the items of a group are then written as its blocks (EncodeFrames). Two limits of
-// the decoders need the exact bits: a data block holds at most kMaxBlockData bytes, and libmspack
-// misreads a short last frame whose block starts on a 4 KiB read (MisleadsLibmspack). Both are
-// known only once the trees' coding against the previous block is known, so a planned block that
-// breaks one is written again frame by frame.
+// The blocks. Either way the items of a group are then laid out as blocks and written once.
+// The layout (ChooseLayout) is decided on sizes computed exactly, before a bit is written: a
+// compressed block's header and trees (coded against the trees sent before it), each frame's
+// items under the block's codes, each frame's end padded to a 16-bit word, and a stored frame's
+// padding, which depends on the bit it starts at. Two limits of the decoders are checked on those
+// sizes. A data block holds at most kMaxBlockData bytes: a planned block whose frames would not
+// fit becomes blocks of one frame, each compressed or stored, whichever is smaller. libmspack
+// misreads a short last frame whose data block starts on a 4 KiB read (MisleadsLibmspack): then
+// the frames before it take other sizes, frame by frame, then with the last whole frame stored,
+// then compressed. The writer (Write) then puts out each block of the layout as it is.
 #pragma once
 
 #include "lzx/lzx_blocks.h"
@@ -69,8 +74,23 @@ public:
   // The largest payload one data block may carry: cabextract and Wine refuse more.
   static constexpr std::uint32_t kMaxBlockData = 32768 + 6144;
 
+  // How a group of frames is written: its blocks, each of whole frames, compressed under the codes
+  // chosen for it or stored; and each frame's payload in bytes, computed before a bit is written.
+  struct Layout {
+    struct Block {
+      std::size_t first, last; // frames [first, last) of the group
+      bool stored;
+      LzxBlockCodes codes; // of a compressed block
+    };
+    std::vector<Block> blocks;
+    std::vector<std::uint32_t> payload;
+    LzxPreviousTrees trees; // sent last, which the next block's are coded against
+  };
+  // The layout of the group handed to the sink last: the sizes it received are those computed.
+  const Layout &last_layout() const { return layout_; }
+
 private:
-  // The bit stream of the frames being encoded: 16-bit little-endian words filled from their top
+  // The bit stream of the frames being written: 16-bit little-endian words filled from their top
   // bit, cut after each frame.
   struct Stream {
     std::vector<std::uint8_t> bytes;
@@ -83,19 +103,36 @@ private:
     void Align();
     void EndFrame();
   };
+  // A block that could come next in a layout, with its frames' payloads.
+  struct Candidate {
+    Layout::Block block;
+    std::vector<std::uint32_t> payload;
+  };
 
   const std::uint8_t *At(std::uint32_t position) const;
   std::vector<std::size_t> ParseNearOptimal();
   LzxSymbolCounts CountSymbols(std::size_t first, std::size_t last) const;
   LzxCosts CostsOf(std::size_t first, std::size_t last) const; // under the codes of those frames
   void EncodeFrames();
-  void EmitPlanned(const std::vector<std::size_t> &ends);
-  bool MisleadsLibmspack() const;
-  void EmitAlone(std::size_t frame);
-  void EmitBlock(Stream &s, std::size_t first, std::size_t last) const;
-  void EmitUncompressed(Stream &s, std::size_t frame) const;
-  static void EmitTree(Stream &s, const std::vector<std::uint8_t> &lengths,
-                       const std::vector<std::uint8_t> &previous, std::size_t from, std::size_t to);
+
+  Layout ChooseLayout(const std::vector<std::size_t> &ends) const;
+  static bool FitDataBlocks(const std::vector<std::uint32_t> &payload);
+  // How EachFrameAlone writes the last whole frame and the shorter one after it.
+  enum class Tail { kSmaller, kStored, kLastWholeCompressed };
+  Layout EachFrameAlone(Tail tail) const;
+  Layout StartLayout() const;
+  std::uint64_t BitsBefore(const Layout &layout) const;
+  Candidate Compressed(const Layout &layout, std::size_t first, std::size_t last) const;
+  Candidate Stored(const Layout &layout, std::size_t frame) const;
+  static void Append(Layout &layout, Candidate candidate);
+  void AppendAlone(Layout &layout, std::size_t frame) const;
+  bool MisleadsLibmspack(const Layout &layout) const;
+
+  void Write(const Layout &layout);
+  void EmitBlock(const Layout::Block &block);
+  void EmitUncompressed(std::size_t frame);
+  void EmitTree(const std::vector<std::uint8_t> &lengths, const std::vector<std::uint8_t> &previous,
+                std::size_t from, std::size_t to);
 
   unsigned main_symbols_;
   std::uint64_t stream_size_;
@@ -109,7 +146,13 @@ private:
   std::uint32_t next_start_ = 0; // stream position of the next frame
   std::vector<LzxFrame> frames_; // waiting to be encoded
   std::vector<LzxItem> items_;
+  std::vector<LzxSymbolCounts> frame_counts_; // of each waiting frame's final items
+  Layout layout_;
   Stream stream_;
 };
+
+// Turns the relative operands of E8 (call) instructions in frame `index` of a program into
+// absolute ones, as the decoder expects: none in its last 10 bytes, none from 1 GiB on.
+void LzxTranslateCalls(std::uint8_t *frame, std::uint32_t size, std::uint32_t index);
 
 } // namespace packer
