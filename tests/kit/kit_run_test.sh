@@ -49,6 +49,11 @@ import xml.etree.ElementTree as ET
 root = ET.parse(sys.argv[1]).getroot()
 suites = list(root.iter("testsuite"))
 assert len(suites) == int(sys.argv[2]), f"{len(suites)} suites for {sys.argv[2]} runs"
+failed = [s for s in suites if int(s.get("failures", "0")) or int(s.get("errors", "0"))]
+# A failure is worth nothing without its output, and the kit's folder goes with the test.
+for suite in failed:
+    print(f"--- {suite.get('name')}: its output, as the report keeps it")
+    print(suite.findtext("system-out", "(none)"))
 assert root.get("failures") == "0", f"failures={root.get('failures')}"
 for suite in suites:
     props = {p.get("name"): p.get("value") for p in suite.iter("property")}
