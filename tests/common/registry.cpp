@@ -77,6 +77,30 @@ ValueData ReadValueData(HKEY key, const wchar_t *name) {
   return value;
 }
 
+std::map<std::wstring, ValueData> ReadValues(HKEY key) {
+  std::map<std::wstring, ValueData> values;
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD length = 256;
+    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+      break;
+    }
+    values[std::wstring(name, length)] = ReadValueData(key, name);
+  }
+  return values;
+}
+
+void ReplaceValues(HKEY key, const std::map<std::wstring, ValueData> &values) {
+  for (const auto &[name, value] : ReadValues(key)) {
+    RegDeleteValueW(key, name.c_str());
+  }
+  for (const auto &[name, value] : values) {
+    EXPECT_EQ(SetRawValue(key, name.c_str(), value.type, value.bytes.data(),
+                          static_cast<DWORD>(value.bytes.size())),
+              0);
+  }
+}
+
 std::wstring ClientStateSubkey(const std::wstring &app_guid) {
   return L"Software\\Velmora\\Update\\ClientState\\" + app_guid;
 }
@@ -114,11 +138,7 @@ ScopedClientStateKey::ScopedClientStateKey(const std::wstring &app_guid, HKEY ro
 
 ScopedClientStateKey::~ScopedClientStateKey() {
   if (restore_) {
-    Clear();
-    for (const auto &[name, value] : saved_) {
-      SetRawValue(key_, name.c_str(), value.type, value.bytes.data(),
-                  static_cast<DWORD>(value.bytes.size()));
-    }
+    ReplaceValues(key_, saved_);
   }
   RegCloseKey(key_);
   if (!restore_) {
@@ -135,25 +155,9 @@ void ScopedClientStateKey::Set(const wchar_t *name, const ValueData &value) {
   }
 }
 
-std::map<std::wstring, ValueData> ScopedClientStateKey::Values() const {
-  std::map<std::wstring, ValueData> values;
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[256];
-    DWORD length = 256;
-    if (RegEnumValueW(key_, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
-    }
-    values[std::wstring(name, length)] = Get(name);
-  }
-  return values;
-}
+std::map<std::wstring, ValueData> ScopedClientStateKey::Values() const { return ReadValues(key_); }
 
-void ScopedClientStateKey::Clear() {
-  for (const auto &[name, value] : Values()) {
-    Set(name.c_str(), ValueData::Absent());
-  }
-}
+void ScopedClientStateKey::Clear() { ReplaceValues(key_, {}); }
 
 ScopedRegistryValue::ScopedRegistryValue(const wchar_t *subkey, const wchar_t *value_name)
     : subkey_(subkey), name_(value_name) {

@@ -49,6 +49,10 @@ void PrintTo(const ValueData &value, std::ostream *out);
 
 ValueData ReadValueData(HKEY key, const wchar_t *name);
 
+// Every value of an open key, by name; and the key made to hold exactly the values given.
+std::map<std::wstring, ValueData> ReadValues(HKEY key);
+void ReplaceValues(HKEY key, const std::map<std::wstring, ValueData> &values);
+
 // The subkey of an application's ClientState key.
 std::wstring ClientStateSubkey(const std::wstring &app_guid);
 

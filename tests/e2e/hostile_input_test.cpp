@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "common/platform.h"
-#include "common/process.h"
 #include "common/registry.h"
 #include "common/scratch.h"
+#include "common/stub_process.h"
 #include "fixtures/setup_fixture.h"
 #include "run/run_result.h"
 
@@ -88,7 +88,7 @@ protected:
 
   void ExpectRun(const Case &c) {
     SCOPED_TRACE(c.label);
-    const ProcessOutcome outcome = RunProcess(stub_, c.line);
+    const ProcessOutcome outcome = RunStubProcess(stub_, c.line);
     ASSERT_TRUE(outcome.started) << outcome.start_error;
     EXPECT_EQ(outcome.exit_code, c.report ? RESULT_SUCCESS : RESULT_REFUSED_SWITCH);
     EXPECT_EQ(ListDirectory(folder_), std::vector<std::wstring>{L"ondrel-stub.exe"});

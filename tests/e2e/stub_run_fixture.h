@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "common/process.h"
 #include "common/registry.h"
 #include "common/scratch.h"
+#include "common/stub_process.h"
 #include "fixtures/setup_fixture.h"
 
 // Reports the names added to and removed from one directory while it is watched.
@@ -114,7 +114,7 @@ protected:
   }
 
   ProcessOutcome RunStub(const std::wstring &arguments) {
-    const ProcessOutcome outcome = RunProcess(stub_, L"\"" + stub_ + L"\" " + arguments);
+    const ProcessOutcome outcome = RunStubProcess(stub_, L"\"" + stub_ + L"\" " + arguments);
     EXPECT_TRUE(outcome.started) << outcome.start_error;
     return outcome;
   }

@@ -85,7 +85,7 @@ TEST_F(StubRunTest, MalformedPayloadEndsWithItsCodeStartsNothingAndLeavesNothing
 }
 
 TEST_F(StubRunTest, ProgramNamedLikeASwitchIsNotRefused) {
-  const ProcessOutcome outcome = RunProcess(stub_, L"--cleanup --ondrel-sxs");
+  const ProcessOutcome outcome = RunStubProcess(stub_, L"--cleanup --ondrel-sxs");
   EXPECT_TRUE(outcome.started);
   EXPECT_EQ(outcome.exit_code, 0u);
   EXPECT_TRUE(LeftBeside(stub_folder_).empty());
@@ -95,7 +95,7 @@ TEST_F(StubRunTest, ProgramNamedLikeASwitchIsNotRefused) {
 }
 
 TEST_F(StubRunTest, EmptyAndPlatformSizedCommandLinesRunNormally) {
-  const ProcessOutcome empty = RunProcess(stub_, L"");
+  const ProcessOutcome empty = RunStubProcess(stub_, L"");
   EXPECT_TRUE(empty.started);
   EXPECT_EQ(empty.exit_code, 0u);
   EXPECT_EQ(TakeReceived().back(), L'"') << "nothing passed on";
@@ -104,7 +104,7 @@ TEST_F(StubRunTest, EmptyAndPlatformSizedCommandLinesRunNormally) {
   // setup program's command line is dropped whole.
   std::wstring line = L"\"" + stub_ + L"\" ";
   line += std::wstring(32766 - line.size(), L'x');
-  const ProcessOutcome longest = RunProcess(stub_, line);
+  const ProcessOutcome longest = RunStubProcess(stub_, line);
   EXPECT_TRUE(longest.started) << longest.start_error;
   EXPECT_EQ(longest.exit_code, 0u);
   EXPECT_EQ(TakeReceived().back(), L'"') << "the arguments are dropped whole";
