@@ -41,7 +41,7 @@ Options:
                              how --setup is compressed: lzx (window 2^21, the default),
                              lzx:15 to lzx:21 (a window of 2^15 to 2^21 bytes: smaller windows
                              compress less and need less memory to expand), lzx-max with the
-                             same windows (more passes: about 0.2 % smaller, 1.4 times the
+                             same windows (more passes: about 0.2 % smaller, 1.8 times the
                              time), lzx-fast with the same windows (a quicker search for
                              matches: about three times as fast, cabinets about 5 % larger),
                              mszip (deflate, zlib level 9) or none

@@ -162,44 +162,56 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
     // A literal, then a match with R0.
     if (const std::uint32_t after = RepeatAfter(i, 1, node.repeats[0], size))
       Relax(i + 1 + after, literal + MatchCost(0, after), after, 0, true);
-    TryRepeats(i, node, size);
-    TryMatches(i, node, size);
+    // Without a match here, a repeat seldom pays for what trying it costs.
+    if (settings_.repeats_beside_matches_only && trees_.begin(position) == trees_.end(position))
+      continue;
+    TryMatches(i, node, size, TryRepeats(i, node, size));
   }
   Backtrack(frame.start, size, repeats, items, out);
 }
 
-// Matches with the registers: every length up to the longest (only that from the nice length on),
-// and the longest followed by a literal and R0 again.
-void LzxOptimalParser::TryRepeats(std::uint32_t i, const Node &node, std::uint32_t size) {
+// Matches with the registers: every length up to the longest (only that from the nice length on;
+// with each_length_once, only those no register before gave), and the longest followed by a
+// literal and R0 again.
+std::uint32_t LzxOptimalParser::TryRepeats(std::uint32_t i, const Node &node, std::uint32_t size) {
+  std::uint32_t shortest = 2;
   for (std::uint32_t r = 0; r < 3; ++r) {
     const std::uint32_t distance = node.repeats[r];
     if ((r > 0 && distance == node.repeats[0]) || (r == 2 && distance == node.repeats[1]))
       continue;
     const std::uint32_t longest = RepeatAfter(i, 0, distance, size);
-    if (longest == 0)
+    if (longest < shortest)
       continue;
-    for (std::uint32_t length = longest >= settings_.search.nice_length ? longest : 2;
+    for (std::uint32_t length = longest >= settings_.search.nice_length ? longest : shortest;
          length <= longest; ++length)
       Relax(i + length, node.cost + MatchCost(r, length), length, r);
+    if (settings_.each_length_once)
+      shortest = longest + 1;
     if (const std::uint32_t after = RepeatAfter(i, longest + 1, distance, size))
       Relax(i + longest + 1 + after,
             node.cost + MatchCost(r, longest) + costs_->literal[*At(frame_start_ + i + longest)] +
                 MatchCost(0, after),
             after, 0, true, longest, r);
   }
+  return shortest;
 }
 
-// The matches found at i with new offsets: each length they give (only the longest from
-// the nice length on), and each longest followed by a literal and the same offset again.
-void LzxOptimalParser::TryMatches(std::uint32_t i, const Node &node, std::uint32_t size) {
+// The matches found at i with new offsets: each length they give from `shortest` on (only the
+// longest from the nice length on), and each longest followed by a literal and the same offset
+// again.
+void LzxOptimalParser::TryMatches(std::uint32_t i, const Node &node, std::uint32_t size,
+                                  std::uint32_t shortest) {
   const std::uint32_t position = frame_start_ + i;
   const LzxBinaryTrees::Match *matches_end = trees_.end(position);
   std::uint32_t shorter = 1;
   for (const LzxBinaryTrees::Match *match = trees_.begin(position); match != matches_end; ++match) {
     const std::uint32_t longest = LzxBinaryTrees::Length(*match);
     const std::uint32_t distance = LzxBinaryTrees::Distance(*match);
-    const std::uint32_t from = longest >= settings_.search.nice_length ? longest : shorter + 1;
+    const std::uint32_t from =
+        longest >= settings_.search.nice_length ? longest : std::max(shorter + 1, shortest);
     shorter = longest;
+    if (longest < shortest)
+      continue;
     // A distance in a register was weighed as a repeat.
     if (distance == node.repeats[0] || distance == node.repeats[1] || distance == node.repeats[2])
       continue;
