@@ -61,6 +61,24 @@ void LzxBinaryTrees::FindMatches(const std::vector<LzxFrame> &frames) {
   searched_ = data_.end();
 }
 
+std::uint32_t LzxBinaryTrees::TakeRoot(std::uint32_t position, std::uint32_t available, bool add) {
+  const std::uint8_t *here = At(position);
+  std::uint32_t &head = head_[LzxHash3(here, hash_shift_)];
+  // The next position's tree root is a cache miss otherwise.
+  if (available > 3)
+    __builtin_prefetch(&head_[LzxHash3(here + 1, hash_shift_)]);
+  const std::uint32_t root = head;
+  if (add)
+    head = position + 1;
+  return root;
+}
+
+std::uint32_t LzxBinaryTrees::TakePair(std::uint32_t position) {
+  const std::uint8_t *here = At(position);
+  const std::uint32_t pair = std::exchange(pairs_[here[0] | here[1] << 8], position + 1);
+  return pair != 0 ? position - (pair - 1) : 0;
+}
+
 std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame_end, bool record,
                                      bool add) {
   const std::uint32_t available = data_.end() - position;
@@ -70,35 +88,18 @@ std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame
   const std::uint32_t frame_limit = std::min(kLzxMaxMatch, frame_end - position);
   const std::uint8_t *here = At(position);
   const std::uint32_t mask = static_cast<std::uint32_t>(children_.size() / 2 - 1);
-  std::uint32_t &head = head_[LzxHash3(here, hash_shift_)];
-  // The next position's tree root is a cache miss otherwise.
-  if (available > 3)
-    __builtin_prefetch(&head_[LzxHash3(here + 1, hash_shift_)]);
-  std::uint32_t candidate = head;
-  if (add)
-    head = position + 1;
+  std::uint32_t candidate = TakeRoot(position, available, add);
   // Where the next smaller and the next greater string go: the new node's subtrees at first. A
   // search that adds nothing walks the same way and writes nothing.
   std::uint32_t *smaller = &children_[2 * std::size_t{position & mask}];
   std::uint32_t *greater = smaller + 1;
-  std::uint32_t smaller_length = 0, greater_length = 0, best = 2, kept = 0;
+  std::uint32_t smaller_length = 0, greater_length = 0;
   const std::size_t first = matches_.size();
-  const std::uint32_t pair = std::exchange(pairs_[here[0] | here[1] << 8], position + 1);
-  const std::uint32_t pair_distance = pair != 0 ? position - (pair - 1) : 0;
-  // Keeps the match at `at` of `length` if longer than those before (which are no further off).
-  const auto consider = [&](std::uint32_t at, std::uint32_t length) {
-    if (!record || length <= best)
-      return;
-    best = length;
-    const std::uint32_t clipped = std::min(length, frame_limit);
-    if (clipped > kept && clipped >= 3) {
-      matches_.push_back(clipped << 22 | (position - at));
-      kept = clipped;
-    }
-  };
+  const std::uint32_t pair_distance = TakePair(position);
+  Found found{frame_limit};
   // The positions not yet in the trees, nearer than any there, one by one.
   for (std::uint32_t at = position; record && at-- > added_;)
-    consider(at, LzxMatchLength(here, At(at), tree_limit));
+    Consider(found, position - at, LzxMatchLength(here, At(at), tree_limit));
   for (unsigned depth = search_.max_depth;; --depth) {
     const std::uint32_t at = candidate - 1;
     if (candidate == 0 || position - at > max_distance_ || depth == 0) {
@@ -109,7 +110,8 @@ std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame
     const std::uint8_t *there = At(at);
     std::uint32_t length = std::min(smaller_length, greater_length);
     length += LzxMatchLength(here + length, there + length, tree_limit - length);
-    consider(at, length);
+    if (record)
+      Consider(found, position - at, length);
     std::uint32_t *node = &children_[2 * std::size_t{at & mask}];
     if (length >= tree_limit) {
       // As good as the tree can tell: the new node takes this one's place.
@@ -133,7 +135,18 @@ std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame
       greater_length = length;
     }
   }
-  return record ? Complete(first, here, frame_limit, pair_distance, kept) : 0;
+  return record ? Complete(first, here, frame_limit, pair_distance, found.kept) : 0;
+}
+
+void LzxBinaryTrees::Consider(Found &found, std::uint32_t distance, std::uint32_t length) {
+  if (length <= found.best)
+    return;
+  found.best = length;
+  const std::uint32_t clipped = std::min(length, found.frame_limit);
+  if (clipped > found.kept && clipped >= 3) {
+    matches_.push_back(clipped << 22 | distance);
+    found.kept = clipped;
+  }
 }
 
 // The matches found at `here` from `first` on, the longest (of `kept`) taken to its full length

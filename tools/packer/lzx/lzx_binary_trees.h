@@ -63,6 +63,18 @@ private:
   // Adds `position` to its tree when `add` (else only walks it); when `record`, keeps the matches
   // met on the way and returns the longest one's length.
   std::uint32_t Search(std::uint32_t position, std::uint32_t frame_end, bool record, bool add);
+  // The root of `position`'s tree (+ 1, 0 for none), which the position becomes when `add`.
+  std::uint32_t TakeRoot(std::uint32_t position, std::uint32_t available, bool add);
+  // The distance to the nearest earlier two bytes alike (0 for none); `position` becomes theirs.
+  std::uint32_t TakePair(std::uint32_t position);
+  // What one search has met so far: the longest length, and the longest kept (clipped to the
+  // frame), which are no further off than any met later.
+  struct Found {
+    std::uint32_t frame_limit;
+    std::uint32_t best = 2, kept = 0;
+  };
+  // Keeps the match at `distance` of `length` if longer than those met before.
+  void Consider(Found &found, std::uint32_t distance, std::uint32_t length);
   std::uint32_t Complete(std::size_t first, const std::uint8_t *here, std::uint32_t frame_limit,
                          std::uint32_t pair_distance, std::uint32_t kept);
 
