@@ -58,7 +58,12 @@ bool ClientStateReports::OnlyWineStartFailures(DWORD exit_code) const {
 }
 
 void ClientStateReports::PutBack() const {
+  const Keys now = Read();
   for (const auto &[where, values] : taken_) {
+    const auto changed = now.find(where);
+    if (changed != now.end() && changed->second == values) {
+      continue;
+    }
     if (const HKEY key = OpenKey(kRoots[where.first], ClientStateSubkey(where.second),
                                  KEY_QUERY_VALUE | KEY_SET_VALUE)) {
       ReplaceValues(key, values);

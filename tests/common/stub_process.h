@@ -7,8 +7,11 @@
 #include <string>
 #include <utility>
 
+#include <cstdio>
+
 #include "common/process.h"
 #include "common/registry.h"
+#include "run/run_result.h"
 
 // True for the exit codes of a stub whose start of a setup program failed for a reason other than
 // a missing file or folder.
@@ -26,7 +29,7 @@ public:
   // program ran. True for such an exit code when every key changed since these were taken holds
   // that error as its extra code; a run without a key to report under changes none.
   bool OnlyWineStartFailures(DWORD exit_code) const;
-  // Every key as it was when taken.
+  // Every key that changed since, as it was when taken; the others are not touched.
   void PutBack() const;
 
 private:
@@ -41,3 +44,20 @@ private:
 // has its reports put back and is started once more, said on stderr. A run that ended any other
 // way, or with a report of any other error, is never run again.
 ProcessOutcome RunStubProcess(const std::wstring &stub, const std::wstring &command_line);
+
+// For a test that starts a setup program in its own process (`launch` returns the RunResult of
+// LaunchSetup, ApplySetupPatch or a whole run): a start Wine failed with 1359 ran nothing, so its
+// reports are put back and the launch is made once more, said on stderr. Any other result stands.
+template <typename Launch> RunResult LaunchOnceMoreIfWineFailed(Launch launch) {
+  const ClientStateReports before;
+  const RunResult result = launch();
+  if (!SetupLaunchFailed(result.exit_code) || result.extra_code != ERROR_INTERNAL_ERROR) {
+    return result;
+  }
+  fprintf(stderr,
+          "Wine failed a start of the setup program (%lu); its reports are put back and "
+          "it is launched once more\n",
+          static_cast<unsigned long>(result.extra_code));
+  before.PutBack();
+  return launch();
+}

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Zlib
 // When a whole stub's run is made again: only when it ended on a start of its setup program and
 // every report it wrote names the error Wine fails such starts with; and its reports go back first.
+// Likewise a launch of a setup program made in the test's own process.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -72,6 +73,29 @@ TEST(ClientStateReportsTest, OnlyARunEndedByAStartWineFailedIsMadeAgainAndItsRep
     reports.PutBack();
     EXPECT_EQ(default_key.Values(), before);
     EXPECT_TRUE(beta_key.Values().empty());
+  }
+}
+
+TEST(LaunchOnceMoreIfWineFailedTest, OnlyALaunchWineFailedIsMadeAgain) {
+  const struct {
+    const char *label;
+    RunResult first;
+    int launches;
+  } cases[] = {
+      {"a start Wine failed", {RESULT_SETUP_LAUNCH_FAILED, ERROR_INTERNAL_ERROR}, 2},
+      {"a patch's start Wine failed", {RESULT_PATCH_SETUP_LAUNCH_FAILED, ERROR_INTERNAL_ERROR}, 2},
+      {"a setup program Windows refused", {RESULT_SETUP_LAUNCH_FAILED, ERROR_BAD_EXE_FORMAT}, 1},
+      {"a setup program that failed with 1359 itself", {ERROR_INTERNAL_ERROR, 0}, 1},
+      {"a success", {RESULT_SUCCESS, 0}, 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.label);
+    int launches = 0;
+    const RunResult result = LaunchOnceMoreIfWineFailed([&] {
+      return ++launches == 1 ? c.first : RunResult{RESULT_SUCCESS, 0};
+    });
+    EXPECT_EQ(launches, c.launches);
+    EXPECT_EQ(result.exit_code, c.launches == 1 ? c.first.exit_code : RESULT_SUCCESS);
   }
 }
 

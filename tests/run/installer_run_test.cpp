@@ -7,6 +7,7 @@
 
 #include "common/registry.h"
 #include "common/scratch.h"
+#include "common/stub_process.h"
 #include "support/platform_seam.h"
 
 namespace {
@@ -41,7 +42,9 @@ using SplitFn = decltype(PlatformOverrides::CommandLineToArgvW);
 
 class InstallerRunTest : public ::testing::Test {
 protected:
-  RunResult Run() { return RunInstaller(GetModuleHandleW(nullptr)); }
+  RunResult Run() {
+    return LaunchOnceMoreIfWineFailed([] { return RunInstaller(GetModuleHandleW(nullptr)); });
+  }
 
   ScratchDirectory scratch_;
   ScopedRegistryValue cleanup_{kVelmoraKey, kCleanupValue};

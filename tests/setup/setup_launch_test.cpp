@@ -7,6 +7,7 @@
 
 #include "common/process.h"
 #include "common/scratch.h"
+#include "common/stub_process.h"
 #include "fixtures/setup_fixture.h"
 #include "support/platform_seam.h"
 
@@ -81,7 +82,10 @@ protected:
     configuration_.command_line = L"stub.exe";
   }
 
-  RunResult Launch() { return LaunchSetup(configuration_, archive_.c_str(), setup_.c_str()); }
+  RunResult Launch() {
+    return LaunchOnceMoreIfWineFailed(
+        [&] { return LaunchSetup(configuration_, archive_.c_str(), setup_.c_str()); });
+  }
 
   std::wstring Received() { return TakeRecordedCommandLine(record_); }
 
@@ -181,7 +185,8 @@ TEST_F(SetupLaunchTest, MapsLaunchFailures) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.label);
-    const RunResult result = LaunchSetup(configuration_, archive_.c_str(), c.setup.c_str());
+    const RunResult result = LaunchOnceMoreIfWineFailed(
+        [&] { return LaunchSetup(configuration_, archive_.c_str(), c.setup.c_str()); });
     EXPECT_EQ(result.exit_code, c.expected.exit_code);
     EXPECT_EQ(result.extra_code, c.expected.extra_code);
   }

@@ -10,6 +10,7 @@
 #include "common/process.h"
 #include "common/registry.h"
 #include "common/scratch.h"
+#include "common/stub_process.h"
 #include "fixtures/setup_fixture.h"
 #include "setup/setup_launch.h"
 #include "support/bounded_string.h"
@@ -142,7 +143,8 @@ protected:
 
   RunResult Apply(const std::wstring &patch = ProgramDirectory() +
                                               L"fixtures\\setup-fixture.patch") {
-    return ApplySetupPatch(configuration_, patch.c_str(), new_setup_.c_str());
+    return LaunchOnceMoreIfWineFailed(
+        [&] { return ApplySetupPatch(configuration_, patch.c_str(), new_setup_.c_str()); });
   }
 
   ScratchDirectory scratch_;
