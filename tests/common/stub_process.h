@@ -3,11 +3,10 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <utility>
-
-#include <cstdio>
 
 #include "common/process.h"
 #include "common/registry.h"

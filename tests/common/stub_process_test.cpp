@@ -52,7 +52,6 @@ TEST(ClientStateReportsTest, OnlyARunEndedByAStartWineFailedIsMadeAgainAndItsRep
        RESULT_SETUP_FILE_NOT_FOUND,
        {{kDefaultAppGuid, wine_failed}},
        false},
-      {"a success", RESULT_SUCCESS, {}, false},
   };
   ScopedClientStateKey default_key(kDefaultAppGuid);
   ScopedClientStateKey beta_key(kBetaAppGuid);
@@ -83,7 +82,6 @@ TEST(LaunchOnceMoreIfWineFailedTest, OnlyALaunchWineFailedIsMadeAgain) {
     int launches;
   } cases[] = {
       {"a start Wine failed", {RESULT_SETUP_LAUNCH_FAILED, ERROR_INTERNAL_ERROR}, 2},
-      {"a patch's start Wine failed", {RESULT_PATCH_SETUP_LAUNCH_FAILED, ERROR_INTERNAL_ERROR}, 2},
       {"a setup program Windows refused", {RESULT_SETUP_LAUNCH_FAILED, ERROR_BAD_EXE_FORMAT}, 1},
       {"a setup program that failed with 1359 itself", {ERROR_INTERNAL_ERROR, 0}, 1},
       {"a success", {RESULT_SUCCESS, 0}, 1},
