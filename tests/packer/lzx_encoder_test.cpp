@@ -178,9 +178,10 @@ TEST(LzxEncoder, StoresAFrameThatDoesNotCompress) {
 }
 
 // libmspack reads a cabinet's data 4,096 bytes at a time and learns that the last frame is short
-// only on reading into its data block: the frames before it must never end on such a read. Each
-// row sweeps one byte count `m` of a recipe over a range where the frames before the last would
-// end on a read for some m; every m must decode.
+// only on reading into its data block: the frames before it must never end on such a read, and
+// the last frame itself need not change for it. Each row sweeps one byte count `m` of a recipe
+// over a range where the frames before the last would end on a read for some m; every m must
+// decode.
 TEST(LzxEncoder, NeverEndsTheFramesBeforeAShortLastOneOnA4096ByteRead) {
   // Frame 0: m random bytes, then text; frame 1: random (`random_frame`) or text; 100 more.
   const auto recipe = [](std::uint32_t m, bool random_frame) {
@@ -196,7 +197,7 @@ TEST(LzxEncoder, NeverEndsTheFramesBeforeAShortLastOneOnA4096ByteRead) {
   } rows[] = {
       // The last whole frame is stored whatever the others do: only compressing it helps.
       {{15, LzxParse::kFast}, true, 5976, 5992},
-      {{21, LzxParse::kNearOptimal}, true, 6872, 6888},
+      {{21, LzxParse::kNearOptimal}, true, 6872, 6892},
       // Frames stored instead of compressed move the end.
       {{15, LzxParse::kFast}, false, 2114, 2130},
   };
@@ -210,6 +211,8 @@ TEST(LzxEncoder, NeverEndsTheFramesBeforeAShortLastOneOnA4096ByteRead) {
       ASSERT_EQ(encoded.payloads.size(), 3u);
       const std::size_t end = encoded.payloads[0].size() + encoded.payloads[1].size();
       EXPECT_NE(end % 4096, 0u);
+      // Only the frames before the last count: the last, text, stays compressed.
+      EXPECT_FALSE(encoded.layouts.back().blocks.back().stored);
       below = below || end % 4096 > 4096 - 64;
       above = above || (end % 4096 != 0 && end % 4096 < 64);
       ExpectCabextractDecodes(input, row.method.window_bits, row.method.parse);

@@ -166,21 +166,17 @@ std::vector<std::size_t> LzxEncoder::ParseNearOptimal() {
 
 // The blocks planned, each kept where its frames' payloads fit data blocks, else frame by frame.
 LzxEncoder::Layout LzxEncoder::ChooseLayout(const std::vector<std::size_t> &ends) const {
-  Layout planned = StartLayout();
-  for (std::size_t b = 0, first = 0; b < ends.size(); first = ends[b++]) {
-    if (ends[b] - first > 1) {
-      Candidate joint = Compressed(planned, first, ends[b]);
-      if (FitDataBlocks(joint.payload)) {
-        Append(planned, std::move(joint));
-        continue;
-      }
-    }
-    for (std::size_t f = first; f < ends[b]; ++f)
-      AppendAlone(planned, f);
-  }
+  Layout planned = Planned(ends);
   if (!MisleadsLibmspack(planned))
     return planned;
-  // Other sizes for the frames before the last, until libmspack reads into the last one in time.
+  // Other sizes for the frames before the last, until libmspack reads into the last one in time,
+  // dearer step by step: other blocks around the last whole frame; every frame alone; the last
+  // whole frame stored.
+  for (const std::vector<std::size_t> &other : AroundLastWhole(ends)) {
+    Layout layout = Planned(other);
+    if (!MisleadsLibmspack(layout))
+      return layout;
+  }
   Layout alone = EachFrameAlone(Tail::kSmaller);
   if (!MisleadsLibmspack(alone))
     return alone;
@@ -192,23 +188,79 @@ LzxEncoder::Layout LzxEncoder::ChooseLayout(const std::vector<std::size_t> &ends
   return FitDataBlocks(compressed.payload) ? compressed : stored;
 }
 
+LzxEncoder::Layout LzxEncoder::Planned(const std::vector<std::size_t> &ends) const {
+  Layout layout = StartLayout();
+  for (std::size_t b = 0, first = 0; b < ends.size(); first = ends[b++]) {
+    if (ends[b] - first > 1) {
+      Candidate joint = Compressed(layout, first, ends[b]);
+      if (FitDataBlocks(joint.payload)) {
+        Append(layout, std::move(joint));
+        continue;
+      }
+    }
+    for (std::size_t f = first; f < ends[b]; ++f)
+      AppendAlone(layout, f);
+  }
+  return layout;
+}
+
+// The last whole frame of a stream whose last frame is shorter, if this group holds it.
+std::optional<std::size_t> LzxEncoder::LastWholeFrame() const {
+  const std::uint64_t whole = stream_size_ - stream_size_ % kLzxFrameSize;
+  for (std::size_t f = 0; f < frames_.size(); ++f)
+    if (frames_[f].start + frames_[f].size == whole && whole != stream_size_)
+      return f;
+  return std::nullopt;
+}
+
+// The blocks `ends` with other boundaries around the last whole frame: the frame in a block of its
+// own, in one with the frame after it, in one with the frame before it. Each gives the frame other
+// codes, so another size, at a cost of a few bytes.
+std::vector<std::vector<std::size_t>>
+LzxEncoder::AroundLastWhole(const std::vector<std::size_t> &ends) const {
+  const std::optional<std::size_t> frame = LastWholeFrame();
+  if (!frame)
+    return {};
+  const auto with = [&](std::initializer_list<std::size_t> add, std::size_t remove) {
+    std::vector<std::size_t> other = ends;
+    other.insert(other.end(), add);
+    std::erase(other, remove);
+    std::sort(other.begin(), other.end());
+    other.erase(std::unique(other.begin(), other.end()), other.end());
+    return other;
+  };
+  std::vector<std::vector<std::size_t>> others;
+  const auto keep = [&](std::vector<std::size_t> other) {
+    if (other != ends && std::find(others.begin(), others.end(), other) == others.end())
+      others.push_back(std::move(other));
+  };
+  const std::size_t f = *frame;
+  // A block's end; 0 is none, so removing it removes nothing.
+  keep(f > 0 ? with({f, f + 1}, 0) : with({f + 1}, 0));
+  if (f + 1 < frames_.size()) // the frame after is in this group
+    keep(with({f + 2}, f + 1));
+  if (f > 0)
+    keep(with({f + 1}, f));
+  return others;
+}
+
 bool LzxEncoder::FitDataBlocks(const std::vector<std::uint32_t> &payload) {
   return std::all_of(payload.begin(), payload.end(),
                      [](std::uint32_t bytes) { return bytes <= kMaxBlockData; });
 }
 
 // Every frame a block of its own, compressed or stored, whichever is smaller; but the last whole
-// frame and the shorter one after it as `tail` says.
+// frame as `tail` says. The shorter frame after it is as the others: its size does not count.
 LzxEncoder::Layout LzxEncoder::EachFrameAlone(Tail tail) const {
   Layout layout = StartLayout();
+  const std::optional<std::size_t> last_whole = LastWholeFrame();
   for (std::size_t f = 0; f < frames_.size(); ++f) {
-    const std::uint64_t end = frames_[f].start + frames_[f].size;
-    if (tail == Tail::kSmaller || end + kLzxFrameSize <= stream_size_)
+    if (tail == Tail::kSmaller || f != last_whole)
       AppendAlone(layout, f);
-    else if (tail == Tail::kLastWholeCompressed && end != stream_size_)
-      Append(layout, Compressed(layout, f, f + 1));
-    else
+    else if (tail == Tail::kStored)
       Append(layout, Stored(layout, f));
+    else
+      Append(layout, Compressed(layout, f, f + 1));
   }
   return layout;
 }

@@ -36,8 +36,9 @@
 // sizes. A data block holds at most kMaxBlockData bytes: a planned block whose frames would not
 // fit becomes blocks of one frame, each compressed or stored, whichever is smaller. libmspack
 // misreads a short last frame whose data block starts on a 4 KiB read (MisleadsLibmspack): then
-// the frames before it take other sizes, frame by frame, then with the last whole frame stored,
-// then compressed. The writer (Write) then puts out each block of the layout as it is.
+// the frames before it take other sizes, the cheapest first: other blocks around the last whole
+// frame (alone, or joined with a neighbour), then every frame alone, then that frame stored, then
+// compressed. The writer (Write) then puts out each block of the layout as it is.
 #pragma once
 
 #include "lzx/lzx_blocks.h"
@@ -116,8 +117,11 @@ private:
   void EncodeFrames();
 
   Layout ChooseLayout(const std::vector<std::size_t> &ends) const;
+  Layout Planned(const std::vector<std::size_t> &ends) const;
+  std::optional<std::size_t> LastWholeFrame() const;
+  std::vector<std::vector<std::size_t>> AroundLastWhole(const std::vector<std::size_t> &ends) const;
   static bool FitDataBlocks(const std::vector<std::uint32_t> &payload);
-  // How EachFrameAlone writes the last whole frame and the shorter one after it.
+  // How EachFrameAlone writes the last whole frame.
   enum class Tail { kSmaller, kStored, kLastWholeCompressed };
   Layout EachFrameAlone(Tail tail) const;
   Layout StartLayout() const;
