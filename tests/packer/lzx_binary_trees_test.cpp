@@ -49,7 +49,7 @@ TEST(LzxBinaryTrees, EachLongerMatchIsRealNoNearerAndTheLastIsTheLongest) {
     // One frame for all, so that only the stream's end limits a match.
     trees.FindMatches({LzxFrame{0, size, 0, {}}});
     const std::uint32_t max_distance = LzxMaxDistance(c.window_bits);
-    std::size_t found = 0;
+    std::size_t found = 0, threes = 0, found_threes = 0;
     // Positions inside a match of the nice length are only added to the trees.
     std::uint32_t covered = 0;
     for (std::uint32_t p = 0; p < size; ++p) {
@@ -70,13 +70,23 @@ TEST(LzxBinaryTrees, EachLongerMatchIsRealNoNearerAndTheLastIsTheLongest) {
             << "at " << p << ": no match of " << length << " at " << distance;
         shorter = length, nearer = distance;
       }
+      // Three bytes alike come from a table that keeps the newest of each hash, so another three
+      // bytes of the same hash may hide them; four and more are found without fail.
       const std::uint32_t longest =
           test::LongestByHand(c.input, p, std::min(kLzxMaxMatch, size - p), max_distance);
-      ASSERT_EQ(shorter < 3 ? 0 : shorter, longest) << "at " << p;
+      if (longest == 3) {
+        ++threes;
+        found_threes += shorter == 3 ? 1 : 0;
+      } else {
+        ASSERT_EQ(shorter < 3 ? 0 : shorter, longest) << "at " << p;
+      }
       if (shorter >= search.nice_length)
         covered = p + shorter;
     }
     EXPECT_GT(found, 0u);
+    // Most are found all the same; those missed lie far back, where a newer three bytes of the
+    // same hash took their place.
+    EXPECT_GE(found_threes * 10, threes * 6) << found_threes << " of " << threes;
   }
 }
 

@@ -21,7 +21,7 @@ LzxBinaryTrees::LzxBinaryTrees(unsigned window_bits, std::uint32_t lookahead,
       max_distance_(LzxMaxDistance(window_bits)),
       data_(window_, lookahead + search.nice_length, stream_size),
       hash_shift_(32 - std::min(LzxTableBits(window_bits, stream_size) - 1, 20u)),
-      head_(std::size_t{1} << (32 - hash_shift_)), pairs_(65536),
+      head_(std::size_t{1} << (32 - hash_shift_)), pairs_(65536), triples_(65536),
       children_(std::size_t{2} << LzxTableBits(window_bits, stream_size)) {}
 
 std::uint8_t *LzxBinaryTrees::Append(std::uint32_t size, std::uint32_t keep) {
@@ -63,10 +63,10 @@ void LzxBinaryTrees::FindMatches(const std::vector<LzxFrame> &frames) {
 
 std::uint32_t LzxBinaryTrees::TakeRoot(std::uint32_t position, std::uint32_t available, bool add) {
   const std::uint8_t *here = At(position);
-  std::uint32_t &head = head_[LzxHash3(here, hash_shift_)];
+  std::uint32_t &head = head_[LzxHash4(here, hash_shift_)];
   // The next position's tree root is a cache miss otherwise.
-  if (available > 3)
-    __builtin_prefetch(&head_[LzxHash3(here + 1, hash_shift_)]);
+  if (available > 4)
+    __builtin_prefetch(&head_[LzxHash4(here + 1, hash_shift_)]);
   const std::uint32_t root = head;
   if (add)
     head = position + 1;
@@ -79,6 +79,12 @@ std::uint32_t LzxBinaryTrees::TakePair(std::uint32_t position) {
   return pair != 0 ? position - (pair - 1) : 0;
 }
 
+std::uint32_t LzxBinaryTrees::TakeTriple(std::uint32_t position) {
+  const std::uint8_t *here = At(position);
+  const std::uint32_t triple = std::exchange(triples_[LzxHash3(here, 16)], position + 1);
+  return triple != 0 ? position - (triple - 1) : 0;
+}
+
 std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame_end, bool record,
                                      bool add) {
   const std::uint32_t available = data_.end() - position;
@@ -88,18 +94,27 @@ std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame
   const std::uint32_t frame_limit = std::min(kLzxMaxMatch, frame_end - position);
   const std::uint8_t *here = At(position);
   const std::uint32_t mask = static_cast<std::uint32_t>(children_.size() / 2 - 1);
-  std::uint32_t candidate = TakeRoot(position, available, add);
+  // The last three bytes have no tree: they are too few for its key.
+  std::uint32_t candidate = available >= 4 ? TakeRoot(position, available, add) : 0;
   // Where the next smaller and the next greater string go: the new node's subtrees at first. A
   // search that adds nothing walks the same way and writes nothing.
   std::uint32_t *smaller = &children_[2 * std::size_t{position & mask}];
   std::uint32_t *greater = smaller + 1;
   std::uint32_t smaller_length = 0, greater_length = 0;
   const std::size_t first = matches_.size();
-  const std::uint32_t pair_distance = TakePair(position);
+  // The nearest two and three bytes alike, taken on a position's first search only: a second,
+  // which only adds it to its tree, would put an older position back in their tables.
+  const bool first_search = position >= searched_;
+  const std::uint32_t pair_distance = first_search ? TakePair(position) : 0;
+  const std::uint32_t triple_distance = first_search ? TakeTriple(position) : 0;
   Found found{frame_limit};
   // The positions not yet in the trees, nearer than any there, one by one.
   for (std::uint32_t at = position; record && at-- > added_;)
     Consider(found, position - at, LzxMatchLength(here, At(at), tree_limit));
+  // Then the nearest three bytes alike in the trees: a tree node that shares as many is further.
+  if (record && triple_distance != 0 && position - triple_distance < added_ &&
+      triple_distance <= max_distance_)
+    Consider(found, triple_distance, LzxMatchLength(here, here - triple_distance, tree_limit));
   for (unsigned depth = search_.max_depth;; --depth) {
     const std::uint32_t at = candidate - 1;
     if (candidate == 0 || position - at > max_distance_ || depth == 0) {

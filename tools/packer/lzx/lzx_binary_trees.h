@@ -19,12 +19,13 @@ struct LzxTreeSearch {
   std::uint32_t max_matches_kept;
 };
 
-// The match finder of the near-optimal parse. One binary tree per hash of three bytes holds every
+// The match finder of the near-optimal parse. One binary tree per hash of four bytes holds every
 // earlier position of the window, ordered by the strings that start there; adding a position
 // walks its tree from the newest node down and meets, on the way, the earlier strings that share
 // the most bytes with it, nearest first among equals. So one walk finds each longer match at the
-// nearest distance that gives it, and re-roots the tree at the new position. The nearest two
-// bytes alike come from a table of their own. Every match of a group of frames is found once and
+// nearest distance that gives it, and re-roots the tree at the new position. The nearest two and
+// three bytes alike come from tables of their own: keyed by four bytes, the trees stay small and
+// a walk of a given depth reaches further back. Every match of a group of frames is found once and
 // kept, for the parse's passes to read again. A position joins its tree only once the nice length
 // of bytes after it has come, since a string cut short by the end of the bytes at hand cannot be
 // put in order; until then it is compared with directly. Holds the window and up to `lookahead`
@@ -67,6 +68,8 @@ private:
   std::uint32_t TakeRoot(std::uint32_t position, std::uint32_t available, bool add);
   // The distance to the nearest earlier two bytes alike (0 for none); `position` becomes theirs.
   std::uint32_t TakePair(std::uint32_t position);
+  // The same for the newest earlier three bytes of the same hash (which may differ).
+  std::uint32_t TakeTriple(std::uint32_t position);
   // What one search has met so far: the longest length, and the longest kept (clipped to the
   // frame), which are no further off than any met later.
   struct Found {
@@ -86,8 +89,9 @@ private:
   std::uint32_t added_ = 0;    // the first position not yet in the trees
   std::uint32_t cached_ = 0;   // the first position of the matches held
   unsigned hash_shift_;
-  LzxTable<std::uint32_t> head_;  // per hash: the newest position + 1, 0 for none
-  LzxTable<std::uint32_t> pairs_; // per two bytes: their newest position + 1, 0 for none
+  LzxTable<std::uint32_t> head_;    // per hash: the newest position + 1, 0 for none
+  LzxTable<std::uint32_t> pairs_;   // per two bytes: their newest position + 1, 0 for none
+  LzxTable<std::uint32_t> triples_; // per hash of three bytes: the newest position + 1, 0 for none
   // Per position (masked): the roots of its subtrees of smaller and greater strings, + 1. Written
   // when the position is added, before anything reads them.
   LzxTable<std::uint32_t> children_;

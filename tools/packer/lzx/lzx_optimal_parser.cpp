@@ -76,11 +76,17 @@ LzxOptimalParser::LzxOptimalParser(unsigned window_bits, std::uint32_t lookahead
                                    std::uint64_t stream_size,
                                    const LzxNearOptimalSettings &settings)
     : settings_(settings), trees_(window_bits, lookahead, stream_size, settings.search),
-      nodes_(std::min<std::uint64_t>(kLzxFrameSize, stream_size) + 1) {}
+      nodes_(std::min<std::uint64_t>(kLzxFrameSize, stream_size) + 1), registers_(nodes_.size()) {}
 
 void LzxOptimalParser::Parse(std::vector<LzxFrame> &frames, std::size_t first, std::size_t last,
                              const std::uint32_t repeats[3], const LzxCosts &costs,
                              std::vector<LzxItem> &items) {
+  costs_ = &costs;
+  match_cost_.resize(costs.match.size() / 8 * (kLzxMaxMatch + 1));
+  for (std::size_t slot = 0; slot < costs.match.size() / 8; ++slot)
+    for (std::uint32_t length = 2; length <= kLzxMaxMatch; ++length)
+      match_cost_[slot * (kLzxMaxMatch + 1) + length] =
+          costs.match[slot * 8 + Header(length)] + (length >= 9 ? costs.length[length - 9] : 0);
   for (std::size_t f = first; f < last; ++f) {
     frame_start_ = frames[f].start;
     ParseFrame(frames[f], f == first ? repeats : frames[f - 1].repeats, costs, items,
@@ -89,38 +95,20 @@ void LzxOptimalParser::Parse(std::vector<LzxFrame> &frames, std::size_t first, s
   }
 }
 
-void LzxOptimalParser::Relax(std::uint32_t to, std::uint32_t cost, std::uint32_t length,
-                             std::uint32_t offset, bool after_literal, std::uint32_t first_length,
-                             std::uint32_t first_offset) {
-  Node &node = nodes_[to];
-  if (cost >= node.cost)
-    return;
-  node.cost = cost;
-  node.length = static_cast<std::uint16_t>(length);
-  node.offset = offset;
-  node.first_length = static_cast<std::uint16_t>(first_length);
-  node.first_offset = first_offset;
-  node.after_literal = after_literal;
-}
-
 std::uint32_t LzxOptimalParser::StepLength(const Node &node) {
-  return node.length + (node.after_literal ? node.first_length + 1 : 0);
+  return node.last.length + (node.last.after_literal ? node.first.length + 1 : 0);
 }
 
 // The registers at frame position i, from those where its step starts: a match with R0 after a
 // literal leaves them as the step's first item does.
 void LzxOptimalParser::SetRepeats(std::uint32_t i) {
-  Node &node = nodes_[i];
-  const std::uint32_t *from = nodes_[i - StepLength(node)].repeats;
-  if (node.after_literal)
-    NextRepeats(from, node.first_length != 0 ? node.first_length : 1, node.first_offset,
-                node.repeats);
+  const Node &node = nodes_[i];
+  const std::uint32_t *from = registers_[i - StepLength(node)].r;
+  if (node.last.after_literal)
+    NextRepeats(from, node.first.length != 0 ? node.first.length : 1, node.first.offset,
+                registers_[i].r);
   else
-    NextRepeats(from, node.length, node.offset, node.repeats);
-}
-
-std::uint32_t LzxOptimalParser::MatchCost(unsigned slot, std::uint32_t length) const {
-  return costs_->match[slot * 8 + Header(length)] + length_cost_[length];
+    NextRepeats(from, node.last.length, node.last.offset, registers_[i].r);
 }
 
 std::uint32_t LzxOptimalParser::RepeatAfter(std::uint32_t i, std::uint32_t skip,
@@ -139,33 +127,31 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
                                   const LzxCosts &costs, std::vector<LzxItem> &items,
                                   std::uint32_t out[3]) {
   const std::uint32_t size = frame.size;
-  if (nodes_.size() <= size)
+  if (nodes_.size() <= size) {
     nodes_.resize(size + 1);
+    registers_.resize(size + 1);
+  }
   for (std::uint32_t i = 0; i <= size; ++i)
     nodes_[i].cost = kInfinite;
   nodes_[0].cost = 0;
-  std::copy(repeats, repeats + 3, nodes_[0].repeats);
-  costs_ = &costs;
-  for (std::uint32_t length = 2; length <= kLzxMaxMatch; ++length)
-    length_cost_[length] = length >= 9 ? costs.length[length - 9] : 0;
+  std::copy(repeats, repeats + 3, registers_[0].r);
 
   for (std::uint32_t i = 0; i < size; ++i) {
     if (i > 0)
       SetRepeats(i);
-    const Node &node = nodes_[i];
     const std::uint32_t position = frame.start + i;
     const std::uint8_t *here = At(position);
-    const std::uint32_t literal = node.cost + costs.literal[*here];
-    Relax(i + 1, literal, 1, 0);
+    const std::uint32_t literal = nodes_[i].cost + costs.literal[*here];
+    Relax(i + 1, literal, {1, 0, 0});
     if (size - i < 2)
       continue;
     // A literal, then a match with R0.
-    if (const std::uint32_t after = RepeatAfter(i, 1, node.repeats[0], size))
-      Relax(i + 1 + after, literal + MatchCost(0, after), after, 0, true);
+    if (const std::uint32_t after = RepeatAfter(i, 1, registers_[i].r[0], size))
+      Relax(i + 1 + after, literal + MatchCost(0, after), {after, 1, 0});
     // Without a match here, a repeat seldom pays for what trying it costs.
     if (settings_.repeats_beside_matches_only && trees_.begin(position) == trees_.end(position))
       continue;
-    TryMatches(i, node, size, TryRepeats(i, node, size));
+    TryMatches(i, size, TryRepeats(i, size));
   }
   Backtrack(frame.start, size, repeats, items, out);
 }
@@ -173,25 +159,27 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
 // Matches with the registers: every length up to the longest (only that from the nice length on;
 // with each_length_once, only those no register before gave), and the longest followed by a
 // literal and R0 again.
-std::uint32_t LzxOptimalParser::TryRepeats(std::uint32_t i, const Node &node, std::uint32_t size) {
+std::uint32_t LzxOptimalParser::TryRepeats(std::uint32_t i, std::uint32_t size) {
+  const std::uint32_t cost = nodes_[i].cost;
+  const std::uint32_t *repeats = registers_[i].r;
   std::uint32_t shortest = 2;
   for (std::uint32_t r = 0; r < 3; ++r) {
-    const std::uint32_t distance = node.repeats[r];
-    if ((r > 0 && distance == node.repeats[0]) || (r == 2 && distance == node.repeats[1]))
+    const std::uint32_t distance = repeats[r];
+    if ((r > 0 && distance == repeats[0]) || (r == 2 && distance == repeats[1]))
       continue;
     const std::uint32_t longest = RepeatAfter(i, 0, distance, size);
     if (longest < shortest)
       continue;
     for (std::uint32_t length = longest >= settings_.search.nice_length ? longest : shortest;
          length <= longest; ++length)
-      Relax(i + length, node.cost + MatchCost(r, length), length, r);
+      Relax(i + length, cost + MatchCost(r, length), {length, 0, r});
     if (settings_.each_length_once)
       shortest = longest + 1;
     if (const std::uint32_t after = RepeatAfter(i, longest + 1, distance, size))
       Relax(i + longest + 1 + after,
-            node.cost + MatchCost(r, longest) + costs_->literal[*At(frame_start_ + i + longest)] +
+            cost + MatchCost(r, longest) + costs_->literal[*At(frame_start_ + i + longest)] +
                 MatchCost(0, after),
-            after, 0, true, longest, r);
+            {after, 1, 0}, {longest, 0, r});
   }
   return shortest;
 }
@@ -199,8 +187,9 @@ std::uint32_t LzxOptimalParser::TryRepeats(std::uint32_t i, const Node &node, st
 // The matches found at i with new offsets: each length they give from `shortest` on (only the
 // longest from the nice length on), and each longest followed by a literal and the same offset
 // again.
-void LzxOptimalParser::TryMatches(std::uint32_t i, const Node &node, std::uint32_t size,
-                                  std::uint32_t shortest) {
+void LzxOptimalParser::TryMatches(std::uint32_t i, std::uint32_t size, std::uint32_t shortest) {
+  const std::uint32_t cost = nodes_[i].cost;
+  const std::uint32_t *repeats = registers_[i].r;
   const std::uint32_t position = frame_start_ + i;
   const LzxBinaryTrees::Match *matches_end = trees_.end(position);
   std::uint32_t shorter = 1;
@@ -213,7 +202,7 @@ void LzxOptimalParser::TryMatches(std::uint32_t i, const Node &node, std::uint32
     if (longest < shortest)
       continue;
     // A distance in a register was weighed as a repeat.
-    if (distance == node.repeats[0] || distance == node.repeats[1] || distance == node.repeats[2])
+    if (distance == repeats[0] || distance == repeats[1] || distance == repeats[2])
       continue;
     const std::uint32_t formatted = distance + 2;
     const unsigned slot = LzxSlotOf(formatted);
@@ -223,12 +212,12 @@ void LzxOptimalParser::TryMatches(std::uint32_t i, const Node &node, std::uint32
       footer =
           (extra - 3) * LzxCosts::kBit + costs_->aligned[(formatted - kLzxSlotBases[slot]) & 7];
     for (std::uint32_t length = from; length <= longest; ++length)
-      Relax(i + length, node.cost + MatchCost(slot, length) + footer, length, distance + 3);
+      Relax(i + length, cost + MatchCost(slot, length) + footer, {length, 0, distance + 3});
     if (const std::uint32_t after = RepeatAfter(i, longest + 1, distance, size))
       Relax(i + longest + 1 + after,
-            node.cost + MatchCost(slot, longest) + footer +
-                costs_->literal[*At(position + longest)] + MatchCost(0, after),
-            after, 0, true, longest, distance + 3);
+            cost + MatchCost(slot, longest) + footer + costs_->literal[*At(position + longest)] +
+                MatchCost(0, after),
+            {after, 1, 0}, {longest, 0, distance + 3});
   }
 }
 
@@ -259,15 +248,15 @@ void LzxOptimalParser::Backtrack(std::uint32_t start, std::uint32_t size,
   std::uint32_t position = start;
   for (auto step = steps_.rbegin(); step != steps_.rend(); ++step) {
     const Node &node = nodes_[*step];
-    if (node.after_literal) {
-      if (node.first_length != 0) {
-        Emit(position, node.first_length, node.first_offset, r, items);
-        position += node.first_length;
+    if (node.last.after_literal) {
+      if (node.first.length != 0) {
+        Emit(position, node.first.length, node.first.offset, r, items);
+        position += node.first.length;
       }
       Emit(position++, 1, 0, r, items);
     }
-    Emit(position, node.length, node.offset, r, items);
-    position += node.length;
+    Emit(position, node.last.length, node.last.offset, r, items);
+    position += node.last.length;
   }
   std::copy(r, r + 3, out);
 }

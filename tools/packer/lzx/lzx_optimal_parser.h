@@ -46,7 +46,7 @@ struct LzxNearOptimalSettings {
 // position's choices cut as above. Over real programs of at most 2 MiB it packs about as fast as
 // wimlib's LZX:100 and some 0.2 % larger, cabinet headers included.
 inline constexpr LzxNearOptimalSettings kLzxNearOptimal{
-    .search = {.max_depth = 48, .nice_length = 160, .max_matches_kept = 16},
+    .search = {.max_depth = 40, .nice_length = 160, .max_matches_kept = 16},
     .first_group_passes = 2,
     .group_passes = 1,
     .block_passes = 1,
@@ -85,36 +85,46 @@ public:
              const std::uint32_t repeats[3], const LzxCosts &costs, std::vector<LzxItem> &items);
 
 private:
+  // One item of a step: a literal (length 1), or a match with `offset` 0-2 for a register, else
+  // its distance + 3. Packed, so that a node stays small: the parse writes nodes at random.
+  struct Item {
+    std::uint32_t length : 9;
+    std::uint32_t after_literal : 1; // the step is `first`, a literal, then this, an R0 match
+    std::uint32_t offset : 22;
+  };
   // The cheapest known way to a position. Its step is one item, or a match with R0 after a
-  // literal, or after a match (`first_length`, `first_offset`) and a literal: LZX's registers
-  // make a match broken by one byte cheap, which the cheapest path to each position alone does
-  // not see.
+  // literal, or after a match (`first`) and a literal: LZX's registers make a match broken by one
+  // byte cheap, which the cheapest path to each position alone does not see.
   struct Node {
     std::uint32_t cost;
-    std::uint32_t repeats[3]; // set once the position is reached
-    std::uint32_t offset;     // 0-2: the register it uses, else its distance + 3
-    std::uint32_t first_offset;
-    std::uint16_t length;       // of the (last) item of the step: 1 for a literal
-    std::uint16_t first_length; // the match before the literal, if any, and its offset above
-    bool after_literal;         // the step ends with a literal and an R0 match
+    Item last;
+    Item first; // length 0 for none
+  };
+  // The registers at a position, on its cheapest path; set once the position is reached.
+  struct Registers {
+    std::uint32_t r[3];
   };
 
   void ParseFrame(const LzxFrame &frame, const std::uint32_t repeats[3], const LzxCosts &costs,
                   std::vector<LzxItem> &items, std::uint32_t out[3]);
   // What a match in `slot` of `length` costs, but for its footer.
-  inline std::uint32_t MatchCost(unsigned slot, std::uint32_t length) const;
+  std::uint32_t MatchCost(unsigned slot, std::uint32_t length) const {
+    return match_cost_[slot * (kLzxMaxMatch + 1) + length];
+  }
   // The length of a match at `distance` from frame position i + skip, 0 if less than 2.
   inline std::uint32_t RepeatAfter(std::uint32_t i, std::uint32_t skip, std::uint32_t distance,
                                    std::uint32_t size) const;
   // Each returns the shortest length that its matches did not weigh (with each_length_once).
-  std::uint32_t TryRepeats(std::uint32_t i, const Node &node, std::uint32_t size);
-  void TryMatches(std::uint32_t i, const Node &node, std::uint32_t size, std::uint32_t shortest);
+  std::uint32_t TryRepeats(std::uint32_t i, std::uint32_t size);
+  void TryMatches(std::uint32_t i, std::uint32_t size, std::uint32_t shortest);
   void Emit(std::uint32_t position, std::uint32_t length, std::uint32_t offset, std::uint32_t r[3],
             std::vector<LzxItem> &items) const;
   // A step to frame position `to` for `cost`, if no cheaper one is known.
-  void Relax(std::uint32_t to, std::uint32_t cost, std::uint32_t length, std::uint32_t offset,
-             bool after_literal = false, std::uint32_t first_length = 0,
-             std::uint32_t first_offset = 0);
+  void Relax(std::uint32_t to, std::uint32_t cost, Item last, Item first = {}) {
+    Node &node = nodes_[to];
+    if (cost < node.cost)
+      node = {cost, last, first};
+  }
   static std::uint32_t StepLength(const Node &node);
   void SetRepeats(std::uint32_t i);
   void Backtrack(std::uint32_t start, std::uint32_t size, const std::uint32_t repeats[3],
@@ -123,10 +133,12 @@ private:
   LzxNearOptimalSettings settings_;
   LzxBinaryTrees trees_;
   std::vector<Node, LzxAllocator<Node>> nodes_;
-  // The frame being parsed: where it starts, its costs, and what each length adds to a match.
+  std::vector<Registers, LzxAllocator<Registers>> registers_;
+  // The frame being parsed: where it starts, and its costs, with what a match of each slot and
+  // length costs (but for its footer) laid out for the parse.
   std::uint32_t frame_start_ = 0;
   const LzxCosts *costs_ = nullptr;
-  std::uint32_t length_cost_[kLzxMaxMatch + 1] = {};
+  std::vector<std::uint32_t> match_cost_;
   std::vector<std::uint32_t> steps_;
 };
 

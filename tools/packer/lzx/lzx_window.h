@@ -59,6 +59,13 @@ inline std::uint32_t LzxHash3(const std::uint8_t *p, unsigned shift) {
   return ((p[0] | p[1] << 8 | p[2] << 16) * 0x9E3779B1u) >> shift;
 }
 
+// The same of the four bytes at `p`.
+inline std::uint32_t LzxHash4(const std::uint8_t *p, unsigned shift) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return (v * 0x9E3779B1u) >> shift;
+}
+
 // How many bytes from `a` and `b` on are equal, up to `limit`.
 inline std::uint32_t LzxMatchLength(const std::uint8_t *a, const std::uint8_t *b,
                                     std::uint32_t limit) {
