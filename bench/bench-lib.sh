@@ -30,8 +30,7 @@ write_between_step() {
         --between-done "$(windows_path "$folder/between.done")")
 }
 
-# A Unix path as Windows names it, with the drive Wine maps / to.
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/windows-path.sh"
 
 # keep_load SAMPLES WHAT BEFORE AFTER: beside the samples SAMPLES.*, when and under which load
 # they were taken, for the figures drawn from them.

@@ -40,8 +40,7 @@ use_wine_run() { wine_run=("$@"); }
 # server is made again without its error reaching the caller (tests/tools/wine-retry.sh).
 use_packer_wine_run() { wine_run=(bash "$check_lib_dir/wine-retry.sh" "$@"); }
 
-# A Unix path as Windows names it, with the drive Wine maps / to.
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+source "$check_lib_dir/../../scripts/windows-path.sh"
 
 # check_stub_run WHAT STUB ARCHIVE [ARGUMENTS...]: runs the packed STUB through "${wine_run[@]}"
 # from its folder, as a user's download would. It must exit 0 (Wine keeps 8 bits of the code), its
