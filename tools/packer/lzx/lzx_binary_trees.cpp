@@ -85,6 +85,14 @@ std::uint32_t LzxBinaryTrees::TakeTriple(std::uint32_t position) {
   return triple != 0 ? position - (triple - 1) : 0;
 }
 
+// Taken on a position's first search only: a second, which only adds it to its tree, would put
+// an older position back in the tables.
+LzxBinaryTrees::Nearest LzxBinaryTrees::TakeNearest(std::uint32_t position) {
+  if (position < searched_)
+    return {};
+  return {TakePair(position), TakeTriple(position)};
+}
+
 std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame_end, bool record,
                                      bool add) {
   const std::uint32_t available = data_.end() - position;
@@ -102,19 +110,10 @@ std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame
   std::uint32_t *greater = smaller + 1;
   std::uint32_t smaller_length = 0, greater_length = 0;
   const std::size_t first = matches_.size();
-  // The nearest two and three bytes alike, taken on a position's first search only: a second,
-  // which only adds it to its tree, would put an older position back in their tables.
-  const bool first_search = position >= searched_;
-  const std::uint32_t pair_distance = first_search ? TakePair(position) : 0;
-  const std::uint32_t triple_distance = first_search ? TakeTriple(position) : 0;
+  const Nearest nearest = TakeNearest(position);
   Found found{frame_limit};
-  // The positions not yet in the trees, nearer than any there, one by one.
-  for (std::uint32_t at = position; record && at-- > added_;)
-    Consider(found, position - at, LzxMatchLength(here, At(at), tree_limit));
-  // Then the nearest three bytes alike in the trees: a tree node that shares as many is further.
-  if (record && triple_distance != 0 && position - triple_distance < added_ &&
-      triple_distance <= max_distance_)
-    Consider(found, triple_distance, LzxMatchLength(here, here - triple_distance, tree_limit));
+  if (record)
+    ConsiderNearest(found, position, tree_limit, nearest.triple);
   for (unsigned depth = search_.max_depth;; --depth) {
     const std::uint32_t at = candidate - 1;
     if (candidate == 0 || position - at > max_distance_ || depth == 0) {
@@ -150,7 +149,19 @@ std::uint32_t LzxBinaryTrees::Search(std::uint32_t position, std::uint32_t frame
       greater_length = length;
     }
   }
-  return record ? Complete(first, here, frame_limit, pair_distance, found.kept) : 0;
+  return record ? Complete(first, here, frame_limit, nearest.pair, found.kept) : 0;
+}
+
+// What lies nearer than the trees can tell: the positions not yet in them, one by one, then the
+// nearest three bytes alike in them (a tree node that shares as many is further).
+void LzxBinaryTrees::ConsiderNearest(Found &found, std::uint32_t position, std::uint32_t tree_limit,
+                                     std::uint32_t triple_distance) {
+  const std::uint8_t *here = At(position);
+  for (std::uint32_t at = position; at-- > added_;)
+    Consider(found, position - at, LzxMatchLength(here, At(at), tree_limit));
+  if (triple_distance != 0 && position - triple_distance < added_ &&
+      triple_distance <= max_distance_)
+    Consider(found, triple_distance, LzxMatchLength(here, here - triple_distance, tree_limit));
 }
 
 void LzxBinaryTrees::Consider(Found &found, std::uint32_t distance, std::uint32_t length) {

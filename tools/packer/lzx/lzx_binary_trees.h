@@ -70,12 +70,20 @@ private:
   std::uint32_t TakePair(std::uint32_t position);
   // The same for the newest earlier three bytes of the same hash (which may differ).
   std::uint32_t TakeTriple(std::uint32_t position);
+  // The distances to the nearest two and three bytes alike (0 for none), from TakePair and
+  // TakeTriple.
+  struct Nearest {
+    std::uint32_t pair = 0, triple = 0;
+  };
+  Nearest TakeNearest(std::uint32_t position);
   // What one search has met so far: the longest length, and the longest kept (clipped to the
   // frame), which are no further off than any met later.
   struct Found {
     std::uint32_t frame_limit;
     std::uint32_t best = 2, kept = 0;
   };
+  void ConsiderNearest(Found &found, std::uint32_t position, std::uint32_t tree_limit,
+                       std::uint32_t triple_distance);
   // Keeps the match at `distance` of `length` if longer than those met before.
   void Consider(Found &found, std::uint32_t distance, std::uint32_t length);
   std::uint32_t Complete(std::size_t first, const std::uint8_t *here, std::uint32_t frame_limit,

@@ -318,16 +318,13 @@ void LzxEncoder::AppendAlone(Layout &layout, std::size_t frame) const {
 // it decodes the last frame as a whole one and fails. Whether that happens depends on the sizes
 // of all frames before the last.
 bool LzxEncoder::MisleadsLibmspack(const Layout &layout) const {
-  const std::uint64_t whole = stream_size_ - stream_size_ % kLzxFrameSize;
-  if (whole == stream_size_ || whole == 0)
+  const std::optional<std::size_t> last_whole = LastWholeFrame();
+  if (!last_whole)
     return false;
   std::uint64_t end = sent_;
-  for (std::size_t i = 0; i < frames_.size(); ++i) {
+  for (std::size_t i = 0; i <= *last_whole; ++i)
     end += layout.payload[i];
-    if (frames_[i].start + frames_[i].size == whole)
-      return end % 4096 == 0;
-  }
-  return false;
+  return end % 4096 == 0;
 }
 
 void LzxEncoder::EncodeFrames() {
