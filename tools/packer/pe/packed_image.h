@@ -31,8 +31,10 @@ public:
   std::uint64_t FileSize() const { return file_size_; }
   const std::vector<ResourceEntry> &entries() const { return entries_; }
 
-  // Writes the whole image to `out` (positioned at 0) and then its checksum. `out_name` names
-  // the output in messages; `progress`, when given, advances by every byte written.
+  // Writes the whole image to `out` and then its checksum. `out` must be new, nothing written to
+  // it yet: the image goes out through a buffer of its own, and `out` is made unbuffered.
+  // `out_name` names the output in messages; `progress`, when given, advances by every byte
+  // written.
   void Write(std::FILE *out, const std::string &out_name, Progress *progress = nullptr) const;
 
 private:
