@@ -76,7 +76,8 @@ LzxOptimalParser::LzxOptimalParser(unsigned window_bits, std::uint32_t lookahead
                                    std::uint64_t stream_size,
                                    const LzxNearOptimalSettings &settings)
     : settings_(settings), trees_(window_bits, lookahead, stream_size, settings.search),
-      nodes_(std::min<std::uint64_t>(kLzxFrameSize, stream_size) + 1), registers_(nodes_.size()) {}
+      nodes_(std::min<std::uint64_t>(kLzxFrameSize, stream_size) + 1), path_cost_(nodes_.size()),
+      registers_(nodes_.size()) {}
 
 void LzxOptimalParser::Parse(std::vector<LzxFrame> &frames, std::size_t first, std::size_t last,
                              const std::uint32_t repeats[3], const LzxCosts &costs,
@@ -85,8 +86,8 @@ void LzxOptimalParser::Parse(std::vector<LzxFrame> &frames, std::size_t first, s
   match_cost_.resize(costs.match.size() / 8 * (kLzxMaxMatch + 1));
   for (std::size_t slot = 0; slot < costs.match.size() / 8; ++slot)
     for (std::uint32_t length = 2; length <= kLzxMaxMatch; ++length)
-      match_cost_[slot * (kLzxMaxMatch + 1) + length] =
-          costs.match[slot * 8 + Header(length)] + (length >= 9 ? costs.length[length - 9] : 0);
+      match_cost_[slot * (kLzxMaxMatch + 1) + length] = static_cast<std::uint16_t>(
+          costs.match[slot * 8 + Header(length)] + (length >= 9 ? costs.length[length - 9] : 0));
   for (std::size_t f = first; f < last; ++f) {
     frame_start_ = frames[f].start;
     ParseFrame(frames[f], f == first ? repeats : frames[f - 1].repeats, costs, items,
@@ -129,11 +130,12 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
   const std::uint32_t size = frame.size;
   if (nodes_.size() <= size) {
     nodes_.resize(size + 1);
+    path_cost_.resize(size + 1);
     registers_.resize(size + 1);
   }
   for (std::uint32_t i = 0; i <= size; ++i)
-    nodes_[i].cost = kInfinite;
-  nodes_[0].cost = 0;
+    path_cost_[i] = kInfinite;
+  path_cost_[0] = 0;
   std::copy(repeats, repeats + 3, registers_[0].r);
 
   for (std::uint32_t i = 0; i < size; ++i) {
@@ -141,7 +143,7 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
       SetRepeats(i);
     const std::uint32_t position = frame.start + i;
     const std::uint8_t *here = At(position);
-    const std::uint32_t literal = nodes_[i].cost + costs.literal[*here];
+    const std::uint32_t literal = path_cost_[i] + costs.literal[*here];
     Relax(i + 1, literal, {1, 0, 0});
     if (size - i < 2)
       continue;
@@ -160,7 +162,7 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
 // with each_length_once, only those no register before gave), and the longest followed by a
 // literal and R0 again.
 std::uint32_t LzxOptimalParser::TryRepeats(std::uint32_t i, std::uint32_t size) {
-  const std::uint32_t cost = nodes_[i].cost;
+  const std::uint32_t cost = path_cost_[i];
   const std::uint32_t *repeats = registers_[i].r;
   std::uint32_t shortest = 2;
   for (std::uint32_t r = 0; r < 3; ++r) {
@@ -188,7 +190,7 @@ std::uint32_t LzxOptimalParser::TryRepeats(std::uint32_t i, std::uint32_t size) 
 // longest from the nice length on), and each longest followed by a literal and the same offset
 // again.
 void LzxOptimalParser::TryMatches(std::uint32_t i, std::uint32_t size, std::uint32_t shortest) {
-  const std::uint32_t cost = nodes_[i].cost;
+  const std::uint32_t cost = path_cost_[i];
   const std::uint32_t *repeats = registers_[i].r;
   const std::uint32_t position = frame_start_ + i;
   const LzxBinaryTrees::Match *matches_end = trees_.end(position);
