@@ -76,8 +76,7 @@ LzxOptimalParser::LzxOptimalParser(unsigned window_bits, std::uint32_t lookahead
                                    std::uint64_t stream_size,
                                    const LzxNearOptimalSettings &settings)
     : settings_(settings), trees_(window_bits, lookahead, stream_size, settings.search),
-      nodes_(std::min<std::uint64_t>(kLzxFrameSize, stream_size) + 1), path_cost_(nodes_.size()),
-      registers_(nodes_.size()) {}
+      nodes_(std::min<std::uint64_t>(kLzxFrameSize, stream_size) + 1), path_cost_(nodes_.size()) {}
 
 void LzxOptimalParser::Parse(std::vector<LzxFrame> &frames, std::size_t first, std::size_t last,
                              const std::uint32_t repeats[3], const LzxCosts &costs,
@@ -104,12 +103,12 @@ std::uint32_t LzxOptimalParser::StepLength(const Node &node) {
 // literal leaves them as the step's first item does.
 void LzxOptimalParser::SetRepeats(std::uint32_t i) {
   const Node &node = nodes_[i];
-  const std::uint32_t *from = registers_[i - StepLength(node)].r;
+  const std::uint32_t *from = RegistersAt(i - StepLength(node)).r;
   if (node.last.after_literal)
     NextRepeats(from, node.first.length != 0 ? node.first.length : 1, node.first.offset,
-                registers_[i].r);
+                RegistersAt(i).r);
   else
-    NextRepeats(from, node.last.length, node.last.offset, registers_[i].r);
+    NextRepeats(from, node.last.length, node.last.offset, RegistersAt(i).r);
 }
 
 std::uint32_t LzxOptimalParser::RepeatAfter(std::uint32_t i, std::uint32_t skip,
@@ -131,12 +130,11 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
   if (nodes_.size() <= size) {
     nodes_.resize(size + 1);
     path_cost_.resize(size + 1);
-    registers_.resize(size + 1);
   }
   for (std::uint32_t i = 0; i <= size; ++i)
     path_cost_[i] = kInfinite;
   path_cost_[0] = 0;
-  std::copy(repeats, repeats + 3, registers_[0].r);
+  std::copy(repeats, repeats + 3, RegistersAt(0).r);
 
   for (std::uint32_t i = 0; i < size; ++i) {
     if (i > 0)
@@ -148,7 +146,7 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
     if (size - i < 2)
       continue;
     // A literal, then a match with R0.
-    if (const std::uint32_t after = RepeatAfter(i, 1, registers_[i].r[0], size))
+    if (const std::uint32_t after = RepeatAfter(i, 1, RegistersAt(i).r[0], size))
       Relax(i + 1 + after, literal + MatchCost(0, after), {after, 1, 0});
     // Without a match here, a repeat seldom pays for what trying it costs.
     if (settings_.repeats_beside_matches_only && trees_.begin(position) == trees_.end(position))
@@ -163,7 +161,7 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
 // literal and R0 again.
 std::uint32_t LzxOptimalParser::TryRepeats(std::uint32_t i, std::uint32_t size) {
   const std::uint32_t cost = path_cost_[i];
-  const std::uint32_t *repeats = registers_[i].r;
+  const std::uint32_t *repeats = RegistersAt(i).r;
   std::uint32_t shortest = 2;
   for (std::uint32_t r = 0; r < 3; ++r) {
     const std::uint32_t distance = repeats[r];
@@ -191,7 +189,7 @@ std::uint32_t LzxOptimalParser::TryRepeats(std::uint32_t i, std::uint32_t size) 
 // again.
 void LzxOptimalParser::TryMatches(std::uint32_t i, std::uint32_t size, std::uint32_t shortest) {
   const std::uint32_t cost = path_cost_[i];
-  const std::uint32_t *repeats = registers_[i].r;
+  const std::uint32_t *repeats = RegistersAt(i).r;
   const std::uint32_t position = frame_start_ + i;
   const LzxBinaryTrees::Match *matches_end = trees_.end(position);
   std::uint32_t shorter = 1;
