@@ -89,8 +89,7 @@ void LzxOptimalParser::Parse(std::vector<LzxFrame> &frames, std::size_t first, s
           costs.match[slot * 8 + Header(length)] + (length >= 9 ? costs.length[length - 9] : 0));
   for (std::size_t f = first; f < last; ++f) {
     frame_start_ = frames[f].start;
-    ParseFrame(frames[f], f == first ? repeats : frames[f - 1].repeats, costs, items,
-               frames[f].repeats);
+    ParseFrame(frames[f], f == first ? repeats : frames[f - 1].repeats, items, frames[f].repeats);
     frames[f].items_end = items.size();
   }
 }
@@ -124,8 +123,7 @@ std::uint32_t LzxOptimalParser::RepeatAfter(std::uint32_t i, std::uint32_t skip,
 }
 
 void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t repeats[3],
-                                  const LzxCosts &costs, std::vector<LzxItem> &items,
-                                  std::uint32_t out[3]) {
+                                  std::vector<LzxItem> &items, std::uint32_t out[3]) {
   const std::uint32_t size = frame.size;
   if (nodes_.size() <= size) {
     nodes_.resize(size + 1);
@@ -141,7 +139,7 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
       SetRepeats(i);
     const std::uint32_t position = frame.start + i;
     const std::uint8_t *here = At(position);
-    const std::uint32_t literal = path_cost_[i] + costs.literal[*here];
+    const std::uint32_t literal = path_cost_[i] + costs_->literal[*here];
     Relax(i + 1, literal, {1, 0, 0});
     if (size - i < 2)
       continue;

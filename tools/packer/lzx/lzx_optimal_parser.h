@@ -111,7 +111,9 @@ private:
   static_assert(kRegisterRing > 2 * kLzxMaxMatch + 1);
   Registers &RegistersAt(std::uint32_t i) { return registers_[i % kRegisterRing]; }
 
-  void ParseFrame(const LzxFrame &frame, const std::uint32_t repeats[3], const LzxCosts &costs,
+  // One frame under costs_, from `repeats`; appends its items and sets `out` to the registers
+  // after them.
+  void ParseFrame(const LzxFrame &frame, const std::uint32_t repeats[3],
                   std::vector<LzxItem> &items, std::uint32_t out[3]);
   // What a match in `slot` of `length` costs, but for its footer.
   std::uint32_t MatchCost(unsigned slot, std::uint32_t length) const {
