@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Zlib
 #include "pe/packed_image.h"
 
+#include "base/pack_error.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -86,13 +88,30 @@ void ExpectReadBack(const std::vector<ResourceEntry> &entries, const std::string
   EXPECT_EQ(Get32(bytes.data() + field), ImageChecksum(bytes, field));
 }
 
+// The bare stub, named first in PACKER_TEST_PROGRAMS; empty when the test runs without it.
+std::string BarePath() {
+  const char *programs = std::getenv("PACKER_TEST_PROGRAMS");
+  return programs == nullptr ? ""
+                             : std::string(programs).substr(0, std::string(programs).find(':'));
+}
+
+// The bare stub's own entries, in memory, with `added`, in directory order.
+std::vector<ResourceEntry> WithBareEntries(const InputFile &bare, const PeImage &image,
+                                           const std::vector<ResourceEntry> &added) {
+  std::vector<ResourceEntry> entries = ReadResources(bare, image);
+  for (ResourceEntry &e : entries)
+    LoadIntoMemory(e, bare);
+  entries.insert(entries.end(), added.begin(), added.end());
+  SortEntries(entries);
+  return entries;
+}
+
 // The bare stub with resources added, written and read back through the resource reader.
 TEST(PackedImage, ReadsBackEveryEntryAlignedWithItsChecksum) {
-  const char *programs = std::getenv("PACKER_TEST_PROGRAMS");
-  if (programs == nullptr) {
+  const std::string bare_path = BarePath();
+  if (bare_path.empty()) {
     GTEST_SKIP() << "PACKER_TEST_PROGRAMS names the bare stub first";
   }
-  const std::string bare_path = std::string(programs).substr(0, std::string(programs).find(':'));
   struct Case {
     std::string label;
     std::vector<ResourceEntry> added;
@@ -123,11 +142,7 @@ TEST(PackedImage, ReadsBackEveryEntryAlignedWithItsChecksum) {
     SCOPED_TRACE(c.label);
     const InputFile bare(bare_path, "the bare stub");
     const PeImage bare_image = ReadPeImage(bare);
-    std::vector<ResourceEntry> entries = ReadResources(bare, bare_image);
-    for (ResourceEntry &e : entries)
-      LoadIntoMemory(e, bare);
-    entries.insert(entries.end(), c.added.begin(), c.added.end());
-    SortEntries(entries);
+    const std::vector<ResourceEntry> entries = WithBareEntries(bare, bare_image, c.added);
     {
       const PackedImage packed(bare, bare_image, entries);
       std::unique_ptr<std::FILE, int (*)(std::FILE *)> out(std::fopen(out_path.c_str(), "wb"),
@@ -139,6 +154,39 @@ TEST(PackedImage, ReadsBackEveryEntryAlignedWithItsChecksum) {
     ExpectReadBack(entries, out_path);
   }
   std::filesystem::remove(out_path);
+}
+
+// A full disk stops the write with one line naming the output and the cause, whether it shows
+// at the first full buffer or only when the last piece goes out.
+TEST(PackedImage, SaysWhenTheDiskIsFull) {
+  const std::string bare_path = BarePath();
+  if (bare_path.empty() || !std::filesystem::exists("/dev/full")) {
+    GTEST_SKIP() << "needs the bare stub (PACKER_TEST_PROGRAMS) and /dev/full";
+  }
+  const struct {
+    const char *label;
+    std::size_t payload;
+  } cases[] = {{"an image smaller than the write buffer", 0},
+               {"a payload of several buffers", 300001}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.label);
+    const InputFile bare(bare_path, "the bare stub");
+    const PeImage bare_image = ReadPeImage(bare);
+    std::vector<ResourceEntry> added;
+    if (c.payload != 0)
+      added.push_back(InMemory(ResourceId::Text(u"B7"), ResourceId::Text(u"ONDREL.PACKED.7Z"),
+                               Pattern(c.payload, 10)));
+    const PackedImage packed(bare, bare_image, WithBareEntries(bare, bare_image, added));
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> out(std::fopen("/dev/full", "wb"),
+                                                         &std::fclose);
+    ASSERT_TRUE(out);
+    try {
+      packed.Write(out.get(), "out.exe");
+      ADD_FAILURE() << "the write succeeded";
+    } catch (const PackError &e) {
+      EXPECT_STREQ(e.what(), "cannot write out.exe: No space left on device");
+    }
+  }
 }
 
 } // namespace
