@@ -66,6 +66,10 @@ private:
   std::uint32_t Search(std::uint32_t position, std::uint32_t frame_end, bool record, bool add);
   // The root of `position`'s tree (+ 1, 0 for none), which the position becomes when `add`.
   std::uint32_t TakeRoot(std::uint32_t position, std::uint32_t available, bool add);
+  // Asks for what the searches at here + 4 and here + 8 will read first; needs 12 bytes at here.
+  void PrefetchAhead(const std::uint8_t *here) const;
+  // Which node of children_ a position has: positions wrap around the table.
+  std::uint32_t NodeMask() const { return static_cast<std::uint32_t>(children_.size() / 2 - 1); }
   // The distance to the nearest earlier two bytes alike (0 for none); `position` becomes theirs.
   std::uint32_t TakePair(std::uint32_t position);
   // The same for the newest earlier three bytes of the same hash (which may differ).
