@@ -63,7 +63,7 @@ void LzxBinaryTrees::FindMatches(const std::vector<LzxFrame> &frames) {
 
 std::uint32_t LzxBinaryTrees::TakeRoot(std::uint32_t position, std::uint32_t available, bool add) {
   const std::uint8_t *here = At(position);
-  std::uint32_t &head = head_[LzxHash4(here, hash_shift_)];
+  std::uint32_t &head = head_[RootKey(here)];
   if (available > 11)
     PrefetchAhead(here);
   const std::uint32_t root = head;
@@ -78,22 +78,22 @@ std::uint32_t LzxBinaryTrees::TakeRoot(std::uint32_t position, std::uint32_t ava
 // four positions on, whose root was asked for four positions ago. Asked for one position ahead,
 // the root alone: the packing took about 13 % more time.
 void LzxBinaryTrees::PrefetchAhead(const std::uint8_t *here) const {
-  __builtin_prefetch(&head_[LzxHash4(here + 8, hash_shift_)]);
-  __builtin_prefetch(&pairs_[here[8] | here[9] << 8]);
-  __builtin_prefetch(&triples_[LzxHash3(here + 8, 16)]);
-  if (const std::uint32_t root = head_[LzxHash4(here + 4, hash_shift_)]; root != 0)
+  __builtin_prefetch(&head_[RootKey(here + 8)]);
+  __builtin_prefetch(&pairs_[PairKey(here + 8)]);
+  __builtin_prefetch(&triples_[TripleKey(here + 8)]);
+  if (const std::uint32_t root = head_[RootKey(here + 4)]; root != 0)
     __builtin_prefetch(&children_[2 * std::size_t{(root - 1) & NodeMask()}]);
 }
 
 std::uint32_t LzxBinaryTrees::TakePair(std::uint32_t position) {
   const std::uint8_t *here = At(position);
-  const std::uint32_t pair = std::exchange(pairs_[here[0] | here[1] << 8], position + 1);
+  const std::uint32_t pair = std::exchange(pairs_[PairKey(here)], position + 1);
   return pair != 0 ? position - (pair - 1) : 0;
 }
 
 std::uint32_t LzxBinaryTrees::TakeTriple(std::uint32_t position) {
   const std::uint8_t *here = At(position);
-  const std::uint32_t triple = std::exchange(triples_[LzxHash3(here, 16)], position + 1);
+  const std::uint32_t triple = std::exchange(triples_[TripleKey(here)], position + 1);
   return triple != 0 ? position - (triple - 1) : 0;
 }
 

@@ -68,6 +68,10 @@ private:
   std::uint32_t TakeRoot(std::uint32_t position, std::uint32_t available, bool add);
   // Asks for what the searches at here + 4 and here + 8 will read first; needs 12 bytes at here.
   void PrefetchAhead(const std::uint8_t *here) const;
+  // Where the bytes at `p` are found in head_, pairs_ and triples_.
+  std::uint32_t RootKey(const std::uint8_t *p) const { return LzxHash4(p, hash_shift_); }
+  static std::uint32_t PairKey(const std::uint8_t *p) { return p[0] | p[1] << 8; }
+  static std::uint32_t TripleKey(const std::uint8_t *p) { return LzxHash3(p, 16); }
   // Which node of children_ a position has: positions wrap around the table.
   std::uint32_t NodeMask() const { return static_cast<std::uint32_t>(children_.size() / 2 - 1); }
   // The distance to the nearest earlier two bytes alike (0 for none); `position` becomes theirs.
