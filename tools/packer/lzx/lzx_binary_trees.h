@@ -64,10 +64,9 @@ private:
   // Adds `position` to its tree when `add` (else only walks it); when `record`, keeps the matches
   // met on the way and returns the longest one's length.
   std::uint32_t Search(std::uint32_t position, std::uint32_t frame_end, bool record, bool add);
-  // The root of `position`'s tree (+ 1, 0 for none), which the position becomes when `add`.
+  // The root of `position`'s tree (+ 1, 0 for none), which the position becomes when `add`; with
+  // `available` over 11, asks for what the searches 4 and 8 positions on will read first.
   std::uint32_t TakeRoot(std::uint32_t position, std::uint32_t available, bool add);
-  // Asks for what the searches at here + 4 and here + 8 will read first; needs 12 bytes at here.
-  void PrefetchAhead(const std::uint8_t *here) const;
   // Where the bytes at `p` are found in head_, pairs_ and triples_.
   std::uint32_t RootKey(const std::uint8_t *p) const { return LzxHash4(p, hash_shift_); }
   static std::uint32_t PairKey(const std::uint8_t *p) { return p[0] | p[1] << 8; }
