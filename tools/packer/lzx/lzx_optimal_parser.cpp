@@ -4,8 +4,13 @@
 #include "lzx/huffman_code.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace packer {
 namespace {
@@ -15,7 +20,10 @@ constexpr std::uint32_t kUnusedMainBits = 15, kUnusedAlignedBits = 7;
 // First guesses, in bits, for a stretch never coded.
 constexpr std::uint32_t kGuessMatchBits = 10, kGuessLengthBits = 6;
 
-constexpr std::uint32_t kInfinite = std::numeric_limits<std::uint32_t>::max();
+// Below 2^31, so that costs compare as signed numbers too (SSE2 has no unsigned compare).
+constexpr std::uint32_t kInfinite = std::numeric_limits<std::int32_t>::max();
+// Lengths compared at once.
+constexpr std::uint32_t kLanes = 4;
 
 std::uint32_t Header(std::uint32_t length) { return std::min<std::uint32_t>(length - 2, 7); }
 
@@ -23,20 +31,17 @@ std::uint32_t Cost(std::uint8_t length, std::uint32_t unused_bits) {
   return (length != 0 ? length : unused_bits) * LzxCosts::kBit;
 }
 
-// The registers after an item of `length` with `offset` (as in Node).
+// The registers after an item of `length` with `offset` (as in Node). Without branches: which
+// item comes next is as good as random, and this runs at every position.
 void NextRepeats(const std::uint32_t r[3], std::uint32_t length, std::uint32_t offset,
                  std::uint32_t out[3]) {
-  std::uint32_t next[3] = {r[0], r[1], r[2]};
-  if (length != 1 && offset != 0) {
-    if (offset < 3) {
-      std::swap(next[0], next[offset]);
-    } else {
-      next[2] = r[1];
-      next[1] = r[0];
-      next[0] = offset - 3;
-    }
-  }
-  std::copy(next, next + 3, out);
+  const std::uint32_t o = length != 1 ? offset : 0; // a literal leaves them as R0 does
+  const bool fresh = o >= 3;
+  const std::uint32_t r0 = r[0], r1 = r[1], r2 = r[2];
+  const std::uint32_t picked = o == 1 ? r1 : r2;
+  out[0] = o == 0 ? r0 : fresh ? o - 3 : picked;
+  out[1] = o == 1 || fresh ? r0 : r1;
+  out[2] = o == 2 ? r0 : fresh ? r1 : r2;
 }
 
 } // namespace
@@ -76,13 +81,16 @@ LzxOptimalParser::LzxOptimalParser(unsigned window_bits, std::uint32_t lookahead
                                    std::uint64_t stream_size,
                                    const LzxNearOptimalSettings &settings)
     : settings_(settings), trees_(window_bits, lookahead, stream_size, settings.search),
-      nodes_(std::min<std::uint64_t>(kLzxFrameSize, stream_size) + 1), path_cost_(nodes_.size()) {}
+      nodes_(std::min<std::uint64_t>(kLzxFrameSize, stream_size) + 1),
+      // Lanes to spare after the frame's end, for RelaxLengths to read.
+      path_cost_(nodes_.size() + kLanes - 1) {}
 
 void LzxOptimalParser::Parse(std::vector<LzxFrame> &frames, std::size_t first, std::size_t last,
                              const std::uint32_t repeats[3], const LzxCosts &costs,
                              std::vector<LzxItem> &items) {
   costs_ = &costs;
-  match_cost_.resize(costs.match.size() / 8 * (kLzxMaxMatch + 1));
+  // With a lane's worth to spare after the last slot, for RelaxLengths to read.
+  match_cost_.resize(costs.match.size() / 8 * (kLzxMaxMatch + 1) + kLanes);
   for (std::size_t slot = 0; slot < costs.match.size() / 8; ++slot)
     for (std::uint32_t length = 2; length <= kLzxMaxMatch; ++length)
       match_cost_[slot * (kLzxMaxMatch + 1) + length] = static_cast<std::uint16_t>(
@@ -103,11 +111,10 @@ std::uint32_t LzxOptimalParser::StepLength(const Node &node) {
 void LzxOptimalParser::SetRepeats(std::uint32_t i) {
   const Node &node = nodes_[i];
   const std::uint32_t *from = RegistersAt(i - StepLength(node)).r;
-  if (node.last.after_literal)
-    NextRepeats(from, node.first.length != 0 ? node.first.length : 1, node.first.offset,
-                RegistersAt(i).r);
-  else
-    NextRepeats(from, node.last.length, node.last.offset, RegistersAt(i).r);
+  const bool two = node.last.after_literal;
+  const std::uint32_t first_length = node.first.length != 0 ? node.first.length : 1;
+  NextRepeats(from, two ? first_length : node.last.length,
+              two ? node.first.offset : node.last.offset, RegistersAt(i).r);
 }
 
 std::uint32_t LzxOptimalParser::RepeatAfter(std::uint32_t i, std::uint32_t skip,
@@ -117,7 +124,10 @@ std::uint32_t LzxOptimalParser::RepeatAfter(std::uint32_t i, std::uint32_t skip,
     return 0;
   const std::uint8_t *here = At(frame_start_ + from), *there = here - distance;
   // Most tries fail at once.
-  if (here[0] != there[0] || here[1] != there[1])
+  std::uint16_t a, b;
+  std::memcpy(&a, here, 2);
+  std::memcpy(&b, there, 2);
+  if (a != b)
     return 0;
   return 2 + LzxMatchLength(here + 2, there + 2, std::min(kLzxMaxMatch, size - from) - 2);
 }
@@ -127,7 +137,7 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
   const std::uint32_t size = frame.size;
   if (nodes_.size() <= size) {
     nodes_.resize(size + 1);
-    path_cost_.resize(size + 1);
+    path_cost_.resize(size + kLanes); // as in the constructor
   }
   for (std::uint32_t i = 0; i <= size; ++i)
     path_cost_[i] = kInfinite;
@@ -140,7 +150,7 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
     const std::uint32_t position = frame.start + i;
     const std::uint8_t *here = At(position);
     const std::uint32_t literal = path_cost_[i] + costs_->literal[*here];
-    Relax(i + 1, literal, {1, 0, 0});
+    RelaxLiteral(i, literal);
     if (size - i < 2)
       continue;
     // A literal, then a match with R0.
@@ -152,6 +162,41 @@ void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t rep
     TryMatches(i, size, TryRepeats(i, size));
   }
   Backtrack(frame.start, size, repeats, items, out);
+}
+
+inline void LzxOptimalParser::RelaxLengths(std::uint32_t i, std::uint32_t from, std::uint32_t to,
+                                           std::uint32_t base, unsigned slot,
+                                           std::uint32_t offset) {
+#ifdef __SSE2__
+  // Four lengths a compare: most steps are no cheaper than the way known, and one compare then
+  // says so for four. Lanes past `to` read padding (see Parse and ParseFrame) and are masked.
+  const std::uint16_t *match_cost = &match_cost_[slot * (kLzxMaxMatch + 1)];
+  std::uint32_t *path_cost = &path_cost_[i];
+  const __m128i bases = _mm_set1_epi32(static_cast<int>(base));
+  for (std::uint32_t length = from; length <= to; length += kLanes) {
+    const __m128i costs = _mm_add_epi32(
+        bases,
+        _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(match_cost + length)),
+                           _mm_setzero_si128()));
+    const __m128i known = _mm_loadu_si128(reinterpret_cast<const __m128i *>(path_cost + length));
+    unsigned cheaper =
+        static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(costs, known))));
+    if (to - length < kLanes - 1)
+      cheaper &= (2u << (to - length)) - 1;
+    if (cheaper == 0)
+      continue;
+    alignas(16) std::uint32_t lanes[kLanes];
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes), costs);
+    for (; cheaper != 0; cheaper &= cheaper - 1) {
+      const unsigned lane = static_cast<unsigned>(__builtin_ctz(cheaper));
+      path_cost[length + lane] = lanes[lane];
+      nodes_[i + length + lane] = {{length + lane, 0, offset}, {}};
+    }
+  }
+#else
+  for (std::uint32_t length = from; length <= to; ++length)
+    Relax(i + length, base + MatchCost(slot, length), {length, 0, offset});
+#endif
 }
 
 // Matches with the registers: every length up to the longest (only that from the nice length on;
@@ -168,9 +213,8 @@ std::uint32_t LzxOptimalParser::TryRepeats(std::uint32_t i, std::uint32_t size) 
     const std::uint32_t longest = RepeatAfter(i, 0, distance, size);
     if (longest < shortest)
       continue;
-    for (std::uint32_t length = longest >= settings_.search.nice_length ? longest : shortest;
-         length <= longest; ++length)
-      Relax(i + length, cost + MatchCost(r, length), {length, 0, r});
+    RelaxLengths(i, longest >= settings_.search.nice_length ? longest : shortest, longest, cost, r,
+                 r);
     if (settings_.each_length_once)
       shortest = longest + 1;
     if (const std::uint32_t after = RepeatAfter(i, longest + 1, distance, size))
@@ -209,8 +253,7 @@ void LzxOptimalParser::TryMatches(std::uint32_t i, std::uint32_t size, std::uint
     if (costs_->use_aligned && extra >= 3)
       footer =
           (extra - 3) * LzxCosts::kBit + costs_->aligned[(formatted - kLzxSlotBases[slot]) & 7];
-    for (std::uint32_t length = from; length <= longest; ++length)
-      Relax(i + length, cost + MatchCost(slot, length) + footer, {length, 0, distance + 3});
+    RelaxLengths(i, from, longest, cost + footer, slot, distance + 3);
     if (const std::uint32_t after = RepeatAfter(i, longest + 1, distance, size))
       Relax(i + longest + 1 + after,
             cost + MatchCost(slot, longest) + footer + costs_->literal[*At(position + longest)] +

@@ -133,6 +133,19 @@ private:
       nodes_[to] = {last, first};
     }
   }
+  // The literal step from frame position i, for `cost`. Without a branch: whether a literal is the
+  // cheaper way to the next position is as good as random.
+  void RelaxLiteral(std::uint32_t i, std::uint32_t cost) {
+    const std::uint32_t known = path_cost_[i + 1];
+    const Node known_node = nodes_[i + 1];
+    const bool cheaper = cost < known;
+    path_cost_[i + 1] = cheaper ? cost : known;
+    nodes_[i + 1] = cheaper ? Node{{1, 0, 0}, {}} : known_node;
+  }
+  // Relax for each length of [from, to] from frame position i: for `base` + MatchCost(slot,
+  // length), with the item {length, 0, offset}.
+  void RelaxLengths(std::uint32_t i, std::uint32_t from, std::uint32_t to, std::uint32_t base,
+                    unsigned slot, std::uint32_t offset);
   static std::uint32_t StepLength(const Node &node);
   void SetRepeats(std::uint32_t i);
   void Backtrack(std::uint32_t start, std::uint32_t size, const std::uint32_t repeats[3],
