@@ -81,9 +81,9 @@ LzxOptimalParser::LzxOptimalParser(unsigned window_bits, std::uint32_t lookahead
                                    std::uint64_t stream_size,
                                    const LzxNearOptimalSettings &settings)
     : settings_(settings), trees_(window_bits, lookahead, stream_size, settings.search),
-      nodes_(std::min<std::uint64_t>(kLzxFrameSize, stream_size) + 1),
-      // Lanes to spare after the frame's end, for RelaxLengths to read.
-      path_cost_(nodes_.size() + kLanes - 1) {}
+      // Both with lanes to spare after a frame's end, for RelaxLengths.
+      nodes_(std::min<std::uint64_t>(kLzxFrameSize, stream_size) + kLanes),
+      path_cost_(nodes_.size()) {}
 
 void LzxOptimalParser::Parse(std::vector<LzxFrame> &frames, std::size_t first, std::size_t last,
                              const std::uint32_t repeats[3], const LzxCosts &costs,
@@ -135,8 +135,8 @@ std::uint32_t LzxOptimalParser::RepeatAfter(std::uint32_t i, std::uint32_t skip,
 void LzxOptimalParser::ParseFrame(const LzxFrame &frame, const std::uint32_t repeats[3],
                                   std::vector<LzxItem> &items, std::uint32_t out[3]) {
   const std::uint32_t size = frame.size;
-  if (nodes_.size() <= size) {
-    nodes_.resize(size + 1);
+  if (nodes_.size() < size + kLanes) {
+    nodes_.resize(size + kLanes);
     path_cost_.resize(size + kLanes); // as in the constructor
   }
   for (std::uint32_t i = 0; i <= size; ++i)
@@ -169,28 +169,45 @@ inline void LzxOptimalParser::RelaxLengths(std::uint32_t i, std::uint32_t from, 
                                            std::uint32_t offset) {
 #ifdef __SSE2__
   // Four lengths a compare: most steps are no cheaper than the way known, and one compare then
-  // says so for four. Lanes past `to` read padding (see Parse and ParseFrame) and are masked.
+  // says so for four. Lanes past `to` read and write back padding (see ParseFrame) and are masked.
+  static constexpr std::int32_t kFirstLanes[2 * kLanes] = {-1, -1, -1, -1, 0, 0, 0, 0};
   const std::uint16_t *match_cost = &match_cost_[slot * (kLzxMaxMatch + 1)];
   std::uint32_t *path_cost = &path_cost_[i];
+  // The items as the nodes hold them: {length, 0, offset} is `item0` + length x `step`.
+  const Item zero{0, 0, offset}, one{1, 0, offset};
+  std::uint32_t item0, item1;
+  std::memcpy(&item0, &zero, sizeof item0);
+  std::memcpy(&item1, &one, sizeof item1);
+  const std::uint32_t step = item1 - item0;
   const __m128i bases = _mm_set1_epi32(static_cast<int>(base));
+  const __m128i steps = _mm_setr_epi32(0, static_cast<int>(step), static_cast<int>(2 * step),
+                                       static_cast<int>(3 * step));
+  const __m128i none = _mm_setzero_si128();
   for (std::uint32_t length = from; length <= to; length += kLanes) {
     const __m128i costs = _mm_add_epi32(
-        bases,
-        _mm_unpacklo_epi16(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(match_cost + length)),
-                           _mm_setzero_si128()));
+        bases, _mm_unpacklo_epi16(
+                   _mm_loadl_epi64(reinterpret_cast<const __m128i *>(match_cost + length)), none));
     const __m128i known = _mm_loadu_si128(reinterpret_cast<const __m128i *>(path_cost + length));
-    unsigned cheaper =
-        static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(costs, known))));
+    __m128i cheaper = _mm_cmplt_epi32(costs, known);
     if (to - length < kLanes - 1)
-      cheaper &= (2u << (to - length)) - 1;
-    if (cheaper == 0)
+      cheaper = _mm_and_si128(cheaper, _mm_loadu_si128(reinterpret_cast<const __m128i *>(
+                                           kFirstLanes + kLanes - (to - length + 1))));
+    if (_mm_movemask_epi8(cheaper) == 0)
       continue;
-    alignas(16) std::uint32_t lanes[kLanes];
-    _mm_store_si128(reinterpret_cast<__m128i *>(lanes), costs);
-    for (; cheaper != 0; cheaper &= cheaper - 1) {
-      const unsigned lane = static_cast<unsigned>(__builtin_ctz(cheaper));
-      path_cost[length + lane] = lanes[lane];
-      nodes_[i + length + lane] = {{length + lane, 0, offset}, {}};
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(path_cost + length),
+                     _mm_or_si128(_mm_and_si128(cheaper, costs), _mm_andnot_si128(cheaper, known)));
+    // Two nodes a register: each lane's mask and item widened to a node's eight bytes.
+    const __m128i items =
+        _mm_add_epi32(_mm_set1_epi32(static_cast<int>(item0 + length * step)), steps);
+    __m128i *node = reinterpret_cast<__m128i *>(&nodes_[i + length]);
+    for (int half = 0; half < 2; ++half) {
+      const __m128i mask =
+          half == 0 ? _mm_unpacklo_epi32(cheaper, cheaper) : _mm_unpackhi_epi32(cheaper, cheaper);
+      const __m128i made =
+          half == 0 ? _mm_unpacklo_epi32(items, none) : _mm_unpackhi_epi32(items, none);
+      _mm_storeu_si128(node + half,
+                       _mm_or_si128(_mm_and_si128(mask, made),
+                                    _mm_andnot_si128(mask, _mm_loadu_si128(node + half))));
     }
   }
 #else

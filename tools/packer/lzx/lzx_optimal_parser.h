@@ -99,6 +99,7 @@ private:
     Item last;
     Item first; // length 0 for none
   };
+  static_assert(sizeof(Node) == 8); // RelaxLengths writes two a register
   // The registers at a position, on its cheapest path; set once the position is reached.
   struct Registers {
     std::uint32_t r[3];
