@@ -313,9 +313,10 @@ class Corpus:
         return sum(self.output[(method, name)] for name in names)
 
     def mb_per_s(self, method, names):
-        """Input MB per second of wall time, in the method's best round over `names`."""
-        best = min(sum(self.ms[(method, name, r)] for name in names)
-                   for r in range(1, self.rounds + 1))
+        """Input MB per second of wall time over `names`, each in its fastest round: the other
+        rounds of a file differ only by what else the machine was doing."""
+        best = sum(min(self.ms[(method, name, r)] for r in range(1, self.rounds + 1))
+                   for name in names)
         return sum(self.input[name] for name in names) / 1e3 / best
 
 
@@ -342,7 +343,8 @@ def lzx_corpus(corpus, methods, ours):
             ratios = [corpus.output[(m, n)] / corpus.output[(ours, n)] for n in names]
             out.append(f"{m:<16} {total:12d} {total / corpus.total(ours, names):10.4f} "
                        f"{median(ratios):16.4f} {corpus.mb_per_s(m, names):10.2f}")
-    out.append(f"(MB/s: input MB per second of wall time, best of {corpus.rounds} rounds)")
+    out.append(f"(MB/s: input MB per second of wall time, each file's fastest of {corpus.rounds} "
+               "rounds)")
     return out
 
 
@@ -469,7 +471,7 @@ def plot_pack_stub(plt, base):
 
 def plot_corpus(plt, base):
     """Per corpus file and in all, each method's output against MSZIP's; the key gives each
-    one's speed over the corpus (best round)."""
+    one's speed over the corpus (each file's fastest round)."""
     corpus = Corpus(base + ".samples")
     names = corpus.files()
     rows = [("all {} files ({:.1f} MB)".format(len(names), sum(corpus.input.values()) / 1e6),

@@ -7,10 +7,11 @@
 # elsewhere: wimlib's LZX (wimtools, LZX:100 in 2 MiB chunks, the size of the packer's largest
 # window; the size is that of the file's blob) and xz -9e. Prints per file each method's size
 # against MSZIP's, and per method the total, its ratio to MSZIP's, the median of the files'
-# ratios and the speed (input MB per second of wall time, best of ROUNDS; every round after the
-# page-cache step of bench/bench-lib.sh); then the stub's run time with a large setup program in
-# an LZX cabinet against the same program in an MSZIP and in a stored one, under Wine
-# (cabinet.dll), and the time of the expansion stage inside those runs.
+# ratios and the speed (input MB per second of wall time, each file's fastest of ROUNDS; every
+# round after the page-cache step of bench/bench-lib.sh, each file packed by every method in turn,
+# in a shuffled order); then the stub's run time with a large setup program in an LZX cabinet
+# against the same program in an MSZIP and in a stored one, under Wine (cabinet.dll), and the time
+# of the expansion stage inside those runs.
 #   bench/lzx-corpus.sh [ROUNDS [RUN-ROUNDS]]   (default: 3 rounds of packing, 15 of runs)
 # Samples, for bench/plot.sh: build/bench/lzx-corpus.samples (method, file, round, input bytes,
 # output bytes, ms), build/bench/lzx-corpus-runs.samples and .profile (the runs, as side-by-side
@@ -83,13 +84,27 @@ compressed_size() {
     esac
 }
 
+# shuffled KEY ITEM...: the items, one a line, in an order that KEY fixes.
+shuffled() {
+    local key=$1 item
+    shift
+    for item; do
+        printf '%s %s\n' "$(printf '%s %s' "$key" "$item" | md5sum | cut -c 1-32)" "$item"
+    done | sort | cut -d ' ' -f 2-
+}
+
 samples=build/bench/lzx-corpus.samples
 : >"$samples"
 load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
+# Each file by every method moments apart: a round of one method after another took up to a
+# quarter longer or shorter as other people's load came and went, and so did the methods' ratio.
+# The methods in an order shuffled afresh for each file and round (the same orders on every run),
+# so that none always comes first or after the same one.
 for round in $(seq "$rounds"); do
-    for method in "${methods[@]}"; do
-        settle_inputs "${files[@]}" build/bin/pack-stub build/bin/ondrel-stub.exe
-        for file in "${files[@]}"; do
+    settle_inputs "${files[@]}" build/bin/pack-stub build/bin/ondrel-stub.exe
+    for file in "${files[@]}"; do
+        mapfile -t order < <(shuffled "$round $file" "${methods[@]}")
+        for method in "${order[@]}"; do
             out=$work/out/${file##*/}
             rm -f "$out"
             started=$(date +%s%N)
