@@ -16,16 +16,30 @@ include(ExternalProject)
 
 set(PACK_STUB_PROGRAM "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/pack-stub")
 set(PACK_STUB_HOST_BUILD "${CMAKE_BINARY_DIR}/host-packer")
+# Profile-guided: an instrumented packer, trained on packing into the bare stub, writes the counts
+# that the packer is then compiled by (tools/packer/CMakeLists.txt).
+set(PACK_STUB_PROFILE "${CMAKE_BINARY_DIR}/host-packer-profile")
+ExternalProject_Add(host_packer_training
+    SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../tools/packer"
+    BINARY_DIR "${CMAKE_BINARY_DIR}/host-packer-training"
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release "-DPACKER_PROFILE_GENERATE=${PACK_STUB_PROFILE}"
+        "-DPACKER_TRAINING_STUB=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/ondrel-stub.exe"
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target profile
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND "")
+add_dependencies(host_packer_training ondrel_stub)
 ExternalProject_Add(host_packer
     SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/../tools/packer"
     BINARY_DIR "${PACK_STUB_HOST_BUILD}"
     CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release "-DPACKER_OUTPUT_DIRECTORY=${CMAKE_RUNTIME_OUTPUT_DIRECTORY}"
+        "-DPACKER_PROFILE_USE=${PACK_STUB_PROFILE}"
         # A link map beside each program the sub-build links (pack-stub.map for the packer): the
         # release's notices are read from what the link took.
         "-DCMAKE_EXE_LINKER_FLAGS=-Wl,-Map=${PACK_STUB_HOST_BUILD}"
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
-    BUILD_BYPRODUCTS "${PACK_STUB_PROGRAM}")
+    BUILD_BYPRODUCTS "${PACK_STUB_PROGRAM}"
+    DEPENDS host_packer_training)
 
 function(add_packed_stub name)
     cmake_parse_arguments(PARSE_ARGV 1 ARG "" "OUTPUT;STUB" "ARGS;DEPENDS")
