@@ -7,13 +7,14 @@
 
 # link_inputs MAP: "FILE<TAB>MEMBERS" for each file from outside the build that the link took: the
 # archives of the "Archive member included" section with how many members each gave, and the
-# object files it loaded. The build names its own files relative to its folder.
+# object files it loaded. The build names its own files relative to its folder; the link-time
+# optimiser's parts of them (the packer's *.ltrans.o, in a temporary folder) are its own too.
 link_inputs() {
     awk '
         /^Archive member included/ { section = 1; next }
         /^(Discarded input sections|Allocating common symbols|Memory Configuration)/ { section = 0 }
         section && match($0, /^\/[^ \t(]+\.a\(/) { taken[substr($0, 1, RLENGTH - 1)]++ }
-        $1 == "LOAD" && $2 ~ /^\// && $2 !~ /\.a$/ { taken[$2] = 1 }
+        $1 == "LOAD" && $2 ~ /^\// && $2 !~ /\.a$/ && $2 !~ /\.ltrans\.o$/ { taken[$2] = 1 }
         END { for (file in taken) printf "%s\t%d\n", file, taken[file] }
     ' "$1" | LC_ALL=C sort
 }
