@@ -84,26 +84,20 @@ compressed_size() {
     esac
 }
 
-# shuffled KEY ITEM...: the items, one a line, in an order that KEY fixes.
-shuffled() {
-    local key=$1 item
-    shift
-    for item; do
-        printf '%s %s\n' "$(printf '%s %s' "$key" "$item" | md5sum | cut -c 1-32)" "$item"
-    done | sort | cut -d ' ' -f 2-
-}
+# seeded KEY: endless bytes that KEY fixes, for shuf's --random-source.
+seeded() { openssl enc -aes-256-ctr -pass pass:"$1" -nosalt </dev/zero 2>/dev/null; }
 
 samples=build/bench/lzx-corpus.samples
 : >"$samples"
 load_before=$(cut -d ' ' -f 1-3 /proc/loadavg)
-# Each file by every method moments apart: a round of one method after another took up to a
-# quarter longer or shorter as other people's load came and went, and so did the methods' ratio.
-# The methods in an order shuffled afresh for each file and round (the same orders on every run),
-# so that none always comes first or after the same one.
+# Each file by every method moments apart, since a round of one method after another took up to
+# a quarter longer or shorter as other people's load came and went, and so did the methods' ratio;
+# in an order shuffled afresh for each file and round (the same orders on every run), so that none
+# always comes first or after the same one.
 for round in $(seq "$rounds"); do
     settle_inputs "${files[@]}" build/bin/pack-stub build/bin/ondrel-stub.exe
     for file in "${files[@]}"; do
-        mapfile -t order < <(shuffled "$round $file" "${methods[@]}")
+        mapfile -t order < <(shuf -e "${methods[@]}" --random-source=<(seeded "$round $file"))
         for method in "${order[@]}"; do
             out=$work/out/${file##*/}
             rm -f "$out"
